@@ -1,0 +1,187 @@
+// File primitives: one-level directory creation, the atomic whole-file write
+// (temporary file, fsync, rename, directory fsync), the whole-file read, and
+// the two renames (replacing, and never replacing).
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "vs_internal.h"
+
+static unsigned s_tmp_seq;  // makes retried temporary names unique per process
+
+void vs_sync_dir(const char *dir) {
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+void vs_sync_parent(const char *path) {
+  char dir[VS_ENTRY_PATH];
+  const char *slash = strrchr(path, '/');
+  if (!slash) {
+    vs_sync_dir(".");
+    return;
+  }
+  size_t n = (size_t)(slash - path);
+  if (n == 0) n = 1;  // "/name": the parent is "/"
+  if (n >= sizeof dir) return;
+  memcpy(dir, path, n);
+  dir[n] = '\0';
+  vs_sync_dir(dir);
+}
+
+int vs_mkdir(const char *path) {
+  if (access(path, F_OK) == 0) return 0;
+  if (mkdir(path, 0700) == 0) {
+    vs_sync_parent(path);
+    return 0;
+  }
+  if (errno == EEXIST) return 0;
+  vs_error("mkdir failed: %s (%s)", path, strerror(errno));
+  return -1;
+}
+
+int vs_rename_replace(const char *from, const char *to) {
+  return rename(from, to) == 0 ? 0 : -1;
+}
+
+int vs_rename_noreplace(const char *from, const char *to) {
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
+    // The file system refuses the flag: link() fails on an existing name,
+    // which gives the same never-replace guarantee.
+    if (link(from, to) != 0) return -1;
+    if (unlink(from) != 0) {
+      int e = errno;
+      unlink(to);  // leave exactly one name, as before the call
+      errno = e;
+      return -1;
+    }
+  }
+  vs_sync_parent(from);
+  vs_sync_parent(to);
+  return 0;
+}
+
+// Opens a fresh temporary file next to the target. The first choice is
+// "<target>.tmp.<time>"; when that exists (a concurrent writer in the same
+// second, or a crash leftover) a further unique suffix is appended. An
+// existing file is never truncated, reused or followed.
+static int vs_open_temp(const char *path, char *tmp, size_t size) {
+  int now = (int)(uint32_t)(uint64_t)time(nullptr);
+  for (int attempt = 0; attempt < 64; attempt++) {
+    int r = attempt == 0
+                ? vs_path(tmp, size, "%s.tmp.%d", path, now)
+                : vs_path(tmp, size, "%s.tmp.%d.%ld.%u", path, now,
+                          (long)getpid(), ++s_tmp_seq);
+    if (r != 0) {
+      errno = ENAMETOOLONG;
+      vs_error("open failed: %s.tmp.%d (%s)", path, now, strerror(errno));
+      return -1;
+    }
+    int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) break;
+  }
+  vs_error("open failed: %s (%s)", tmp, strerror(errno));
+  return -1;
+}
+
+int vs_atomic_write(const char *path, const void *data, uint64_t len) {
+  char tmp[VS_TMP_PATH];
+  int fd = vs_open_temp(path, tmp, sizeof tmp);
+  if (fd < 0) return -1;
+
+  const char *p = static_cast<const char *>(data);
+  uint64_t left = len;
+  while (left > 0) {
+    ssize_t n = write(fd, p, left > (1u << 30) ? (1u << 30) : (size_t)left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int e = n == 0 ? EIO : errno;
+      close(fd);
+      unlink(tmp);
+      vs_error("write failed: %s (%s)", path, strerror(e));
+      return -1;
+    }
+    p += n;
+    left -= (uint64_t)n;
+  }
+  // The data must be on stable storage before the rename makes it visible:
+  // otherwise a power loss could leave the new name pointing at nothing.
+  if (fsync(fd) != 0) {
+    int e = errno;
+    close(fd);
+    unlink(tmp);
+    vs_error("write failed: %s (%s)", path, strerror(e));
+    return -1;
+  }
+  if (close(fd) != 0) {
+    unlink(tmp);
+    vs_error("close failed: %s", path);
+    return -1;
+  }
+  if (rename(tmp, path) != 0) {
+    unlink(tmp);
+    vs_error("rename failed: %s -> %s", tmp, path);
+    return -1;
+  }
+  vs_sync_parent(path);
+  return 0;
+}
+
+int vs_read_file(const char *path, char **out, uint64_t *len_out) {
+  // O_NONBLOCK: a FIFO planted under a document's name must not hang us.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    vs_error("read failed: %s (%s)", path, strerror(errno));
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    close(fd);
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    vs_error("read failed: %s (%s)", path,
+             strerror(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+    return -1;
+  }
+  if (st.st_size < 0 || st.st_size > INT32_MAX) {  // 2 GiB and more: refused
+    close(fd);
+    return -1;
+  }
+  size_t size = (size_t)st.st_size;
+  char *buf = static_cast<char *>(malloc(size + 1));
+  if (!buf) {
+    close(fd);
+    vs_error("out of memory");
+    return -1;
+  }
+  size_t got = 0;
+  while (got < size) {
+    ssize_t n = read(fd, buf + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      // A document cut by an I/O error must never pass for the whole one.
+      int e = errno;
+      free(buf);
+      close(fd);
+      vs_error("read failed: %s (%s)", path, strerror(e));
+      return -1;
+    }
+    if (n == 0) break;  // the file shrank: what was read is the document
+    got += (size_t)n;
+  }
+  close(fd);
+  buf[got] = '\0';
+  *out = buf;
+  *len_out = got;
+  return 0;
+}

@@ -1,0 +1,60 @@
+// Loads the built shared library the way a host does and checks what it
+// exports: exactly the vault_ functions the public header declares.
+#include <dlfcn.h>
+#include <stdio.h>
+
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+static std::set<std::string> header_functions() {
+  std::ifstream in(VS_HEADER_PATH);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  std::string text = ss.str();
+  std::set<std::string> names;
+  std::regex re("VAULT_API[^;(]*?\\b(vault_[a-z_]+)\\s*\\(");
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it)
+    names.insert((*it)[1]);
+  return names;
+}
+
+static std::set<std::string> exported_symbols() {
+  std::set<std::string> names;
+  std::string cmd = std::string("nm -D --defined-only '") + VS_SO_PATH + "'";
+  FILE *p = popen(cmd.c_str(), "r");
+  if (!p) return names;
+  char line[512];
+  while (fgets(line, sizeof line, p)) {
+    char addr[64], type[8], name[400];
+    if (sscanf(line, "%63s %7s %399s", addr, type, name) == 3) names.insert(name);
+  }
+  pclose(p);
+  return names;
+}
+
+TEST(Abi, FreshLoadReportsOK) {
+  void *h = dlopen(VS_SO_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(h, nullptr) << dlerror();
+  auto last_error = reinterpret_cast<const char *(*)()>(dlsym(h, "vault_storage_last_error"));
+  ASSERT_NE(last_error, nullptr);
+  EXPECT_STREQ(last_error(), "OK");
+  dlclose(h);
+}
+
+TEST(Abi, ExportsExactlyTheSixteenHeaderFunctions) {
+  std::set<std::string> declared = header_functions();
+  EXPECT_EQ(declared.size(), 16u);
+  std::set<std::string> exported = exported_symbols();
+  ASSERT_FALSE(exported.empty());
+  EXPECT_EQ(exported, declared);
+  void *h = dlopen(VS_SO_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(h, nullptr) << dlerror();
+  for (const auto &n : declared) EXPECT_NE(dlsym(h, n.c_str()), nullptr) << n;
+  EXPECT_EQ(dlsym(h, "vs_error"), nullptr);
+  dlclose(h);
+}

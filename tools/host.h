@@ -1,0 +1,38 @@
+// The command-line host: shared pieces of its subcommands. Every subcommand
+// calls the library's exports only, prints results on stdout and the
+// library's last-error text on stderr.
+#pragma once
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "keldrune-vault-storage.h"
+
+enum VhExit { VH_OK = 0, VH_SOFT = 1, VH_USAGE = 2, VH_FAIL = 3 };
+
+struct VhContext {
+  std::string root;
+  int exit_code = VH_OK;
+};
+
+// Initialises the data root; on failure prints the reason and returns false.
+bool vh_init(VhContext &ctx);
+// Maps an int result of the library to an exit code, printing the last
+// error for anything but 0.
+int vh_result(int rc);
+// Prints a text result (with a newline) or the last error; returns the exit
+// code.
+int vh_text(const char *text);
+// Reads a whole file ("-" is standard input) into out; false on failure.
+bool vh_read_input(const std::string &path, std::string &out);
+
+// Subcommand groups; each adds its commands to the app.
+void vh_add_account_commands(CLI::App &app, VhContext &ctx);
+void vh_add_item_commands(CLI::App &app, VhContext &ctx);
+void vh_add_view_commands(CLI::App &app, VhContext &ctx);
+
+// Steps of the demo, run in this order after init. Each prints what it did
+// and returns an exit code. The demo account's id is passed along.
+int vh_demo_accounts(VhContext &ctx, std::string &user_id);
+int vh_demo_items(VhContext &ctx, const std::string &user_id);
+int vh_demo_views(VhContext &ctx, const std::string &user_id);
