@@ -135,26 +135,34 @@ int vs_atomic_write(const char *path, const void *data, uint64_t len) {
   return 0;
 }
 
+// On failure errno tells why (ENOENT: nothing there), also where no message
+// is recorded.
 int vs_read_file(const char *path, char **out, uint64_t *len_out) {
   // O_NONBLOCK: a FIFO planted under a document's name must not hang us.
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    vs_error("read failed: %s (%s)", path, strerror(errno));
+    int e = errno;
+    vs_error("read failed: %s (%s)", path, strerror(e));
+    errno = e;  // callers tell a missing file (ENOENT) from other failures
     return -1;
   }
   struct stat st;
   if (fstat(fd, &st) != 0) {
+    int e = errno;
     close(fd);
+    errno = e;
     return -1;
   }
   if (!S_ISREG(st.st_mode)) {
+    int e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     close(fd);
-    vs_error("read failed: %s (%s)", path,
-             strerror(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+    vs_error("read failed: %s (%s)", path, strerror(e));
+    errno = e;
     return -1;
   }
   if (st.st_size < 0 || st.st_size > INT32_MAX) {  // 2 GiB and more: refused
     close(fd);
+    errno = EFBIG;
     return -1;
   }
   size_t size = (size_t)st.st_size;
@@ -162,6 +170,7 @@ int vs_read_file(const char *path, char **out, uint64_t *len_out) {
   if (!buf) {
     close(fd);
     vs_error("out of memory");
+    errno = ENOMEM;
     return -1;
   }
   size_t got = 0;
@@ -174,6 +183,7 @@ int vs_read_file(const char *path, char **out, uint64_t *len_out) {
       free(buf);
       close(fd);
       vs_error("read failed: %s (%s)", path, strerror(e));
+      errno = e;
       return -1;
     }
     if (n == 0) break;  // the file shrank: what was read is the document
