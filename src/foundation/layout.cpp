@@ -74,6 +74,12 @@ extern "C" int vault_storage_init(const char *root) {
   if (vs_mkdir(s_root) != 0) return -1;
   if (vs_mkdir(users) != 0) return -1;
   if (access(config, F_OK) == 0) return 0;
+  // Only a config.json that is surely absent gets the default: one we
+  // merely failed to look at belongs to the operator.
+  if (errno != ENOENT) {
+    vs_error("init: cannot check %s (%s)", config, strerror(errno));
+    return -1;
+  }
   return vs_atomic_write(config, k_default_config, sizeof k_default_config - 1);
 }
 
