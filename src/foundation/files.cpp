@@ -135,8 +135,9 @@ int vs_atomic_write(const char *path, const void *data, uint64_t len) {
   return 0;
 }
 
-// On failure errno tells why (ENOENT: nothing there), also where no message
-// is recorded.
+// On failure errno tells why (ENOENT: nothing there) and a message is
+// recorded on every path, so a caller that fails with the read's message
+// never reports a stale one.
 int vs_read_file(const char *path, char **out, uint64_t *len_out) {
   // O_NONBLOCK: a FIFO planted under a document's name must not hang us.
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -150,6 +151,7 @@ int vs_read_file(const char *path, char **out, uint64_t *len_out) {
   if (fstat(fd, &st) != 0) {
     int e = errno;
     close(fd);
+    vs_error("read failed: %s (%s)", path, strerror(e));
     errno = e;
     return -1;
   }
@@ -162,6 +164,7 @@ int vs_read_file(const char *path, char **out, uint64_t *len_out) {
   }
   if (st.st_size < 0 || st.st_size > INT32_MAX) {  // 2 GiB and more: refused
     close(fd);
+    vs_error("read failed: %s (%s)", path, strerror(EFBIG));
     errno = EFBIG;
     return -1;
   }

@@ -1,7 +1,142 @@
-// Cipher store and trash.
+// Cipher store and trash: one file per cipher in an account's "ciphers"
+// directory, named by its identifier, holding the caller's text byte for
+// byte. Deleting moves the file into "trash" (or removes it for good);
+// restoring moves it back. Moves never replace a file at their destination.
+#include <errno.h>
+#include <string.h>
+#include <unistd.h>
+
 #include "../foundation/vs_internal.h"
 
-extern "C" int vault_cipher_save(const char *, const char *, char *) { vs_error("cipher_save: bad user id"); return -1; }
-extern "C" const char *vault_cipher_get(const char *, const char *) { s_cipher_buf[0] = 0; vs_error("cipher_get: bad id"); return nullptr; }
-extern "C" int vault_cipher_delete(const char *, const char *, int) { vs_error("cipher_delete: bad id"); return -1; }
-extern "C" int vault_cipher_restore_from_trash(const char *, const char *) { vs_error("restore: bad id"); return -1; }
+// True only when nothing is at the path. A path that cannot be examined
+// (no search permission, say) is not "missing": the move or removal that
+// follows then fails with the system's reason instead.
+static bool vs_missing(const char *path) {
+  return access(path, F_OK) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
+// Forms the live and the trash path of one cipher; -1 when either does not
+// fit its buffer.
+static int vs_cipher_paths(const char *user_id, const char *cipher_id,
+                           char live[VS_FILE_PATH], char trash[VS_FILE_PATH]) {
+  if (vs_cipher_path(live, VS_FILE_PATH, user_id, cipher_id, 0) != 0) return -1;
+  return vs_cipher_path(trash, VS_FILE_PATH, user_id, cipher_id, 1);
+}
+
+extern "C" int vault_cipher_save(const char *user_id, const char *json,
+                                 char *id_out) {
+  if (!s_root || !vs_id_safe(user_id)) {
+    vs_error("cipher_save: bad user id");
+    return -1;
+  }
+  if (!json || !*json) {
+    vs_error("cipher_save: empty json");
+    return -1;
+  }
+  size_t len = strlen(json);
+  char id[VS_ID_BUF];
+  {
+    // Parsed only to check the text and find its identifier; the caller's
+    // own bytes are what gets stored.
+    VsDoc doc(vs_parse(json, len));
+    if (!doc) {
+      vs_error("cipher_save: invalid json");
+      return -1;
+    }
+    if (vs_choose_id(yyjson_doc_get_root(doc.get()), id) != 0) {
+      vs_error("cipher_save: no random source");
+      return -1;
+    }
+  }
+  char path[VS_FILE_PATH];
+  if (vs_cipher_path(path, sizeof path, user_id, id, 0) != 0) {
+    vs_error("cipher_save: path too long");
+    return -1;
+  }
+  if (vs_atomic_write(path, json, len) != 0) return -1;
+  if (id_out) memcpy(id_out, id, strlen(id) + 1);
+  return 0;
+}
+
+extern "C" const char *vault_cipher_get(const char *user_id,
+                                        const char *cipher_id) {
+  s_cipher_buf[0] = '\0';
+  if (!s_root || !vs_id_safe(user_id) || !vs_id_safe(cipher_id)) {
+    vs_error("cipher_get: bad id");
+    return nullptr;
+  }
+  char path[VS_FILE_PATH];
+  if (vs_cipher_path(path, sizeof path, user_id, cipher_id, 0) != 0) {
+    vs_error("cipher_get: path too long");
+    return nullptr;
+  }
+  char *raw = nullptr;
+  uint64_t len = 0;
+  if (vs_read_file(path, &raw, &len) != 0) {
+    vs_error("cipher_get: not found");
+    return nullptr;
+  }
+  VsText text(raw);
+  // The buffer holds at most 65534 bytes of document; a larger one is
+  // refused rather than handed back cut or empty as if it were the cipher.
+  if (len >= VS_CIPHER_BUF_SIZE - 1) {
+    vs_error("cipher_get: too large");
+    return nullptr;
+  }
+  vs_copy_text(s_cipher_buf, sizeof s_cipher_buf, text.get());
+  return s_cipher_buf;
+}
+
+extern "C" int vault_cipher_delete(const char *user_id, const char *cipher_id,
+                                   int permanent) {
+  if (!s_root || !vs_id_safe(user_id) || !vs_id_safe(cipher_id)) {
+    vs_error("cipher_delete: bad id");
+    return -1;
+  }
+  char live[VS_FILE_PATH], trash[VS_FILE_PATH];
+  if (vs_cipher_paths(user_id, cipher_id, live, trash) != 0) {
+    vs_error("cipher_delete: path too long");
+    return -1;
+  }
+  if (vs_missing(live)) {
+    vs_error("cipher_delete: not found");
+    return 1;
+  }
+  if (permanent) {
+    // unlink, not remove: a directory standing under the name is refused,
+    // never taken away.
+    if (unlink(live) != 0) {
+      vs_error("cipher_delete: remove %s", strerror(errno));
+      return -1;
+    }
+    vs_sync_parent(live);
+    return 0;
+  }
+  if (vs_rename_noreplace(live, trash) != 0) {
+    vs_error("cipher_delete: rename %s", strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+extern "C" int vault_cipher_restore_from_trash(const char *user_id,
+                                               const char *cipher_id) {
+  if (!s_root || !vs_id_safe(user_id) || !vs_id_safe(cipher_id)) {
+    vs_error("restore: bad id");
+    return -1;
+  }
+  char live[VS_FILE_PATH], trash[VS_FILE_PATH];
+  if (vs_cipher_paths(user_id, cipher_id, live, trash) != 0) {
+    vs_error("restore: path too long");
+    return -1;
+  }
+  if (vs_missing(trash)) {
+    vs_error("restore: not in trash");
+    return 1;
+  }
+  if (vs_rename_noreplace(trash, live) != 0) {
+    vs_error("restore: rename %s", strerror(errno));
+    return -1;
+  }
+  return 0;
+}

@@ -1,6 +1,217 @@
-// Folder list.
+// Folder list: each account's folders.json, one JSON array of small folder
+// entries. Save and delete read the whole list once, edit it in memory and
+// write it back whole through the atomic write, minified. Elements that are
+// not folder entries are never matched and keep their places.
+#include <errno.h>
+#include <string.h>
+
 #include "../foundation/vs_internal.h"
 
-extern "C" const char *vault_folders_get_json(const char *) { s_folders_buf[0] = 0; vs_error("folders: bad user id"); return nullptr; }
-extern "C" int vault_folder_save(const char *, const char *, char *) { vs_error("folder_save: bad user id"); return -1; }
-extern "C" int vault_folder_delete(const char *, const char *) { vs_error("folder_delete: bad id"); return -1; }
+enum : size_t { VS_NAME_BUF = 512, VS_REVISION_BUF = 128 };
+
+enum VsListLoad { VS_LIST_OK = 0, VS_LIST_MISSING = 1, VS_LIST_UNREADABLE = -1, VS_LIST_CORRUPT = -2 };
+
+// Reads and parses the list file. Only a file that does not exist counts as
+// missing: one that exists but cannot be read keeps the read's message, so
+// no caller ever takes it for an empty list and writes over it.
+static VsListLoad vs_load_list(const char *path, VsDoc &doc) {
+  char *raw = nullptr;
+  uint64_t len = 0;
+  if (vs_read_file(path, &raw, &len) != 0)
+    return errno == ENOENT ? VS_LIST_MISSING : VS_LIST_UNREADABLE;
+  VsText text(raw);
+  // All bytes read are parsed: a NUL inside the file makes it corrupt, so
+  // nothing after one is silently dropped by a rewrite.
+  doc.reset(vs_parse(text.get(), (size_t)len));
+  if (!doc || !yyjson_is_arr(yyjson_doc_get_root(doc.get()))) return VS_LIST_CORRUPT;
+  return VS_LIST_OK;
+}
+
+// Index of the first element that is an object whose first "id" member is a
+// string equal to id; false when there is none.
+static bool vs_find_entry(yyjson_val *arr, const char *id, size_t *index) {
+  size_t i, max;
+  yyjson_val *v;
+  yyjson_arr_foreach(arr, i, max, v) {
+    if (yyjson_equals_str(yyjson_obj_get(v, "id"), id)) {
+      *index = i;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Serialises the list minified and writes it whole. 0 written, -1 failure.
+static int vs_write_list(yyjson_mut_doc *doc, const char *path,
+                         const char *serialise_fail) {
+  size_t len = 0;
+  VsText text(yyjson_mut_write_opts(doc, 0, nullptr, &len, nullptr));
+  if (!text) {
+    vs_error("%s", serialise_fail);
+    return -1;
+  }
+  return vs_atomic_write(path, text.get(), len);
+}
+
+// The text of the first member named key when it is a string, up to its
+// first NUL and cut to fit out; the empty text otherwise.
+static void vs_member_text(yyjson_val *obj, const char *key, char *out,
+                           size_t size) {
+  const char *s = yyjson_get_str(yyjson_obj_get(obj, key));
+  if (s)
+    vs_copy_text(out, size, s);
+  else
+    out[0] = '\0';
+}
+
+extern "C" const char *vault_folders_get_json(const char *user_id) {
+  s_folders_buf[0] = '\0';
+  if (!s_root || !vs_id_safe(user_id)) {
+    vs_error("folders: bad user id");
+    return nullptr;
+  }
+  char path[VS_FILE_PATH];
+  if (vs_folders_path(path, sizeof path, user_id) != 0) {
+    vs_error("folders: path too long");
+    return nullptr;
+  }
+  char *raw = nullptr;
+  uint64_t len = 0;
+  if (vs_read_file(path, &raw, &len) != 0) {
+    // A list that cannot be read answers as empty; the read's message
+    // stays in the last-error text. Nothing is written here, so no list is
+    // lost by it (saves and deletes refuse an unreadable list).
+    vs_copy_text(s_folders_buf, sizeof s_folders_buf, "[]");
+    return s_folders_buf;
+  }
+  VsText text(raw);
+  if (len > VS_FOLDERS_BUF_SIZE - 1) {  // a cut list would be invalid JSON
+    vs_error("folders: too large");
+    return nullptr;
+  }
+  vs_copy_text(s_folders_buf, sizeof s_folders_buf, text.get());
+  return s_folders_buf;
+}
+
+extern "C" int vault_folder_save(const char *user_id, const char *json,
+                                 char *id_out) {
+  if (!s_root || !vs_id_safe(user_id)) {
+    vs_error("folder_save: bad user id");
+    return -1;
+  }
+  if (!json || !*json) {
+    vs_error("folder_save: empty json");
+    return -1;
+  }
+  char id[VS_ID_BUF], name[VS_NAME_BUF], revision[VS_REVISION_BUF];
+  {
+    VsDoc doc(vs_parse(json, strlen(json)));
+    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    if (!yyjson_is_obj(root)) {
+      vs_error("folder_save: invalid json");
+      return -1;
+    }
+    if (vs_choose_id(root, id) != 0) {
+      vs_error("folder_save: no random source");
+      return -1;
+    }
+    vs_member_text(root, "name", name, sizeof name);
+    vs_member_text(root, "revisionDate", revision, sizeof revision);
+  }
+  char path[VS_FILE_PATH];
+  if (vs_folders_path(path, sizeof path, user_id) != 0) {
+    vs_error("folder_save: path too long");
+    return -1;
+  }
+
+  VsDoc list;
+  VsMutDoc mdoc;
+  switch (vs_load_list(path, list)) {
+    case VS_LIST_UNREADABLE:
+      return -1;  // the read's own message; the file stays as it is
+    case VS_LIST_CORRUPT:
+      vs_error("folder_save: corrupt folders.json");
+      return -1;
+    case VS_LIST_MISSING:
+      mdoc.reset(yyjson_mut_doc_new(nullptr));
+      if (!mdoc) {
+        vs_error("folder_save: alloc fail");
+        return -1;
+      }
+      // A failed array shows as "arr add fail" when the entry is appended.
+      yyjson_mut_doc_set_root(mdoc.get(), yyjson_mut_arr(mdoc.get()));
+      break;
+    case VS_LIST_OK: {
+      size_t index = 0;
+      bool found = vs_find_entry(yyjson_doc_get_root(list.get()), id, &index);
+      mdoc.reset(yyjson_doc_mut_copy(list.get(), nullptr));
+      list.reset();
+      if (!mdoc) {
+        vs_error("folder_save: alloc fail");
+        return -1;
+      }
+      // Copies keep element order, so the index found above still holds.
+      if (found) yyjson_mut_arr_remove(yyjson_mut_doc_get_root(mdoc.get()), index);
+      break;
+    }
+  }
+
+  // Any member that cannot be added fails the save: an entry is never
+  // written without its "id".
+  yyjson_mut_doc *d = mdoc.get();
+  yyjson_mut_val *entry = yyjson_mut_obj(d);
+  if (!entry || !yyjson_mut_obj_add_strcpy(d, entry, "id", id) ||
+      (name[0] && !yyjson_mut_obj_add_strcpy(d, entry, "name", name)) ||
+      (revision[0] && !yyjson_mut_obj_add_strcpy(d, entry, "revisionDate", revision)) ||
+      !yyjson_mut_obj_add_str(d, entry, "object", "folder")) {
+    vs_error("folder_save: alloc fail");
+    return -1;
+  }
+  if (!yyjson_mut_arr_append(yyjson_mut_doc_get_root(d), entry)) {
+    vs_error("folder_save: arr add fail");
+    return -1;
+  }
+  // A name cut inside a multi-byte character is invalid UTF-8, which the
+  // writer refuses: the save then fails and the list stays as it was.
+  if (vs_write_list(d, path, "folder_save: write fail") != 0) return -1;
+  if (id_out) memcpy(id_out, id, strlen(id) + 1);
+  return 0;
+}
+
+extern "C" int vault_folder_delete(const char *user_id, const char *folder_id) {
+  if (!s_root || !vs_id_safe(user_id) || !vs_id_safe(folder_id)) {
+    vs_error("folder_delete: bad id");
+    return -1;
+  }
+  char path[VS_FILE_PATH];
+  if (vs_folders_path(path, sizeof path, user_id) != 0) {
+    vs_error("folder_delete: path too long");
+    return -1;
+  }
+  VsDoc list;
+  switch (vs_load_list(path, list)) {
+    case VS_LIST_MISSING:
+      vs_error("folder_delete: no folders");
+      return 1;
+    case VS_LIST_UNREADABLE:
+      return -1;  // the read's own message
+    case VS_LIST_CORRUPT:
+      vs_error("folder_delete: corrupt");
+      return -1;
+    case VS_LIST_OK:
+      break;
+  }
+  size_t index = 0;
+  if (!vs_find_entry(yyjson_doc_get_root(list.get()), folder_id, &index)) {
+    vs_error("folder_delete: not found");
+    return 1;  // nothing changed, nothing written
+  }
+  VsMutDoc mdoc(yyjson_doc_mut_copy(list.get(), nullptr));
+  list.reset();
+  if (!mdoc) {
+    vs_error("folder_delete: alloc fail");
+    return -1;
+  }
+  yyjson_mut_arr_remove(yyjson_mut_doc_get_root(mdoc.get()), index);
+  return vs_write_list(mdoc.get(), path, "folder_delete: write fail");
+}
