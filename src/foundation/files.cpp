@@ -35,7 +35,50 @@ void vs_sync_parent(const char *path) {
   vs_sync_dir(dir);
 }
 
+// Nothing inside the data root is reached through a symbolic link: a link
+// planted in place of "users", an account, "ciphers" or "trash" could
+// otherwise send reads and writes outside the tree. Each directory between
+// the root and the final name is checked with lstat; the final name itself
+// is opened with O_NOFOLLOW (or renamed/removed, which never follow it).
+// Paths outside the root (none in normal use) are not checked.
+int vs_check_beneath(const char *path) {
+  if (!s_root) return 0;
+  size_t rlen = strlen(s_root);
+  if (strncmp(path, s_root, rlen) != 0 || path[rlen] != '/') return 0;
+  char prefix[VS_ENTRY_PATH];
+  for (const char *p = path + rlen + 1; (p = strchr(p, '/')) != nullptr; p++) {
+    size_t n = (size_t)(p - path);
+    if (n >= sizeof prefix) return 0;  // longer than any path we form
+    memcpy(prefix, path, n);
+    prefix[n] = '\0';
+    struct stat st;
+    if (lstat(prefix, &st) != 0) return 0;  // nothing there to follow
+    if (S_ISLNK(st.st_mode)) {
+      errno = ELOOP;
+      return -1;
+    }
+  }
+  return 0;
+}
+
+DIR *vs_opendir(const char *path) {
+  if (vs_check_beneath(path) != 0) return nullptr;
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  DIR *d = fdopendir(fd);
+  if (!d) {
+    int e = errno;
+    close(fd);
+    errno = e;
+  }
+  return d;
+}
+
 int vs_mkdir(const char *path) {
+  if (vs_check_beneath(path) != 0) {
+    vs_error("mkdir failed: %s (%s)", path, strerror(errno));
+    return -1;
+  }
   if (access(path, F_OK) == 0) return 0;
   if (mkdir(path, 0700) == 0) {
     vs_sync_parent(path);
@@ -51,6 +94,7 @@ int vs_rename_replace(const char *from, const char *to) {
 }
 
 int vs_rename_noreplace(const char *from, const char *to) {
+  if (vs_check_beneath(from) != 0 || vs_check_beneath(to) != 0) return -1;
   if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) != 0) {
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
     // The file system refuses the flag: link() fails on an existing name,
@@ -73,6 +117,10 @@ int vs_rename_noreplace(const char *from, const char *to) {
 // second, or a crash leftover) a further unique suffix is appended. An
 // existing file is never truncated, reused or followed.
 static int vs_open_temp(const char *path, char *tmp, size_t size) {
+  if (vs_check_beneath(path) != 0) {
+    vs_error("open failed: %s (%s)", path, strerror(errno));
+    return -1;
+  }
   int now = (int)(uint32_t)(uint64_t)time(nullptr);
   for (int attempt = 0; attempt < 64; attempt++) {
     int r = attempt == 0
@@ -140,7 +188,9 @@ int vs_atomic_write(const char *path, const void *data, uint64_t len) {
 // never reports a stale one.
 int vs_read_file(const char *path, char **out, uint64_t *len_out) {
   // O_NONBLOCK: a FIFO planted under a document's name must not hang us.
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int fd = vs_check_beneath(path) == 0
+               ? open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)
+               : -1;
   if (fd < 0) {
     int e = errno;
     vs_error("read failed: %s (%s)", path, strerror(e));

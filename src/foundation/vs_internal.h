@@ -57,6 +57,12 @@ int vs_rename_replace(const char *from, const char *to);
 int vs_rename_noreplace(const char *from, const char *to);
 int vs_atomic_write(const char *path, const void *data, uint64_t len);
 int vs_read_file(const char *path, char **out, uint64_t *len_out);
+// -1 with errno ELOOP when a directory between the data root and the final
+// name of path is a symbolic link; 0 otherwise.
+int vs_check_beneath(const char *path);
+// Opens a directory of the tree for listing without following links; NULL
+// with errno set when it cannot.
+DIR *vs_opendir(const char *path);
 // fsync of a directory, and of the directory holding a path (best effort).
 void vs_sync_dir(const char *dir);
 void vs_sync_parent(const char *path);
@@ -90,6 +96,18 @@ int vs_trash_file_name(const char *name);  // counted in "trash"
 // vs_id_safe, else a fresh UUID. 0 done, -1 no random bytes.
 int vs_choose_id(yyjson_val *root, char out[VS_ID_BUF]);
 
+// ---- accounts (src/accounts/lookup.cpp) ---------------------------------------
+// The e-mail scan over the users directory. 0 an account matched (the wanted
+// outputs are filled), 1 none did; records no message. The results below
+// write no output: the users path does not fit its buffer; the matching
+// directory's name is longer than a user id buffer holds (only when the
+// user id is wanted); no match, but the listing or some entry could not be
+// examined for a passing reason (I/O, memory, descriptors, permission), so
+// the address may be registered after all (errno tells why).
+enum { VS_SCAN_PATH_TOO_LONG = -1, VS_SCAN_ID_TOO_LONG = -2, VS_SCAN_UNSURE = -3 };
+int vs_user_scan(const char *email, char *user_id_out, uint32_t *iterations_out,
+                 char *hash_out, char *key_out);
+
 // ---- RAII holders -----------------------------------------------------------
 struct VsFree { void operator()(void *p) const { free(p); } };
 struct VsDocFree { void operator()(yyjson_doc *d) const { yyjson_doc_free(d); } };
@@ -100,9 +118,11 @@ using VsDoc = std::unique_ptr<yyjson_doc, VsDocFree>;
 using VsMutDoc = std::unique_ptr<yyjson_mut_doc, VsMutDocFree>;
 using VsDir = std::unique_ptr<DIR, VsDirClose>;
 
-// Strict parse with the library's default options.
-inline yyjson_doc *vs_parse(const char *text, size_t len) {
-  return yyjson_read_opts(const_cast<char *>(text), len, 0, nullptr, nullptr);
+// Strict parse with the library's default options. err, when given, tells
+// bad JSON apart from the parser running out of memory.
+inline yyjson_doc *vs_parse(const char *text, size_t len,
+                            yyjson_read_err *err = nullptr) {
+  return yyjson_read_opts(const_cast<char *>(text), len, 0, nullptr, err);
 }
 
 #endif

@@ -105,7 +105,7 @@ extern "C" int vault_cipher_delete(const char *user_id, const char *cipher_id,
   if (permanent) {
     // unlink, not remove: a directory standing under the name is refused,
     // never taken away.
-    if (unlink(live) != 0) {
+    if (vs_check_beneath(live) != 0 || unlink(live) != 0) {
       vs_error("cipher_delete: remove %s", strerror(errno));
       return -1;
     }
