@@ -1,12 +1,241 @@
-// Account creation and the profile document.
+// Account creation and the profile document: vault_user_create registers an
+// address (duplicate test through the e-mail scan, directories, profile.json,
+// an empty folders.json) and undoes its own work when a step fails;
+// vault_user_get_profile_json hands a stored profile back unparsed.
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
 #include "../foundation/vs_internal.h"
 
-extern "C" int vault_user_create(const char *, const char *, uint32_t, const char *, char *) {
-  vs_error("not initialized");
-  return -1;
+enum : size_t {
+  VS_PROFILE_DOC = 8192,  // the formatted profile: at most 8191 bytes
+  VS_TIME_BUF = 64,
+};
+
+static const char k_profile_template[] =
+    "{\"email\":\"%s\",\"masterPasswordHash\":\"%s\",\"kdfAlgorithm\":\"PBKDF2_SHA256\","
+    "\"kdfIterations\":%u,\"protectedKey\":\"%s\",\"securityStamp\":\"%s\","
+    "\"name\":\"Vault User\",\"twoFactorEnabled\":false,\"keys\":{},\"folders\":[],"
+    "\"createdAt\":\"%s\",\"object\":\"profile\"}";
+
+// Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF):
+// exactly what the JSON parser accepts back, so a written profile always
+// parses again.
+static int vs_utf8_valid(const char *text) {
+  const unsigned char *p = (const unsigned char *)text;
+  while (*p) {
+    unsigned char c = *p;
+    if (c < 0x80) {
+      p++;
+      continue;
+    }
+    int more;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      more = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      more = 2;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      more = 3;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return 0;
+    }
+    if (p[1] < lo || p[1] > hi) return 0;
+    for (int i = 2; i <= more; i++)
+      if (p[i] < 0x80 || p[i] > 0xBF) return 0;
+    p += more + 1;
+  }
+  return 1;
 }
-extern "C" const char *vault_user_get_profile_json(const char *) {
+
+// Appends the JSON string body of text (quote, backslash and control bytes
+// escaped) and a NUL at out[*pos]. -1 when it does not fit.
+static int vs_json_escape(char *out, size_t size, size_t *pos, const char *text) {
+  static const char hex[] = "0123456789abcdef";
+  size_t n = *pos;
+  for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
+    char esc[7];
+    size_t k = 0;
+    switch (*p) {
+      case '"': esc[k++] = '\\'; esc[k++] = '"'; break;
+      case '\\': esc[k++] = '\\'; esc[k++] = '\\'; break;
+      case '\b': esc[k++] = '\\'; esc[k++] = 'b'; break;
+      case '\f': esc[k++] = '\\'; esc[k++] = 'f'; break;
+      case '\n': esc[k++] = '\\'; esc[k++] = 'n'; break;
+      case '\r': esc[k++] = '\\'; esc[k++] = 'r'; break;
+      case '\t': esc[k++] = '\\'; esc[k++] = 't'; break;
+      default:
+        if (*p < 0x20) {
+          memcpy(esc, "\\u00", 4);
+          k = 4;
+          esc[k++] = hex[*p >> 4];
+          esc[k++] = hex[*p & 0xF];
+        } else {
+          esc[k++] = (char)*p;
+        }
+    }
+    if (size - n <= k) return -1;  // keep room for the NUL
+    memcpy(out + n, esc, k);
+    n += k;
+  }
+  if (n >= size) return -1;
+  out[n++] = '\0';
+  *pos = n;
+  return 0;
+}
+
+// Formats the profile document into doc (VS_PROFILE_DOC bytes). Returns its
+// length, or -1 when the escaped document would exceed 8191 bytes.
+static int vs_format_profile(char *doc, const char *email, const char *hash,
+                             uint32_t iterations, const char *key,
+                             const char *user_id, const char *created) {
+  // The three escaped values share one scratch buffer: together they must
+  // stay well under the document's own limit anyway.
+  char esc[VS_PROFILE_DOC];
+  size_t pos = 0;
+  const char *e_email = esc;
+  if (vs_json_escape(esc, sizeof esc, &pos, email) != 0) return -1;
+  const char *e_hash = esc + pos;
+  if (vs_json_escape(esc, sizeof esc, &pos, hash) != 0) return -1;
+  const char *e_key = esc + pos;
+  if (vs_json_escape(esc, sizeof esc, &pos, key) != 0) return -1;
+  int n = snprintf(doc, VS_PROFILE_DOC, k_profile_template, e_email, e_hash,
+                   (unsigned)iterations, e_key, user_id, created);
+  if (n < 0 || (size_t)n >= VS_PROFILE_DOC) return -1;
+  return n;
+}
+
+// Removes what a failed creation made: the profile when it wrote one, then
+// the directories it created, innermost first. Best effort and silent: the
+// failing step's message stays the last error.
+static void vs_undo_create(const char *const dirs[], const bool fresh[], int count,
+                           const char *profile) {
+  if (profile) unlink(profile);
+  for (int i = count - 1; i >= 0; i--)
+    if (fresh[i]) rmdir(dirs[i]);
+  vs_sync_parent(dirs[0]);
+}
+
+extern "C" int vault_user_create(const char *email, const char *hash, uint32_t iterations,
+                                 const char *protected_key, char *user_id_out) {
+  if (!s_root) {
+    vs_error("not initialized");
+    return -1;
+  }
+  if (!email || !*email) {
+    vs_error("create: empty email");
+    return -1;
+  }
+  if (!hash) hash = "";
+  if (!protected_key) protected_key = "";
+  if (!vs_utf8_valid(email) || !vs_utf8_valid(hash) || !vs_utf8_valid(protected_key)) {
+    vs_error("create: invalid utf-8");
+    return -1;
+  }
+
+  // The new account's id and paths first: a root too long for them is
+  // refused before the scan reads every profile.
+  char user_id[VS_ID_BUF];
+  if (vs_uuid_generate(user_id) != 0) {
+    vs_error("create: no random source");
+    return -1;
+  }
+
+  char dir[VS_ACCOUNT_PATH];
+  char ciphers[VS_FILE_PATH], trash[VS_FILE_PATH];
+  char profile[VS_FILE_PATH], folders[VS_FILE_PATH];
+  if (vs_path(dir, sizeof dir, "%s/users/%s", s_root, user_id) != 0 ||
+      vs_path(ciphers, sizeof ciphers, "%s/ciphers", dir) != 0 ||
+      vs_path(trash, sizeof trash, "%s/trash", dir) != 0 ||
+      vs_path(profile, sizeof profile, "%s/profile.json", dir) != 0 ||
+      vs_path(folders, sizeof folders, "%s/folders.json", dir) != 0) {
+    vs_error("create: path too long");
+    return -1;
+  }
+
+  int rc = vs_user_scan(email, nullptr, nullptr, nullptr, nullptr);
+  if (rc == VS_SCAN_PATH_TOO_LONG) {
+    vs_error("create: path too long");
+    return -1;
+  }
+  if (rc == 0) {
+    vs_error("create: email already registered");
+    return 1;
+  }
+  if (rc == VS_SCAN_UNSURE) {
+    // An account that could not be read may hold this address: registering
+    // it again would give one address two accounts.
+    vs_error("create: cannot check email (%s)", strerror(errno));
+    return -1;
+  }
+
+  // Everything that can be refused is settled before the first directory.
+  char created[VS_TIME_BUF];
+  time_t now = time(nullptr);
+  struct tm utc;
+  char doc[VS_PROFILE_DOC];
+  int len = -1;
+  if (gmtime_r(&now, &utc) && strftime(created, sizeof created, "%Y-%m-%dT%H:%M:%SZ", &utc) > 0)
+    len = vs_format_profile(doc, email, hash, iterations, protected_key, user_id, created);
+  if (len < 0) {
+    vs_error("create: profile too large");
+    return -1;
+  }
+
+  const char *const dirs[3] = {dir, ciphers, trash};
+  bool fresh[3];
+  for (int i = 0; i < 3; i++) {
+    fresh[i] = access(dirs[i], F_OK) != 0;
+    if (vs_mkdir(dirs[i]) != 0) {
+      vs_undo_create(dirs, fresh, i, nullptr);
+      return -1;
+    }
+  }
+  bool profile_fresh = access(profile, F_OK) != 0;
+  if (vs_atomic_write(profile, doc, (uint64_t)len) != 0) {
+    vs_undo_create(dirs, fresh, 3, nullptr);
+    return -1;
+  }
+  if (vs_atomic_write(folders, "[]", 2) != 0) {
+    vs_undo_create(dirs, fresh, 3, profile_fresh ? profile : nullptr);
+    return -1;
+  }
+
+  if (user_id_out) memcpy(user_id_out, user_id, VS_ID_BUF);
+  return 0;
+}
+
+extern "C" const char *vault_user_get_profile_json(const char *user_id) {
   s_profile_buf[0] = '\0';
-  vs_error("profile: bad user id");
-  return nullptr;
+  if (!s_root || !vs_id_safe(user_id)) {
+    vs_error("profile: bad user id");
+    return nullptr;
+  }
+  char path[VS_FILE_PATH];
+  if (vs_profile_path(path, sizeof path, user_id) != 0) {
+    vs_error("profile: path too long");
+    return nullptr;
+  }
+  char *raw = nullptr;
+  uint64_t len = 0;
+  if (vs_read_file(path, &raw, &len) != 0) {
+    vs_error("profile: not found");
+    return nullptr;
+  }
+  VsText text(raw);
+  // The text ends at its first NUL; one that would not fit whole is refused
+  // rather than handed back cut (and so no longer JSON).
+  if (strnlen(text.get(), (size_t)len) >= VS_PROFILE_BUF_SIZE) {
+    vs_error("profile: too large");
+    return nullptr;
+  }
+  vs_copy_text(s_profile_buf, sizeof s_profile_buf, text.get());
+  return s_profile_buf;
 }

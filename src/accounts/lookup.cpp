@@ -1,8 +1,157 @@
-// Account lookup by e-mail: the scan over the users directory.
+// Account lookup by e-mail: the scan over the users directory that reads one
+// profile at a time until its "email" matches, and the two exports built on
+// it (vault_user_exists, vault_user_find_by_email). There is no index: every
+// call lists the directory and reads the profiles afresh.
+#include <errno.h>
+#include <string.h>
+
+#include <utility>
+
 #include "../foundation/vs_internal.h"
 
-extern "C" int vault_user_exists(const char *) { vs_error("not initialized"); return -1; }
-extern "C" int vault_user_find_by_email(const char *, char *, uint32_t *, char *, char *) {
-  vs_error("not initialized");
-  return -1;
+enum : size_t {
+  VS_NAME_BUF = VS_ID_MAX + 1,  // a candidate's name and its NUL
+  VS_HASH_BUF = 128,
+  VS_KEY_BUF = 512,
+};
+
+// A users entry is a candidate account unless it is hidden (also "." and
+// ".."), a leftover temporary file, or longer than any identifier.
+static int vs_scan_candidate(const char *name) {
+  return name[0] != '.' && !strstr(name, ".tmp.") &&
+         strnlen(name, VS_NAME_BUF) <= VS_ID_MAX;
+}
+
+// Copies a string member into a caller's buffer, cut to size-1 bytes; an
+// absent or non-string member leaves the buffer as the caller had it.
+static void vs_copy_member(yyjson_val *obj, const char *key, char *out, size_t size) {
+  const char *s = yyjson_get_str(yyjson_obj_get(obj, key));
+  if (out && s) vs_copy_text(out, size, s);
+}
+
+// Read failures that say for certain the entry holds no readable profile
+// (not an account, or a half-made one). Any other failure (I/O, no memory,
+// no descriptors, no permission) leaves it open whether the entry is an
+// account with the address asked for.
+static int vs_surely_no_profile(int err) {
+  return err == ENOENT || err == ENOTDIR || err == EISDIR || err == EINVAL ||
+         err == ELOOP || err == EFBIG;
+}
+
+// Reads one candidate's profile and tests its first "email" member.
+// 0 a match (*out holds the document), 1 no match, -1 the profile could not
+// be examined for a passing reason (errno tells why); all released but *out.
+static int vs_profile_match(const char *path, const char *email, VsDoc *out) {
+  char *raw = nullptr;
+  uint64_t len = 0;
+  if (vs_read_file(path, &raw, &len) != 0) return vs_surely_no_profile(errno) ? 1 : -1;
+  VsDoc doc;
+  yyjson_read_err err;
+  {
+    VsText text(raw);  // released before the comparison: the doc owns copies
+    doc.reset(vs_parse(text.get(), (size_t)len, &err));
+  }
+  if (!doc) {
+    if (err.code != YYJSON_READ_ERROR_MEMORY_ALLOCATION) return 1;
+    errno = ENOMEM;
+    return -1;
+  }
+  yyjson_val *root = yyjson_doc_get_root(doc.get());
+  if (!yyjson_is_obj(root) || yyjson_obj_size(root) == 0) return 1;
+  const char *stored = yyjson_get_str(yyjson_obj_get(root, "email"));
+  if (!stored || !vs_email_equal(stored, email)) return 1;
+  *out = std::move(doc);
+  return 0;
+}
+
+int vs_user_scan(const char *email, char *user_id_out, uint32_t *iterations_out,
+                 char *hash_out, char *key_out) {
+  char users[VS_SCAN_USERS_PATH];
+  if (vs_path(users, sizeof users, "%s/users", s_root) != 0) return VS_SCAN_PATH_TOO_LONG;
+  VsDir dir(vs_opendir(users));
+  if (!dir) {
+    // No users directory: a tree without accounts.
+    return errno == ENOENT || errno == ENOTDIR ? 1 : VS_SCAN_UNSURE;
+  }
+
+  int unsure = 0;  // errno of the first entry that could not be examined
+  for (;;) {
+    errno = 0;
+    struct dirent *entry = readdir(dir.get());
+    if (!entry) {
+      if (errno != 0 && !unsure) unsure = errno;
+      break;
+    }
+    if (!vs_scan_candidate(entry->d_name)) continue;
+    char name[VS_NAME_BUF];
+    vs_copy_text(name, sizeof name, entry->d_name);
+    char path[VS_FILE_PATH];
+    if (vs_path(path, sizeof path, "%s/%s/profile.json", users, name) != 0) continue;
+
+    VsDoc doc;
+    int rc = vs_profile_match(path, email, &doc);
+    if (rc < 0 && !unsure) unsure = errno;
+    if (rc != 0) continue;
+
+    // The first match ends the scan. A directory name that does not fit the
+    // id buffer is never cut: a cut name would be a different account.
+    if (user_id_out && strlen(name) > VS_UUID_LEN) return VS_SCAN_ID_TOO_LONG;
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
+    if (user_id_out) vs_copy_text(user_id_out, VS_ID_BUF, name);
+    if (iterations_out) {
+      // Low 32 bits of any integer (a negative one as two's complement);
+      // reals and every other type give 0.
+      yyjson_val *it = yyjson_obj_get(root, "kdfIterations");
+      *iterations_out = yyjson_is_int(it) ? (uint32_t)yyjson_get_uint(it) : 0;
+    }
+    vs_copy_member(root, "masterPasswordHash", hash_out, VS_HASH_BUF);
+    vs_copy_member(root, "protectedKey", key_out, VS_KEY_BUF);
+    return 0;
+  }
+  if (!unsure) return 1;
+  dir.reset();
+  errno = unsure;
+  return VS_SCAN_UNSURE;
+}
+
+extern "C" int vault_user_exists(const char *email) {
+  if (!s_root) {
+    vs_error("not initialized");
+    return -1;
+  }
+  if (!email || !*email) {
+    vs_error("exists: empty email");
+    return -1;
+  }
+  // An account that could not be examined is passed over, as an unreadable
+  // profile always is: the answer is "not registered".
+  int rc = vs_user_scan(email, nullptr, nullptr, nullptr, nullptr);
+  if (rc == VS_SCAN_PATH_TOO_LONG) {
+    vs_error("exists: path too long");
+    return -1;
+  }
+  return rc == 0 ? 1 : 0;
+}
+
+extern "C" int vault_user_find_by_email(const char *email, char *user_id_out,
+                                        uint32_t *iterations_out, char *hash_out,
+                                        char *key_out) {
+  if (!s_root) {
+    vs_error("not initialized");
+    return -1;
+  }
+  if (!email || !*email) {
+    vs_error("find_by_email: empty email");
+    return -1;
+  }
+  int rc = vs_user_scan(email, user_id_out, iterations_out, hash_out, key_out);
+  if (rc == VS_SCAN_PATH_TOO_LONG) {
+    vs_error("find_by_email: path too long");
+    return -1;
+  }
+  if (rc == VS_SCAN_ID_TOO_LONG) {
+    vs_error("find_by_email: user id too long");
+    return -1;
+  }
+  return rc == 0 ? 0 : 1;  // an account that could not be examined: not found
 }
