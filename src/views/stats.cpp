@@ -1,4 +1,168 @@
-// Storage statistics.
+// Storage statistics: how many accounts, ciphers, trashed ciphers and folder
+// lists the data tree holds and how many bytes the ciphers and folder lists
+// take, as a small JSON object. Works from directory listings and file-status
+// queries only; no document is opened. Counters and sizes are 64-bit so that
+// large trees never wrap, and the root is written as a proper JSON string.
+#include <fcntl.h>
+#include <inttypes.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+
 #include "../foundation/vs_internal.h"
 
-extern "C" const char *vault_storage_get_stats_json(void) { s_stats_buf[0] = 0; vs_error("stats: not initialized"); return nullptr; }
+namespace {
+
+constexpr size_t VS_STATS_ACCOUNTS = 64;  // accounts examined per call
+constexpr size_t VS_STATS_NAME = 264;     // table slot for one account name
+
+struct VsStats {
+  uint64_t users, ciphers, folders, trash, bytes;
+};
+
+// The size a status query reports for a regular file; anything else (a
+// directory, FIFO or link planted under a document's name) holds no vault
+// data. Links are never followed (directories are opened with vs_opendir,
+// files queried without following), so nothing outside the tree counts.
+uint64_t vs_file_bytes(const struct stat &st) {
+  return S_ISREG(st.st_mode) && st.st_size > 0 ? (uint64_t)st.st_size : 0;
+}
+
+void vs_stats_ciphers(const char *dir_path, VsStats &st) {
+  VsDir dir(vs_opendir(dir_path));
+  if (!dir) return;
+  size_t dir_len = strlen(dir_path);
+  while (struct dirent *e = readdir(dir.get())) {
+    if (!vs_item_file_name(e->d_name)) continue;
+    // The entry's path ("%s/%s") must fit its buffer to be taken at all.
+    if (dir_len + 1 + strlen(e->d_name) >= VS_ENTRY_PATH) continue;
+    st.ciphers++;
+    struct stat sb;
+    if (fstatat(dirfd(dir.get()), e->d_name, &sb, AT_SYMLINK_NOFOLLOW) == 0)
+      st.bytes += vs_file_bytes(sb);
+  }
+}
+
+void vs_stats_trash(const char *dir_path, VsStats &st) {
+  VsDir dir(vs_opendir(dir_path));
+  if (!dir) return;
+  while (struct dirent *e = readdir(dir.get()))
+    if (vs_trash_file_name(e->d_name)) st.trash++;
+}
+
+void vs_stats_account(const char *name, VsStats &st) {
+  char dir[VS_SCAN_USERS_PATH];
+  if (vs_path(dir, sizeof dir, "%s/users/%s", s_root, name) != 0) return;
+  char path[VS_SCAN_USERS_PATH];
+  if (vs_path(path, sizeof path, "%s/ciphers", dir) == 0) vs_stats_ciphers(path, st);
+  if (vs_path(path, sizeof path, "%s/trash", dir) == 0) vs_stats_trash(path, st);
+  struct stat sb;
+  if (vs_path(path, sizeof path, "%s/folders.json", dir) == 0 && vs_check_beneath(path) == 0 &&
+      fstatat(AT_FDCWD, path, &sb, AT_SYMLINK_NOFOLLOW) == 0) {
+    st.folders++;
+    st.bytes += vs_file_bytes(sb);
+  }
+}
+
+// Lists the users directory: every name not starting with "." counts, and
+// the first VS_STATS_ACCOUNTS of them are examined. A name too long for its
+// slot keeps its place but is not examined (a cut name would be another
+// directory).
+void vs_stats_users(VsStats &st) {
+  char users[VS_ACCOUNT_PATH];
+  if (vs_path(users, sizeof users, "%s/users", s_root) != 0) return;
+  char names[VS_STATS_ACCOUNTS][VS_STATS_NAME];
+  size_t n = 0;
+  {
+    VsDir dir(vs_opendir(users));
+    if (!dir) return;
+    while (struct dirent *e = readdir(dir.get())) {
+      if (e->d_name[0] == '.') continue;
+      st.users++;
+      if (n == VS_STATS_ACCOUNTS) continue;
+      size_t len = strlen(e->d_name);
+      if (len < VS_STATS_NAME)
+        memcpy(names[n], e->d_name, len + 1);
+      else
+        names[n][0] = '\0';
+      n++;
+    }
+  }
+  for (size_t i = 0; i < n; i++)
+    if (names[i][0]) vs_stats_account(names[i], st);
+}
+
+// Length of the valid UTF-8 sequence starting at p, or 0 when p starts none
+// (stray continuation bytes, overlong forms, surrogates, beyond U+10FFFF).
+size_t vs_utf8_seq(const unsigned char *p) {
+  unsigned char c = p[0];
+  auto cont = [](unsigned char b) { return (b & 0xC0) == 0x80; };
+  if (c < 0x80) return 1;
+  if (c >= 0xC2 && c <= 0xDF) return cont(p[1]) ? 2 : 0;
+  if (c >= 0xE0 && c <= 0xEF) {
+    unsigned char lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+    return p[1] >= lo && p[1] <= hi && cont(p[2]) ? 3 : 0;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    unsigned char lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+    return p[1] >= lo && p[1] <= hi && cont(p[2]) && cont(p[3]) ? 4 : 0;
+  }
+  return 0;
+}
+
+// Writes text as the inside of a JSON string: '"', '\\' and control
+// characters escaped, valid UTF-8 kept, any other byte replaced by U+FFFD
+// (a path may hold bytes that JSON cannot carry). 0 when it fit, else -1.
+int vs_json_escape(char *out, size_t size, const char *text) {
+  size_t o = 0;
+  for (const unsigned char *p = (const unsigned char *)text; *p;) {
+    char esc[8];
+    const char *piece = esc;
+    size_t n;
+    size_t seq = vs_utf8_seq(p);
+    if (seq == 0) {
+      piece = "\\ufffd";
+      n = 6;
+      seq = 1;
+    } else if (*p == '"' || *p == '\\') {
+      esc[0] = '\\';
+      esc[1] = (char)*p;
+      n = 2;
+    } else if (*p < 0x20) {
+      n = (size_t)snprintf(esc, sizeof esc, "\\u%04x", *p);
+    } else {
+      piece = (const char *)p;
+      n = seq;
+    }
+    if (n >= size - o) return -1;
+    memcpy(out + o, piece, n);
+    o += n;
+    p += seq;
+  }
+  out[o] = '\0';
+  return 0;
+}
+
+}  // namespace
+
+extern "C" const char *vault_storage_get_stats_json(void) {
+  s_stats_buf[0] = '\0';
+  if (!s_root) {
+    vs_error("stats: not initialized");
+    return nullptr;
+  }
+  VsStats st{0, 0, 0, 0, 0};
+  vs_stats_users(st);
+
+  char root[VS_STATS_BUF_SIZE];
+  if (vs_json_escape(root, sizeof root, s_root) != 0 ||
+      vs_path(s_stats_buf, VS_STATS_BUF_SIZE,
+              "{\"users\":%" PRIu64 ",\"ciphers\":%" PRIu64 ",\"folders\":%" PRIu64
+              ",\"trash\":%" PRIu64 ",\"vault_bytes\":%" PRIu64 ",\"root\":\"%s\"}",
+              st.users, st.ciphers, st.folders, st.trash, st.bytes, root) != 0) {
+    s_stats_buf[0] = '\0';
+    vs_error("stats: too large");
+    return nullptr;
+  }
+  return s_stats_buf;
+}

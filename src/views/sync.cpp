@@ -1,4 +1,158 @@
-// Sync document.
+// The sync document of one account: its profile, its folder list and every
+// cipher file of its "ciphers" directory, re-serialised minified under one
+// root object together with the fixed "domains" settings.
+//
+// The text is built in place in s_sync_buf: each parsed value is written by
+// yyjson's minified writer and appended between fixed framing texts, which
+// gives the same bytes as copying everything into one mutable document and
+// writing that once. Only one parsed file is held at a time, and the call
+// stops as soon as the text can no longer fit its limit.
+#include <errno.h>
+#include <string.h>
+
 #include "../foundation/vs_internal.h"
 
-extern "C" const char *vault_sync_generate_json(const char *) { s_sync_buf[0] = 0; vs_error("sync: bad user id"); return nullptr; }
+namespace {
+
+// Longest text handed out (the buffer keeps a NUL and one spare byte).
+constexpr size_t VS_SYNC_MAX = VS_SYNC_BUF_SIZE - 2;
+
+// The framing around the three copied parts. "folders" is written as one
+// array value; "ciphers" element by element.
+constexpr char k_head[] = "{\"profile\":";
+constexpr char k_folders[] = ",\"folders\":";
+constexpr char k_ciphers[] = ",\"ciphers\":[";
+constexpr char k_tail[] =
+    "],\"domains\":{\"disablePersonalOwner\":false,\"disableSend\":true,"
+    "\"disableWebVault\":false,\"sshKeyHostDomains\":[],\"csp\":{}},"
+    "\"object\":\"sync\"}";
+
+template <size_t N>
+constexpr size_t lit_len(const char (&)[N]) { return N - 1; }
+
+enum VsSyncRc { VS_SYNC_OK, VS_SYNC_TOO_LARGE, VS_SYNC_FAIL };
+
+// The text written so far into s_sync_buf, and the framing text that is
+// certain to follow it. len + reserve never exceeds VS_SYNC_MAX, so a text
+// that is going to be too large is refused at the first piece that shows it.
+struct VsSyncOut {
+  size_t len;
+  size_t reserve;
+};
+
+int vs_sync_put(VsSyncOut &o, const char *p, size_t n) {
+  if (n > VS_SYNC_MAX - o.len - o.reserve) return VS_SYNC_TOO_LARGE;
+  memcpy(s_sync_buf + o.len, p, n);
+  o.len += n;
+  return VS_SYNC_OK;
+}
+
+// Appends framing text that was counted in the reserve; it always fits.
+int vs_sync_put_frame(VsSyncOut &o, const char *lit, size_t n) {
+  o.reserve -= n;
+  return vs_sync_put(o, lit, n);
+}
+
+// Appends one parsed value, minified. The writer fails only when memory runs
+// out (the reader refuses the invalid UTF-8 it would also refuse).
+int vs_sync_put_value(VsSyncOut &o, yyjson_val *val) {
+  size_t n = 0;
+  VsText text(yyjson_val_write_opts(val, 0, nullptr, &n, nullptr));
+  if (!text) return VS_SYNC_FAIL;
+  return vs_sync_put(o, text.get(), n);
+}
+
+enum VsLoad { VS_LOAD_OK, VS_LOAD_UNREADABLE, VS_LOAD_BAD_JSON, VS_LOAD_NO_MEMORY };
+
+// Reads and strictly parses one document into doc. Running out of memory is
+// told apart from a missing or bad file: passing over a file for want of
+// memory would silently leave it out of the document.
+int vs_sync_load(const char *path, VsDoc &doc) {
+  char *raw = nullptr;
+  uint64_t len = 0;
+  if (vs_read_file(path, &raw, &len) != 0)
+    return errno == ENOMEM ? VS_LOAD_NO_MEMORY : VS_LOAD_UNREADABLE;
+  VsText text(raw);
+  yyjson_read_err err;
+  doc.reset(vs_parse(raw, (size_t)len, &err));
+  if (doc) return VS_LOAD_OK;
+  return err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION ? VS_LOAD_NO_MEMORY : VS_LOAD_BAD_JSON;
+}
+
+// Appends the root array of the folder list, or the empty array when the
+// list is missing, unreadable, not JSON or not an array.
+int vs_sync_put_folders(VsSyncOut &o, const char *path) {
+  VsDoc doc;
+  if (vs_sync_load(path, doc) == VS_LOAD_NO_MEMORY) return VS_SYNC_FAIL;
+  yyjson_val *root = yyjson_doc_get_root(doc.get());
+  if (yyjson_is_arr(root)) return vs_sync_put_value(o, root);
+  return vs_sync_put(o, "[]", 2);
+}
+
+// Appends the root value of every readable, strictly parsed cipher file,
+// in listing order, separated by commas.
+int vs_sync_put_ciphers(VsSyncOut &o, const char *dir_path) {
+  VsDir dir(vs_opendir(dir_path));
+  if (!dir) return VS_SYNC_OK;
+  bool first = true;
+  while (struct dirent *e = readdir(dir.get())) {
+    if (!vs_item_file_name(e->d_name)) continue;
+    char path[VS_ENTRY_PATH];
+    if (vs_path(path, sizeof path, "%s/%s", dir_path, e->d_name) != 0) continue;
+    VsDoc doc;
+    int loaded = vs_sync_load(path, doc);
+    if (loaded == VS_LOAD_NO_MEMORY) return VS_SYNC_FAIL;
+    if (loaded != VS_LOAD_OK) continue;
+    if (!first && vs_sync_put(o, ",", 1) != VS_SYNC_OK) return VS_SYNC_TOO_LARGE;
+    first = false;
+    int rc = vs_sync_put_value(o, yyjson_doc_get_root(doc.get()));
+    if (rc != VS_SYNC_OK) return rc;
+  }
+  return VS_SYNC_OK;
+}
+
+const char *vs_sync_fail(const char *message) {
+  s_sync_buf[0] = '\0';
+  vs_error("%s", message);
+  return nullptr;
+}
+
+}  // namespace
+
+extern "C" const char *vault_sync_generate_json(const char *user_id) {
+  s_sync_buf[0] = '\0';
+  if (!s_root || !vs_id_safe(user_id)) return vs_sync_fail("sync: bad user id");
+
+  char dir[VS_ACCOUNT_PATH];
+  char profile_path[VS_FILE_PATH], folders_path[VS_FILE_PATH], ciphers_path[VS_FILE_PATH];
+  if (vs_user_dir(dir, sizeof dir, user_id) != 0 ||
+      vs_path(profile_path, sizeof profile_path, "%s/profile.json", dir) != 0 ||
+      vs_path(folders_path, sizeof folders_path, "%s/folders.json", dir) != 0 ||
+      vs_path(ciphers_path, sizeof ciphers_path, "%s/ciphers", dir) != 0)
+    return vs_sync_fail("sync: path too long");
+
+  VsDoc profile;
+  int loaded = vs_sync_load(profile_path, profile);
+  if (loaded == VS_LOAD_UNREADABLE) return vs_sync_fail("sync: user not found");
+  if (loaded == VS_LOAD_NO_MEMORY) return vs_sync_fail("sync: serialize fail");
+  if (!yyjson_is_obj(yyjson_doc_get_root(profile.get())))
+    return vs_sync_fail("sync: corrupt profile");
+
+  VsSyncOut out{0, lit_len(k_head) + lit_len(k_folders) + lit_len(k_ciphers) + lit_len(k_tail)};
+  vs_sync_put_frame(out, k_head, lit_len(k_head));
+  int rc = vs_sync_put_value(out, yyjson_doc_get_root(profile.get()));
+  profile.reset();
+  if (rc == VS_SYNC_OK) {
+    vs_sync_put_frame(out, k_folders, lit_len(k_folders));
+    rc = vs_sync_put_folders(out, folders_path);
+  }
+  if (rc == VS_SYNC_OK) {
+    vs_sync_put_frame(out, k_ciphers, lit_len(k_ciphers));
+    rc = vs_sync_put_ciphers(out, ciphers_path);
+  }
+  if (rc == VS_SYNC_TOO_LARGE) return vs_sync_fail("sync: payload too large");
+  if (rc != VS_SYNC_OK) return vs_sync_fail("sync: serialize fail");
+  vs_sync_put_frame(out, k_tail, lit_len(k_tail));
+  s_sync_buf[out.len] = '\0';
+  return s_sync_buf;
+}

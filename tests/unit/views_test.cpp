@@ -1,0 +1,390 @@
+// Sync document and storage statistics, on account trees made by hand.
+#include <errno.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "test_util.h"
+
+namespace {
+
+const char k_empty_sync[] =
+    "{\"profile\":{},\"folders\":[],\"ciphers\":[],\"domains\":{\"disablePersonalOwner\":false,"
+    "\"disableSend\":true,\"disableWebVault\":false,\"sshKeyHostDomains\":[],\"csp\":{}},"
+    "\"object\":\"sync\"}";
+
+yyjson_doc *parse_text(const std::string &t) {
+  return yyjson_read_opts(const_cast<char *>(t.data()), t.size(), 0, nullptr, nullptr);
+}
+
+// The sync document built the long way: every file deep-copied into one
+// mutable document, which is then written once.
+std::string reference_sync(const std::string &dir) {
+  yyjson_mut_doc *out = yyjson_mut_doc_new(nullptr);
+  yyjson_mut_val *root = yyjson_mut_obj(out);
+  yyjson_mut_doc_set_root(out, root);
+  yyjson_doc *profile = parse_text(vt_read(dir + "/profile.json"));
+  yyjson_mut_obj_add_val(out, root, "profile", yyjson_val_mut_copy(out, yyjson_doc_get_root(profile)));
+  yyjson_doc_free(profile);
+
+  yyjson_mut_val *folders = yyjson_mut_arr(out);
+  yyjson_mut_obj_add_val(out, root, "folders", folders);
+  yyjson_doc *fd = parse_text(vt_read(dir + "/folders.json"));
+  yyjson_val *froot = yyjson_doc_get_root(fd);
+  if (yyjson_is_arr(froot)) {
+    size_t i, n;
+    yyjson_val *v;
+    yyjson_arr_foreach(froot, i, n, v) yyjson_mut_arr_append(folders, yyjson_val_mut_copy(out, v));
+  }
+  yyjson_doc_free(fd);
+
+  yyjson_mut_val *ciphers = yyjson_mut_arr(out);
+  yyjson_mut_obj_add_val(out, root, "ciphers", ciphers);
+  for (const std::string &name : vt_list(dir + "/ciphers")) {
+    if (!vs_item_file_name(name.c_str())) continue;
+    yyjson_doc *cd = parse_text(vt_read(dir + "/ciphers/" + name));
+    if (cd) yyjson_mut_arr_append(ciphers, yyjson_val_mut_copy(out, yyjson_doc_get_root(cd)));
+    yyjson_doc_free(cd);
+  }
+
+  yyjson_mut_val *domains = yyjson_mut_obj(out);
+  yyjson_mut_obj_add_val(out, root, "domains", domains);
+  yyjson_mut_obj_add_bool(out, domains, "disablePersonalOwner", false);
+  yyjson_mut_obj_add_bool(out, domains, "disableSend", true);
+  yyjson_mut_obj_add_bool(out, domains, "disableWebVault", false);
+  yyjson_mut_obj_add_val(out, domains, "sshKeyHostDomains", yyjson_mut_arr(out));
+  yyjson_mut_obj_add_val(out, domains, "csp", yyjson_mut_obj(out));
+  yyjson_mut_obj_add_str(out, root, "object", "sync");
+  char *text = yyjson_mut_write(out, 0, nullptr);
+  std::string s = text ? text : "<write failed>";
+  free(text);
+  yyjson_mut_doc_free(out);
+  return s;
+}
+
+// The serialised elements of the result's "ciphers" array, sorted (the
+// listing order is the platform's).
+std::vector<std::string> cipher_texts(const char *sync) {
+  std::vector<std::string> out;
+  yyjson_doc *d = yyjson_read(sync, strlen(sync), 0);
+  yyjson_val *arr = yyjson_obj_get(yyjson_doc_get_root(d), "ciphers");
+  size_t i, n;
+  yyjson_val *v;
+  yyjson_arr_foreach(arr, i, n, v) {
+    char *t = yyjson_val_write(v, 0, nullptr);
+    out.push_back(t);
+    free(t);
+  }
+  yyjson_doc_free(d);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::string err() { return vault_storage_last_error(); }
+
+}  // namespace
+
+class SyncDoc : public VaultTest {
+ protected:
+  const std::string uid = "u1";
+  std::string dir;
+  void SetUp() override {
+    VaultTest::SetUp();
+    dir = make_account(uid);
+  }
+  void cipher(const std::string &name, const std::string &text) { vt_write(dir + "/ciphers/" + name, text); }
+};
+
+TEST_F(SyncDoc, EmptyAccountGivesTheFixed172Bytes) {
+  unlink((dir + "/folders.json").c_str());
+  const char *s = vault_sync_generate_json(uid.c_str());
+  ASSERT_EQ(s, s_sync_buf) << err();
+  EXPECT_STREQ(s, k_empty_sync);
+  EXPECT_EQ(strlen(s), 172u);
+  // The missing folder list is passed over, but its read failure stays.
+  EXPECT_EQ(err(), "read failed: " + dir + "/folders.json (" + strerror(ENOENT) + ")");
+
+  vt_write(dir + "/folders.json", "[]");
+  EXPECT_STREQ(vault_sync_generate_json(uid.c_str()), k_empty_sync);
+}
+
+TEST_F(SyncDoc, RefusesBadIdsMissingAccountsAndCorruptProfiles) {
+  const char *good = vault_sync_generate_json(uid.c_str());
+  ASSERT_NE(good, nullptr);
+  for (const char *bad : {(const char *)nullptr, "", "a/b", "a.b", "..", "a b"}) {
+    EXPECT_EQ(vault_sync_generate_json(bad), nullptr);
+    EXPECT_EQ(err(), "sync: bad user id");
+  }
+  EXPECT_EQ(vault_sync_generate_json(std::string(65, 'a').c_str()), nullptr);
+  EXPECT_EQ(good[0], '\0');  // a failed call empties the earlier result
+
+  EXPECT_EQ(vault_sync_generate_json("nobody"), nullptr);
+  EXPECT_EQ(err(), "sync: user not found");
+
+  for (const char *profile : {"[]", "{\"a\":1,}", "", "{} x", "\"s\""}) {
+    vt_write(dir + "/profile.json", profile);
+    EXPECT_EQ(vault_sync_generate_json(uid.c_str()), nullptr) << profile;
+    EXPECT_EQ(err(), "sync: corrupt profile") << profile;
+  }
+
+  vault_storage_cleanup();
+  EXPECT_EQ(vault_sync_generate_json(uid.c_str()), nullptr);
+  EXPECT_EQ(err(), "sync: bad user id");
+}
+
+TEST_F(SyncDoc, CopiesAreReserialisedLikeOneFullCopy) {
+  vt_write(dir + "/profile.json",
+           "{ \"email\" : \"a@b.c\", \"k\":1, \"k\":\"x\\/y\", \"n\":1.0E2, \"u\":\"\\u00e9\\u0000z\" }");
+  vt_write(dir + "/folders.json", "[ {\"id\":\"f1\"}, 7, \"s\", [1,[2]], null ]");
+  cipher("a.json", "{\"id\":\"a\",\"id\":\"b\",\"t\":[true,false,null,-0.0,12345678901234567890]}");
+  cipher("b.json", "[ 1e5 , \"\\u2028\" ]");
+  cipher("c.json", "\"just a string\"");
+  cipher("d.json", "  42  ");
+
+  const char *s = vault_sync_generate_json(uid.c_str());
+  ASSERT_NE(s, nullptr) << err();
+  EXPECT_EQ(std::string(s), reference_sync(dir));
+  std::string text = s;
+  EXPECT_EQ(text.rfind("{\"profile\":{\"email\":\"a@b.c\",\"k\":1,\"k\":\"x/y\",\"n\":100.0,"
+                       "\"u\":\"\xc3\xa9\\u0000z\"},\"folders\":[{\"id\":\"f1\"},7,\"s\",[1,[2]],null],",
+                       0),
+            0u)
+      << text;
+  EXPECT_EQ(cipher_texts(s),
+            (std::vector<std::string>{"\"just a string\"", "42",
+                                      "[100000.0,\"\xe2\x80\xa8\"]",
+                                      "{\"id\":\"a\",\"id\":\"b\",\"t\":[true,false,null,-0.0,"
+                                      "12345678901234567890]}"}));
+  std::string tail = std::string(k_empty_sync).substr(strlen("{\"profile\":{},\"folders\":[],\"ciphers\":[]"));
+  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+}
+
+TEST_F(SyncDoc, FolderListThatIsNotAnArrayGivesEmptyFolders) {
+  for (const char *list : {"{}", "[", "", "[1,]"}) {
+    vt_write(dir + "/folders.json", list);
+    const char *s = vault_sync_generate_json(uid.c_str());
+    ASSERT_NE(s, nullptr) << list;
+    EXPECT_STREQ(s, k_empty_sync) << list;
+  }
+}
+
+TEST_F(SyncDoc, PassesOverEntriesThatAreNotReadableCipherFiles) {
+  for (const char *name : {".hidden.json", "a.tmp.1.json", "c3.JSON", "notes.txt", ".json",
+                           "x.json.tmp.17"})
+    cipher(name, "1");
+  cipher("empty.json", "");
+  cipher("bad.json", "{,}");
+  // Not regular files: a FIFO would block a plain open; a directory fails
+  // its read. Neither may hang or fail the call.
+  ASSERT_EQ(mkfifo((dir + "/ciphers/x.json").c_str(), 0600), 0);
+  ASSERT_EQ(mkdir((dir + "/ciphers/d.json").c_str(), 0700), 0);
+  cipher("a.json", "{\"k\":\"v\"}");
+  cipher("s.json", "[\"arr\"]");
+  vt_write(dir + "/trash/t.json", "\"trashed\"");
+
+  const char *s = vault_sync_generate_json(uid.c_str());
+  ASSERT_NE(s, nullptr) << err();
+  EXPECT_EQ(cipher_texts(s), (std::vector<std::string>{"[\"arr\"]", "{\"k\":\"v\"}"}));
+}
+
+TEST_F(SyncDoc, LinksInsideTheAccountAreNotFollowed) {
+  std::string out = base + "/outside";
+  mkdir(out.c_str(), 0700);
+  vt_write(out + "/x.json", "\"outside\"");
+  ASSERT_EQ(symlink((out + "/x.json").c_str(), (dir + "/ciphers/ln.json").c_str()), 0);
+  EXPECT_STREQ(vault_sync_generate_json(uid.c_str()), k_empty_sync);
+  vt_rm_rf(dir + "/ciphers");
+  ASSERT_EQ(symlink(out.c_str(), (dir + "/ciphers").c_str()), 0);
+  EXPECT_STREQ(vault_sync_generate_json(uid.c_str()), k_empty_sync);
+}
+
+TEST_F(SyncDoc, MissingCiphersDirectoryGivesEmptyCiphers) {
+  rmdir((dir + "/ciphers").c_str());
+  EXPECT_STREQ(vault_sync_generate_json(uid.c_str()), k_empty_sync);
+}
+
+TEST_F(SyncDoc, TextOfExactly262142BytesIsTheLargestAccepted) {
+  // One string cipher adds its length, two quotes and nothing else.
+  const size_t fit = 262142 - 172 - 2;
+  cipher("big.json", "\"" + std::string(fit, 'x') + "\"");
+  const char *s = vault_sync_generate_json(uid.c_str());
+  ASSERT_NE(s, nullptr) << err();
+  EXPECT_EQ(strlen(s), 262142u);
+  EXPECT_EQ(std::string(s), reference_sync(dir));
+
+  cipher("big.json", "\"" + std::string(fit + 1, 'x') + "\"");
+  EXPECT_EQ(vault_sync_generate_json(uid.c_str()), nullptr);
+  EXPECT_EQ(err(), "sync: payload too large");
+  EXPECT_EQ(s[0], '\0');
+}
+
+TEST_F(SyncDoc, LimitAppliesToTheWrittenTextNotTheFiles) {
+  // A file far larger than the limit whose minified form fits is taken.
+  cipher("spaced.json", "[" + std::string(400000, ' ') + "1]");
+  const char *s = vault_sync_generate_json(uid.c_str());
+  ASSERT_NE(s, nullptr) << err();
+  EXPECT_EQ(cipher_texts(s), std::vector<std::string>{"[1]"});
+
+  // Too large wherever the excess shows: in the ciphers, the folder list or
+  // the profile.
+  cipher("p.json", "\"" + std::string(150000, 'p') + "\"");
+  cipher("q.json", "\"" + std::string(150000, 'q') + "\"");
+  EXPECT_EQ(vault_sync_generate_json(uid.c_str()), nullptr);
+  EXPECT_EQ(err(), "sync: payload too large");
+  unlink((dir + "/ciphers/q.json").c_str());
+  ASSERT_NE(vault_sync_generate_json(uid.c_str()), nullptr);
+
+  vt_write(dir + "/folders.json", "[\"" + std::string(150000, 'f') + "\"]");
+  EXPECT_EQ(vault_sync_generate_json(uid.c_str()), nullptr);
+  EXPECT_EQ(err(), "sync: payload too large");
+
+  vt_write(dir + "/folders.json", "[]");
+  vt_write(dir + "/profile.json", "{\"p\":\"" + std::string(270000, 'p') + "\"}");
+  EXPECT_EQ(vault_sync_generate_json(uid.c_str()), nullptr);
+  EXPECT_EQ(err(), "sync: payload too large");
+  EXPECT_EQ(s_sync_buf[0], '\0');
+}
+
+TEST_F(SyncDoc, RootTooLongForTheAccountPathIsRefused) {
+  std::string long_root = base + "/" + std::string(4290, 'r');
+  EXPECT_EQ(vault_storage_init(long_root.c_str()), -1);  // the root stays set
+  EXPECT_EQ(vault_sync_generate_json("u1"), nullptr);
+  EXPECT_EQ(err(), "sync: path too long");
+}
+
+// ---- statistics ------------------------------------------------------------
+
+class StatsDoc : public VaultTest {
+ protected:
+  // The current statistics text, or the failure.
+  std::string stats() {
+    const char *t = vault_storage_get_stats_json();
+    return t ? t : "NULL: " + err();
+  }
+  // The exact document for these numbers and a root needing no escapes.
+  std::string expect(int64_t users, int64_t ciphers, int64_t folders, int64_t trash,
+                     int64_t bytes) const {
+    return "{\"users\":" + std::to_string(users) + ",\"ciphers\":" + std::to_string(ciphers) +
+           ",\"folders\":" + std::to_string(folders) + ",\"trash\":" + std::to_string(trash) +
+           ",\"vault_bytes\":" + std::to_string(bytes) + ",\"root\":\"" + root + "\"}";
+  }
+};
+
+
+TEST_F(StatsDoc, NeedsADataRoot) {
+  ASSERT_NE(vault_storage_get_stats_json(), nullptr);
+  vault_storage_cleanup();
+  EXPECT_EQ(vault_storage_get_stats_json(), nullptr);
+  EXPECT_EQ(err(), "stats: not initialized");
+  EXPECT_EQ(s_stats_buf[0], '\0');
+}
+
+TEST_F(StatsDoc, MissingUsersDirectoryGivesZerosWithTheRoot) {
+  ASSERT_EQ(rmdir((root + "/users").c_str()), 0);
+  std::string before = err();
+  EXPECT_EQ(stats(), expect(0, 0, 0, 0, 0));
+  EXPECT_EQ(err(), before);
+}
+
+TEST_F(StatsDoc, CountsOneAccountsFiles) {
+  std::string d = make_account("u1");
+  EXPECT_EQ(stats(), expect(1, 0, 1, 0, 2));
+
+  vt_write(d + "/ciphers/a.json", std::string(100, 'a'));
+  vt_write(d + "/ciphers/b.json", std::string(250, 'b'));
+  vt_write(d + "/trash/c.json", std::string(999, 'c'));
+  const char *first = vault_storage_get_stats_json();
+  EXPECT_EQ(stats(), expect(1, 2, 1, 1, 352));
+  EXPECT_EQ(first, expect(1, 2, 1, 1, 352));  // same buffer, same text again
+
+  // Leftover temporary files: never a cipher, but counted in the trash when
+  // they end in ".json". A FIFO, a directory and a link named like ciphers
+  // count without bytes; nothing blocks, nothing outside is measured.
+  vt_write(d + "/ciphers/a.json.tmp.12", "xxxxx");
+  vt_write(d + "/ciphers/e.tmp.1.json", "xxxxx");
+  vt_write(d + "/trash/e.tmp.1.json", "xxxxx");
+  vt_write(d + "/trash/.h.json", "x");
+  vt_write(d + "/trash/notes.txt", "x");
+  ASSERT_EQ(mkfifo((d + "/ciphers/f.json").c_str(), 0600), 0);
+  ASSERT_EQ(mkdir((d + "/ciphers/g.json").c_str(), 0700), 0);
+  vt_write(base + "/outside", std::string(500, 'o'));
+  ASSERT_EQ(symlink((base + "/outside").c_str(), (d + "/ciphers/h.json").c_str()), 0);
+  EXPECT_EQ(stats(), expect(1, 5, 1, 2, 352));
+
+  // A plain file in users counts as a user and adds nothing else; so does an
+  // account without a folder list.
+  vt_write(root + "/users/stray", "x");
+  vt_write(root + "/users/.hidden", "x");
+  std::string d2 = make_account("u2");
+  unlink((d2 + "/folders.json").c_str());
+  EXPECT_EQ(stats(), expect(3, 5, 1, 2, 352));
+}
+
+TEST_F(StatsDoc, LinksAreNotFollowed) {
+  // An account directory, and a ciphers directory, that are links to a tree
+  // outside the root: counted as names at most, never measured.
+  std::string out = base + "/outside";
+  mkdir(out.c_str(), 0700);
+  mkdir((out + "/ciphers").c_str(), 0700);
+  vt_write(out + "/ciphers/a.json", std::string(100, 'a'));
+  vt_write(out + "/folders.json", "[1]");
+  ASSERT_EQ(symlink(out.c_str(), (root + "/users/linked").c_str()), 0);
+  std::string d = make_account("u1");
+  vt_rm_rf(d + "/ciphers");
+  ASSERT_EQ(symlink((out + "/ciphers").c_str(), (d + "/ciphers").c_str()), 0);
+  EXPECT_EQ(stats(), expect(2, 0, 1, 0, 2));
+}
+
+TEST_F(StatsDoc, ExaminesTheFirst64AccountsAndCountsThemAll) {
+  for (int i = 0; i < 70; i++) {
+    std::string d = make_account("acct" + std::to_string(i));
+    vt_write(d + "/ciphers/c.json", std::string(10, 'c'));
+  }
+  EXPECT_EQ(stats(), expect(70, 64, 64, 0, 64 * 12));
+}
+
+TEST_F(StatsDoc, SizesBeyondTwoGibibytesDoNotWrap) {
+  std::string d = make_account("u1");
+  for (const char *name : {"/ciphers/a.json", "/ciphers/b.json"}) {
+    int fd = open((d + name).c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, (off_t)3 << 30), 0);  // sparse: takes no space
+    close(fd);
+  }
+  EXPECT_EQ(stats(), expect(1, 2, 1, 0, ((int64_t)6 << 30) + 2));
+}
+
+TEST_F(StatsDoc, RootIsWrittenAsAValidJsonString) {
+  std::string odd = base + "/q\"b\\s\tt\x01\xc3\xa9\xff";
+  ASSERT_EQ(vault_storage_init(odd.c_str()), 0) << err();
+  root = odd;
+  make_account("u1");
+  std::string text = stats();
+  EXPECT_EQ(text, "{\"users\":1,\"ciphers\":0,\"folders\":1,\"trash\":0,\"vault_bytes\":2,\"root\":\"" +
+                      base + "/q\\\"b\\\\s\\u0009t\\u0001\xc3\xa9\\ufffd\"}");
+  // Strict JSON, and the root reads back (bytes that are not UTF-8 cannot
+  // be carried: U+FFFD stands in).
+  yyjson_doc *d = yyjson_read(text.data(), text.size(), 0);
+  ASSERT_NE(d, nullptr);
+  EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(yyjson_doc_get_root(d), "root")),
+               (base + "/q\"b\\s\tt\x01\xc3\xa9\xef\xbf\xbd").c_str());
+  yyjson_doc_free(d);
+}
+
+TEST_F(StatsDoc, DocumentThatDoesNotFitIsRefusedNotCut) {
+  // Fits before escaping, not after.
+  std::string ctl = base + "/" + std::string(800, '\x01');
+  vault_storage_init(ctl.c_str());  // fails (name too long) but sets the root
+  EXPECT_EQ(vault_storage_get_stats_json(), nullptr);
+  EXPECT_EQ(err(), "stats: too large");
+  EXPECT_EQ(s_stats_buf[0], '\0');
+
+  root = base + "/" + std::string(4200, 'r');
+  vault_storage_init(root.c_str());
+  EXPECT_EQ(stats(), expect(0, 0, 0, 0, 0));
+  std::string longer = base + "/" + std::string(4300, 'r');
+  vault_storage_init(longer.c_str());
+  EXPECT_EQ(vault_storage_get_stats_json(), nullptr);
+  EXPECT_EQ(err(), "stats: too large");
+}
