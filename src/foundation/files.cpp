@@ -93,6 +93,32 @@ int vs_rename_replace(const char *from, const char *to) {
   return rename(from, to) == 0 ? 0 : -1;
 }
 
+// Second half of the link + unlink move. Another host may replace or remove
+// the source between the two steps (shared file systems are where this
+// runs), so the source is first renamed aside atomically and removed only
+// when it is the file just linked; a newer file caught that way is put back
+// (unless an even newer one took its place). A source already gone means
+// the move has in effect happened.
+static int vs_drop_linked_source(const char *from, const char *to) {
+  char aside[VS_TMP_PATH];
+  if (vs_path(aside, sizeof aside, "%s.tmp.%ld.%u", from, (long)getpid(), ++s_tmp_seq) != 0) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  if (rename(from, aside) != 0) return errno == ENOENT ? 0 : -1;
+  struct stat sa, st;
+  bool same = lstat(aside, &sa) == 0 && lstat(to, &st) == 0 &&
+              sa.st_dev == st.st_dev && sa.st_ino == st.st_ino;
+  if (!same && link(aside, from) != 0 && errno != EEXIST) {
+    int e = errno;
+    rename(aside, from);
+    errno = e;
+    return -1;
+  }
+  unlink(aside);
+  return 0;
+}
+
 int vs_rename_noreplace(const char *from, const char *to) {
   if (vs_check_beneath(from) != 0 || vs_check_beneath(to) != 0) return -1;
   if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) != 0) {
@@ -100,7 +126,7 @@ int vs_rename_noreplace(const char *from, const char *to) {
     // The file system refuses the flag: link() fails on an existing name,
     // which gives the same never-replace guarantee.
     if (link(from, to) != 0) return -1;
-    if (unlink(from) != 0) {
+    if (vs_drop_linked_source(from, to) != 0) {
       int e = errno;
       unlink(to);  // leave exactly one name, as before the call
       errno = e;
