@@ -107,15 +107,26 @@ static int vs_drop_linked_source(const char *from, const char *to) {
   }
   if (rename(from, aside) != 0) return errno == ENOENT ? 0 : -1;
   struct stat sa, st;
-  bool same = lstat(aside, &sa) == 0 && lstat(to, &st) == 0 &&
-              sa.st_dev == st.st_dev && sa.st_ino == st.st_ino;
+  if (lstat(aside, &sa) != 0 || lstat(to, &st) != 0) {
+    int e = errno;
+    rename(aside, from);
+    errno = e;
+    return -1;
+  }
+  bool same = sa.st_dev == st.st_dev && sa.st_ino == st.st_ino;
   if (!same && link(aside, from) != 0 && errno != EEXIST) {
     int e = errno;
     rename(aside, from);
     errno = e;
     return -1;
   }
-  unlink(aside);
+  if (unlink(aside) != 0) {
+    // Undo: the caller then removes the new name, leaving the tree as it was.
+    int e = errno;
+    rename(aside, from);
+    errno = e;
+    return -1;
+  }
   return 0;
 }
 
