@@ -8,7 +8,7 @@ ifneq ($(CI),)
 CMAKE_FLAGS += -DVS_WERROR=ON
 endif
 
-.PHONY: all setup build demo test asan-test clean
+.PHONY: all setup build demo test asan-test package bench crash fuzz coverage clean
 
 all: build
 
@@ -34,5 +34,55 @@ asan-test: setup
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+# The Debian package (CPack), written into $(BUILD)/ and checked.
+package: build
+	cd $(BUILD) && cpack -G DEB
+	bash tests/install/deb_test.sh --check $$(ls -t $(BUILD)/keldrune-vault-storage_*.deb | head -n 1) \
+	  $$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$$/\1/p' $(BUILD)/CPackConfig.cmake)
+
+# Benchmarks, never part of the tests: every export against its system-call
+# floor and an SQLite-backed peer, printed as one table. The data sets go
+# under $(BENCH_BUILD)/ unless TMPFS=1 (/dev/shm, removed afterwards) or
+# BENCH_ROOT=DIR; BENCH_ARGS passes further flags to vs_bench.
+BENCH_BUILD ?= build-bench
+bench: setup
+	@cmake -S . -B $(BENCH_BUILD) -DVS_BUILD_BENCH=ON -DVS_BUILD_TESTS=OFF \
+	  -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target vs_bench >/dev/null
+	@$(BENCH_BUILD)/bench/vs_bench \
+	  $(if $(TMPFS),--tmpfs --clean,--root $(or $(BENCH_ROOT),$(BENCH_BUILD))) $(BENCH_ARGS)
+
+# Reliability harness (tests/reliability, fuzz/, docs/reliability.md).
+# crash: KILLS SIGKILLs of a worker in the middle of its calls (SEED=n
+# replays a run). fuzz: every libFuzzer target for FUZZ_TIME seconds, or
+# FUZZ_RUNS executions, each. coverage: the whole ctest suite in a --coverage
+# build, then line and branch coverage of src/ (gcovr).
+REL_BUILD ?= build-rel
+FUZZ_BUILD ?= build-fuzz
+COV_BUILD ?= build-cov
+KILLS ?= 500
+FUZZ_TIME ?= 300
+crash: setup
+	@cmake -S . -B $(REL_BUILD) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(REL_BUILD) -j $(JOBS) --target vs_rel_tests >/dev/null
+	VS_CRASH_KILLS=$(KILLS) $(if $(SEED),VS_CRASH_SEED=$(SEED)) \
+	  $(REL_BUILD)/tests/reliability/vs_rel_tests --gtest_filter='Crash.*'
+
+fuzz: setup
+	@cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) >/dev/null
+	bash fuzz/run.sh $(FUZZ_BUILD) $(if $(FUZZ_RUNS),runs $(FUZZ_RUNS),time $(FUZZ_TIME))
+
+coverage: setup
+	cmake -S . -B $(COV_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS=--coverage \
+	  -DCMAKE_CXX_FLAGS=--coverage -DCMAKE_EXE_LINKER_FLAGS=--coverage \
+	  -DCMAKE_SHARED_LINKER_FLAGS=--coverage $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(COV_BUILD) -j $(JOBS)
+	find $(COV_BUILD) -name '*.gcda' -delete
+	ctest --test-dir $(COV_BUILD) --output-on-failure -j $(JOBS); status=$$?; \
+	gcovr -r . --object-directory $(COV_BUILD) --filter 'src/' --exclude-throw-branches \
+	  --exclude-unreachable-branches --txt $(COV_BUILD)/coverage.txt --print-summary; \
+	echo "per-file report: $(COV_BUILD)/coverage.txt"; exit $$status
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(REL_BUILD) $(FUZZ_BUILD) $(COV_BUILD)

@@ -30,6 +30,9 @@ bool vh_read_input(const std::string &path, std::string &out);
 void vh_add_account_commands(CLI::App &app, VhContext &ctx);
 void vh_add_item_commands(CLI::App &app, VhContext &ctx);
 void vh_add_view_commands(CLI::App &app, VhContext &ctx);
+// Operator tooling (`user list`, `check`), reading the tree directly.
+// Registered after the account commands, whose `user` group it joins.
+void vh_add_operator_commands(CLI::App &app, VhContext &ctx);
 
 // Steps of the demo, run in this order after init. Each prints what it did
 // and returns an exit code. The demo account's id is passed along.

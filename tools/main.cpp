@@ -78,6 +78,7 @@ int main(int argc, char **argv) {
   vh_add_account_commands(app, ctx);
   vh_add_item_commands(app, ctx);
   vh_add_view_commands(app, ctx);
+  vh_add_operator_commands(app, ctx);
 
   try {
     app.parse(argc, argv);

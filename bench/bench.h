@@ -1,0 +1,105 @@
+// Shared declarations of the benchmark program: the data sets every case
+// works on, the hand-written floors, the SQLite-backed peer and the heap
+// counter. The library rows call only the public vault_* exports.
+#ifndef VS_BENCH_H
+#define VS_BENCH_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include <yyjson.h>
+
+// ---- data sets ----------------------------------------------------------------
+enum : size_t {
+  BN_ITEM_SIZE = 1024,      // every generated cipher document is this long
+  BN_FOLDERS = 100,         // folders in the folder-save list
+  BN_STATS_USERS = 64,      // accounts in the statistics tree
+  BN_STATS_ITEMS = 100,     // items per account there
+  BN_OUT_SIZE = 262144,     // result buffers as large as the library's
+};
+
+// One account of a generated tree.
+struct BnAccount {
+  std::string id;       // directory name, a version-4 UUID
+  std::string email;
+  std::string profile;  // the profile text, as account creation writes it
+};
+
+// One data root with its accounts, as the library and the floors see it,
+// and the SQLite database holding the same data for the peer.
+struct BnRoot {
+  std::string dir;   // the data root
+  std::string db;    // the peer's database file
+  std::vector<BnAccount> accounts;
+};
+
+// A fresh version-4 UUID from the kernel's random source.
+std::string bn_uuid(void);
+// A 1 KiB cipher document; a non-NULL id is put first as its "id" member.
+std::string bn_item(const char *id, unsigned seed);
+// A folder document {"id":..,"name":..,"revisionDate":..}.
+std::string bn_folder_doc(const char *id, unsigned seed);
+std::string bn_profile(const std::string &id, const std::string &email);
+
+// Builds a root with n accounts (profile, "[]" folder list, empty ciphers and
+// trash). Files are written without fsync: this is set-up, not measured.
+// Fails the program on any error.
+void bn_make_root(BnRoot &r, const std::string &dir, size_t accounts);
+void bn_put_file(const std::string &path, const std::string &text);
+void bn_remove_tree(const std::string &dir);
+std::string bn_read_text(const std::string &path);
+
+// ---- floors (floors.cpp) ---------------------------------------------------
+// Each does the system calls and yyjson work of its export on the same
+// files, and nothing else. Same arguments and results as the export.
+void fl_set_root(const char *root);
+int fl_cipher_save(const char *user_id, const char *json, char *id_out);
+const char *fl_cipher_get(const char *user_id, const char *cipher_id);
+int fl_cipher_delete(const char *user_id, const char *cipher_id);
+int fl_cipher_restore(const char *user_id, const char *cipher_id);
+int fl_folder_save(const char *user_id, const char *json, char *id_out);
+int fl_find_by_email(const char *email, char *user_id_out, uint32_t *iter,
+                     char *hash_out, char *key_out);
+const char *fl_sync(const char *user_id);
+const char *fl_stats(void);
+
+// ---- SQLite peer (peer.cpp) ------------------------------------------------
+struct PeerDb;
+// Opens (creating the schema) with WAL and synchronous=FULL.
+PeerDb *peer_open(const char *path);
+void peer_close(PeerDb *db);
+// Loads a generated root: accounts, their folder lists, and the given
+// cipher documents of each account (id, text).
+void peer_begin(PeerDb *db);
+void peer_commit(PeerDb *db);
+void peer_put_account(PeerDb *db, const BnAccount &a, const std::string &folders);
+void peer_put_cipher(PeerDb *db, const char *user_id, const char *id,
+                     const std::string &doc, int trashed);
+int peer_cipher_save(PeerDb *db, const char *user_id, const char *json, char *id_out);
+const char *peer_cipher_get(PeerDb *db, const char *user_id, const char *cipher_id);
+int peer_cipher_delete(PeerDb *db, const char *user_id, const char *cipher_id);
+int peer_cipher_restore(PeerDb *db, const char *user_id, const char *cipher_id);
+int peer_folder_save(PeerDb *db, const char *user_id, const char *json, char *id_out);
+int peer_find_by_email(PeerDb *db, const char *email, char *user_id_out,
+                       uint32_t *iter, char *hash_out, char *key_out);
+const char *peer_sync(PeerDb *db, const char *user_id);
+const char *peer_stats(PeerDb *db, const char *root);
+
+// ---- shared by floor and peer (floors.cpp) ----------------------------------
+// The identifier rule of the store: first "id" member, a non-empty string of
+// at most 36 bytes of [A-Za-z0-9_-]; else a fresh UUID.
+int bn_choose_id(yyjson_val *root, char out[37]);
+// Appends the fixed tail of the sync document ("domains", "object").
+extern const char k_sync_tail[];
+
+// ---- heap counter (heap.cpp) -------------------------------------------------
+// Between heap_track_begin and heap_track_end every allocation made by the
+// process (library, yyjson, libc) is counted; the peak of bytes live above
+// the starting point is returned by heap_track_end.
+void heap_track_begin(void);
+size_t heap_track_end(void);
+
+#endif

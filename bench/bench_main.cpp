@@ -1,0 +1,654 @@
+// The benchmark program behind `make bench`: builds the data sets, checks
+// that library, floor and SQLite peer give the same answers, runs every case
+// three ways (library through its public exports, hand-written floor, SQLite
+// peer) as Google Benchmark runs with repetitions interleaved at random, and
+// prints one table with the times, the two ratios and the peak heap of the
+// sync call.
+//
+//   vs_bench [--root DIR | --tmpfs] [--fresh] [--clean] [google benchmark flags]
+//   vs_bench [--root DIR | --tmpfs] --run "CASE" library|floor|sqlite N
+//
+// The data sets live in DIR/vs-bench-data (default DIR: the current
+// directory; --tmpfs: /dev/shm). The read-only sets are kept for the next
+// run unless --clean; --fresh builds them anew.
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/utsname.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "bench.h"
+#include "keldrune-vault-storage.h"
+
+namespace {
+
+// ---- the data sets ---------------------------------------------------------------
+
+const size_t k_lookup_sizes[] = {100, 1000, 10000};
+const size_t k_sync_sizes[] = {10, 100, 200};
+const char k_missing_email[] = "nobody.here@example.com";
+const char k_replace_id[] = "bench-replace-0001";
+const char k_get_id[] = "bench-get-0001";
+const char k_move_id[] = "bench-move-0001";
+
+struct Sets {
+  std::string base;
+  BnRoot ops;         // accounts for the item cases
+  BnRoot lookup[3];   // 100, 1,000, 10,000 accounts
+  BnRoot sync;        // three accounts of 10, 100, 200 items
+  BnRoot stats;       // 64 accounts of 100 items
+  // Roles in `ops`: separate accounts where a case changes files.
+  enum { NEW_LIB, NEW_FLOOR, REP_LIB, REP_FLOOR, GET, MOVE_LIB, MOVE_FLOOR, FOLD_LIB,
+         FOLD_FLOOR, OPS_ACCOUNTS };
+  std::string new_doc, rep_doc, folder_doc;
+  PeerDb *peer_ops = nullptr, *peer_lookup[3] = {}, *peer_sync = nullptr, *peer_stats = nullptr;
+};
+
+Sets g;
+
+const char *uid(const BnRoot &r, size_t i) { return r.accounts[i].id.c_str(); }
+
+std::string folder_list(size_t n) {
+  std::string s = "[";
+  for (size_t i = 0; i < n; i++) {
+    char id[40];
+    snprintf(id, sizeof id, "folder-%03zu", i);
+    std::string doc = bn_folder_doc(id, (unsigned)i);
+    // Stored form: the document's members plus "object", minified.
+    doc.pop_back();
+    s += (i ? "," : "") + doc + ",\"object\":\"folder\"}";
+  }
+  return s + "]";
+}
+
+// Puts n items into an account of a root (files and peer rows).
+void put_items(BnRoot &r, size_t acct, size_t n, PeerDb *peer, unsigned seed) {
+  for (size_t i = 0; i < n; i++) {
+    std::string id = bn_uuid();
+    std::string doc = bn_item(id.c_str(), seed + (unsigned)i);
+    bn_put_file(r.dir + "/users/" + r.accounts[acct].id + "/ciphers/" + id + ".json", doc);
+    if (peer) peer_put_cipher(peer, r.accounts[acct].id.c_str(), id.c_str(), doc, 0);
+  }
+}
+
+PeerDb *load_peer(BnRoot &r, const std::vector<std::string> &folder_lists) {
+  PeerDb *p = peer_open(r.db.c_str());
+  peer_begin(p);
+  for (size_t i = 0; i < r.accounts.size(); i++)
+    peer_put_account(p, r.accounts[i], i < folder_lists.size() ? folder_lists[i] : "[]");
+  return p;  // the caller adds ciphers, then commits
+}
+
+void make_dir(const std::string &d) {
+  if (mkdir(d.c_str(), 0700) != 0 && errno != EEXIST) {
+    perror(d.c_str());
+    exit(2);
+  }
+}
+
+// The item cases change their files, so their root is made anew every run.
+void build_ops() {
+  bn_remove_tree(g.base + "/ops");
+  bn_make_root(g.ops, g.base + "/ops", Sets::OPS_ACCOUNTS);
+  std::string hundred = folder_list(BN_FOLDERS);
+  for (size_t a : {(size_t)Sets::FOLD_LIB, (size_t)Sets::FOLD_FLOOR})
+    bn_put_file(g.ops.dir + "/users/" + g.ops.accounts[a].id + "/folders.json", hundred);
+  std::vector<std::string> lists(Sets::OPS_ACCOUNTS, "[]");
+  lists[Sets::FOLD_LIB] = lists[Sets::FOLD_FLOOR] = hundred;
+  g.peer_ops = load_peer(g.ops, lists);
+  g.new_doc = bn_item(nullptr, 1);
+  g.rep_doc = bn_item(k_replace_id, 2);
+  g.folder_doc = bn_folder_doc("folder-050", 99);
+  std::string get_doc = bn_item(k_get_id, 3), move_doc = bn_item(k_move_id, 4);
+  for (size_t a : {(size_t)Sets::REP_LIB, (size_t)Sets::REP_FLOOR})
+    bn_put_file(g.ops.dir + "/users/" + uid(g.ops, a) + "/ciphers/" + k_replace_id + ".json",
+                g.rep_doc);
+  bn_put_file(g.ops.dir + "/users/" + uid(g.ops, Sets::GET) + "/ciphers/" + k_get_id + ".json",
+              get_doc);
+  for (size_t a : {(size_t)Sets::MOVE_LIB, (size_t)Sets::MOVE_FLOOR})
+    bn_put_file(g.ops.dir + "/users/" + uid(g.ops, a) + "/ciphers/" + k_move_id + ".json",
+                move_doc);
+  peer_put_cipher(g.peer_ops, uid(g.ops, Sets::REP_LIB), k_replace_id, g.rep_doc, 0);
+  peer_put_cipher(g.peer_ops, uid(g.ops, Sets::GET), k_get_id, get_doc, 0);
+  peer_put_cipher(g.peer_ops, uid(g.ops, Sets::MOVE_LIB), k_move_id, move_doc, 0);
+  peer_commit(g.peer_ops);
+}
+
+// The read-only sets (lookup, sync, statistics) take a while to write, so a
+// finished set is kept and used again; "ready" is written last and records
+// the layout version and the sync accounts.
+const char k_sets_version[] = "vs-bench sets 1";
+
+void set_roots(const std::string &sets) {
+  for (int i = 0; i < 3; i++) {
+    char dir[64];
+    snprintf(dir, sizeof dir, "/lookup-%zu", k_lookup_sizes[i]);
+    g.lookup[i].dir = sets + dir;
+    g.lookup[i].db = g.lookup[i].dir + "/peer.db";
+  }
+  g.sync.dir = sets + "/sync";
+  g.sync.db = g.sync.dir + "/peer.db";
+  g.stats.dir = sets + "/stats";
+  g.stats.db = g.stats.dir + "/peer.db";
+}
+
+bool reuse_sets(const std::string &sets) {
+  std::string ready = bn_read_text(sets + "/ready");
+  std::vector<std::string> lines;
+  size_t at = 0, nl;
+  while ((nl = ready.find('\n', at)) != std::string::npos) {
+    lines.push_back(ready.substr(at, nl - at));
+    at = nl + 1;
+  }
+  if (lines.size() != 4 || lines[0] != k_sets_version) return false;
+  set_roots(sets);
+  g.sync.accounts.clear();
+  for (int i = 1; i <= 3; i++) g.sync.accounts.push_back({lines[(size_t)i], "", ""});
+  for (int i = 0; i < 3; i++) g.peer_lookup[i] = peer_open(g.lookup[i].db.c_str());
+  g.peer_sync = peer_open(g.sync.db.c_str());
+  g.peer_stats = peer_open(g.stats.db.c_str());
+  return true;
+}
+
+void build_sets(const std::string &sets) {
+  bn_remove_tree(sets);
+  make_dir(sets);
+  set_roots(sets);
+  for (int i = 0; i < 3; i++) {
+    bn_make_root(g.lookup[i], g.lookup[i].dir, k_lookup_sizes[i]);
+    g.peer_lookup[i] = load_peer(g.lookup[i], {});
+    peer_commit(g.peer_lookup[i]);
+  }
+
+  bn_make_root(g.sync, g.sync.dir, 3);
+  std::string ten = folder_list(10);
+  for (size_t a = 0; a < 3; a++)
+    bn_put_file(g.sync.dir + "/users/" + uid(g.sync, a) + "/folders.json", ten);
+  g.peer_sync = load_peer(g.sync, {ten, ten, ten});
+  for (size_t a = 0; a < 3; a++) put_items(g.sync, a, k_sync_sizes[a], g.peer_sync, 1000 * (unsigned)a);
+  peer_commit(g.peer_sync);
+
+  bn_make_root(g.stats, g.stats.dir, BN_STATS_USERS);
+  g.peer_stats = load_peer(g.stats, {});
+  for (size_t a = 0; a < BN_STATS_USERS; a++)
+    put_items(g.stats, a, BN_STATS_ITEMS, g.peer_stats, 7 * (unsigned)a);
+  peer_commit(g.peer_stats);
+
+  // Everything goes to disk before "ready" is written, and before anything
+  // is timed, so that no case pays for write-back of the set-up.
+  sync();
+  std::string ready = std::string(k_sets_version) + "\n";
+  for (size_t a = 0; a < 3; a++) ready += g.sync.accounts[a].id + "\n";
+  bn_put_file(sets + "/ready", ready);
+}
+
+void prepare(bool fresh) {
+  make_dir(g.base);
+  std::string sets = g.base + "/sets";
+  if (fresh || !reuse_sets(sets)) {
+    fprintf(stderr, "building data sets in %s ...\n", g.base.c_str());
+    build_sets(sets);
+  }
+  build_ops();
+  sync();
+}
+
+// ---- the cases ----------------------------------------------------------------------
+
+double now_s() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+enum Kind { LIB, FLOOR, PEER };
+const char *const k_kind_name[] = {"library", "floor", "sqlite"};
+
+// Sets the data root of the library or the floor before a run.
+void use_root(Kind k, const BnRoot &r) {
+  if (k == LIB) {
+    if (vault_storage_init(r.dir.c_str()) != 0) {
+      fprintf(stderr, "bench: init %s: %s\n", r.dir.c_str(), vault_storage_last_error());
+      exit(2);
+    }
+  } else if (k == FLOOR) {
+    fl_set_root(r.dir.c_str());
+  }
+}
+
+// One call of a case (a delete and a restore for the move case); true when
+// it gave the expected result. `arg` picks the data set of lookup and sync.
+using Step = bool (*)(Kind k, int arg);
+
+bool step_save_new(Kind k, int) {
+  char id[37];
+  const char *user = uid(g.ops, k == FLOOR ? Sets::NEW_FLOOR : Sets::NEW_LIB);
+  const char *doc = g.new_doc.c_str();
+  int r = k == LIB ? vault_cipher_save(user, doc, id)
+        : k == FLOOR ? fl_cipher_save(user, doc, id)
+                     : peer_cipher_save(g.peer_ops, user, doc, id);
+  return r == 0;
+}
+
+bool step_save_replace(Kind k, int) {
+  char id[37];
+  const char *user = uid(g.ops, k == FLOOR ? Sets::REP_FLOOR : Sets::REP_LIB);
+  const char *doc = g.rep_doc.c_str();
+  int r = k == LIB ? vault_cipher_save(user, doc, id)
+        : k == FLOOR ? fl_cipher_save(user, doc, id)
+                     : peer_cipher_save(g.peer_ops, user, doc, id);
+  return r == 0;
+}
+
+bool step_get(Kind k, int) {
+  const char *user = uid(g.ops, Sets::GET);
+  const char *t = k == LIB ? vault_cipher_get(user, k_get_id)
+                : k == FLOOR ? fl_cipher_get(user, k_get_id)
+                             : peer_cipher_get(g.peer_ops, user, k_get_id);
+  benchmark::DoNotOptimize(t);
+  return t && *t;
+}
+
+bool step_move(Kind k, int) {
+  const char *user = uid(g.ops, k == FLOOR ? Sets::MOVE_FLOOR : Sets::MOVE_LIB);
+  int a, b;
+  if (k == LIB) {
+    a = vault_cipher_delete(user, k_move_id, 0);
+    b = vault_cipher_restore_from_trash(user, k_move_id);
+  } else if (k == FLOOR) {
+    a = fl_cipher_delete(user, k_move_id);
+    b = fl_cipher_restore(user, k_move_id);
+  } else {
+    a = peer_cipher_delete(g.peer_ops, user, k_move_id);
+    b = peer_cipher_restore(g.peer_ops, user, k_move_id);
+  }
+  return a == 0 && b == 0;
+}
+
+bool step_folder(Kind k, int) {
+  char id[37];
+  const char *user = uid(g.ops, k == FLOOR ? Sets::FOLD_FLOOR : Sets::FOLD_LIB);
+  int r = k == LIB ? vault_folder_save(user, g.folder_doc.c_str(), id)
+        : k == FLOOR ? fl_folder_save(user, g.folder_doc.c_str(), id)
+                     : peer_folder_save(g.peer_ops, user, g.folder_doc.c_str(), id);
+  return r == 0;
+}
+
+bool step_lookup(Kind k, int set) {
+  char id[37], hash[128], key[512];
+  uint32_t iter;
+  int r = k == LIB ? vault_user_find_by_email(k_missing_email, id, &iter, hash, key)
+        : k == FLOOR ? fl_find_by_email(k_missing_email, id, &iter, hash, key)
+                     : peer_find_by_email(g.peer_lookup[set], k_missing_email, id, &iter, hash, key);
+  return r == 1;
+}
+
+bool step_sync(Kind k, int set) {
+  const char *user = uid(g.sync, (size_t)set);
+  const char *t = k == LIB ? vault_sync_generate_json(user)
+                : k == FLOOR ? fl_sync(user)
+                             : peer_sync(g.peer_sync, user);
+  benchmark::DoNotOptimize(t);
+  return t != nullptr;
+}
+
+bool step_stats(Kind k, int) {
+  const char *t = k == LIB ? vault_storage_get_stats_json()
+                : k == FLOOR ? fl_stats()
+                             : peer_stats(g.peer_stats, g.stats.dir.c_str());
+  benchmark::DoNotOptimize(t);
+  return t != nullptr;
+}
+
+// ---- cases, checks and the table ------------------------------------------------------
+
+struct Case {
+  std::string name;
+  double target;     // library/floor at most this
+  int sync_set;      // -1, or the sync account whose peak heap is shown
+  Step step;
+  int arg;
+  const BnRoot *root;
+  std::string note;  // set by the checks when the three disagree
+};
+
+std::vector<Case> g_cases;
+
+void run_case(benchmark::State &st, const Case &c, Kind k) {
+  use_root(k, *c.root);
+  for (auto _ : st) {
+    if (!c.step(k, c.arg)) {
+      std::string msg = k == LIB ? vault_storage_last_error() : "unexpected result";
+      st.SkipWithError(msg.c_str());
+      break;
+    }
+  }
+}
+
+void add_case(const std::string &name, double target, Step step, int arg, const BnRoot *root,
+              int sync_set = -1) {
+  g_cases.push_back({name, target, sync_set, step, arg, root, ""});
+  size_t at = g_cases.size() - 1;
+  for (Kind k : {LIB, FLOOR, PEER})
+    benchmark::RegisterBenchmark((name + "/" + k_kind_name[k]).c_str(),
+                                 [at, k](benchmark::State &st) { run_case(st, g_cases[at], k); })
+        ->UseRealTime()
+        ->Unit(benchmark::kMicrosecond);
+}
+
+void register_cases() {
+  g_cases.reserve(16);
+  add_case("cipher_save new 1KiB", 1.10, step_save_new, 0, &g.ops);
+  add_case("cipher_save replace 1KiB", 1.10, step_save_replace, 0, &g.ops);
+  add_case("cipher_get 1KiB", 1.10, step_get, 0, &g.ops);
+  add_case("cipher_delete+restore", 1.10, step_move, 0, &g.ops);
+  add_case("folder_save into 100", 1.10, step_folder, 0, &g.ops);
+  for (int i = 0; i < 3; i++) {
+    char n[64];
+    snprintf(n, sizeof n, "find_by_email miss %zu", k_lookup_sizes[i]);
+    add_case(n, 1.15, step_lookup, i, &g.lookup[i]);
+  }
+  for (int i = 0; i < 3; i++) {
+    char n[64];
+    snprintf(n, sizeof n, "sync %zu items", k_sync_sizes[i]);
+    add_case(n, 1.15, step_sync, i, &g.sync, i);
+  }
+  add_case("stats 64x100", 1.10, step_stats, 0, &g.stats);
+}
+
+// --run "CASE" KIND N: N calls of one case outside Google Benchmark, for
+// strace -c, perf or callgrind. Prints the mean wall time per call.
+int run_one(const char *name, const char *kind, long n) {
+  const Case *c = nullptr;
+  for (const Case &x : g_cases)
+    if (x.name == name) c = &x;
+  int k = -1;
+  for (int i = 0; i < 3; i++)
+    if (!strcmp(kind, k_kind_name[i])) k = i;
+  if (!c || k < 0 || n < 1) {
+    fprintf(stderr, "bench: --run needs a case name, library|floor|sqlite and a count; cases:\n");
+    for (const Case &x : g_cases) fprintf(stderr, "  %s\n", x.name.c_str());
+    return 2;
+  }
+  use_root((Kind)k, *c->root);
+  double t0 = now_s();
+  for (long i = 0; i < n; i++)
+    if (!c->step((Kind)k, c->arg)) {
+      fprintf(stderr, "bench: %s/%s failed: %s\n", name, kind,
+              k == LIB ? vault_storage_last_error() : "unexpected result");
+      return 1;
+    }
+  printf("%s/%s: %.1f us per call over %ld calls\n", name, kind, (now_s() - t0) * 1e6 / (double)n, n);
+  return 0;
+}
+
+Case *find_case(const std::string &name) {
+  for (Case &c : g_cases)
+    if (c.name == name) return &c;
+  return nullptr;
+}
+
+// The three must give the same answers before their times mean anything.
+void check_answers() {
+  std::string out;
+  use_root(LIB, g.ops);
+  fl_set_root(g.ops.dir.c_str());
+  const char *user = uid(g.ops, Sets::GET);
+  std::string want = bn_read_text(g.ops.dir + "/users/" + user + "/ciphers/" + k_get_id + ".json");
+  const char *a = vault_cipher_get(user, k_get_id);
+  if (!a || want != a) find_case("cipher_get 1KiB")->note = "library text differs";
+  if (want != fl_cipher_get(user, k_get_id)) find_case("cipher_get 1KiB")->note = "floor text differs";
+  const char *p = peer_cipher_get(g.peer_ops, user, k_get_id);
+  if (!p || want != p) find_case("cipher_get 1KiB")->note = "peer text differs";
+
+  use_root(LIB, g.sync);
+  fl_set_root(g.sync.dir.c_str());
+  for (int i = 0; i < 3; i++) {
+    char n[64];
+    snprintf(n, sizeof n, "sync %zu items", k_sync_sizes[i]);
+    const char *l = vault_sync_generate_json(uid(g.sync, (size_t)i));
+    std::string lib = l ? l : "";
+    const char *f = fl_sync(uid(g.sync, (size_t)i));
+    const char *q = peer_sync(g.peer_sync, uid(g.sync, (size_t)i));
+    if (!f || !q || strlen(f) != strlen(q)) find_case(n)->note = "floor and peer differ";
+    else if (lib != f) find_case(n)->note = l ? "library text differs" : "library failed";
+  }
+
+  use_root(LIB, g.stats);
+  fl_set_root(g.stats.dir.c_str());
+  const char *l = vault_storage_get_stats_json();
+  std::string lib = l ? l : "";
+  std::string fl = fl_stats() ? fl_stats() : "";
+  std::string pe = peer_stats(g.peer_stats, g.stats.dir.c_str());
+  if (fl != pe) find_case("stats 64x100")->note = "floor and peer differ";
+  else if (lib != fl) find_case("stats 64x100")->note = l ? "library text differs" : "library failed";
+}
+
+struct Heap {
+  size_t lib = 0, floor = 0, peer = 0, out = 0;
+};
+std::map<int, Heap> g_heap;
+
+void measure_heap() {
+  use_root(LIB, g.sync);
+  fl_set_root(g.sync.dir.c_str());
+  for (int i = 0; i < 3; i++) {
+    const char *user = uid(g.sync, (size_t)i);
+    Heap h;
+    heap_track_begin();
+    const char *t = vault_sync_generate_json(user);
+    h.lib = heap_track_end();
+    h.out = t ? strlen(t) : 0;
+    heap_track_begin();
+    fl_sync(user);
+    h.floor = heap_track_end();
+    heap_track_begin();
+    peer_sync(g.peer_sync, user);
+    h.peer = heap_track_end();
+    g_heap[i] = h;
+  }
+}
+
+// Collects every repetition; the table takes the median of each.
+class TableReporter : public benchmark::BenchmarkReporter {
+ public:
+  std::map<std::string, std::vector<double>> times;  // microseconds per iteration
+  std::map<std::string, std::string> errors;
+  int done = 0, total = 0;
+
+  bool ReportContext(const Context &) override { return true; }
+
+  void ReportRuns(const std::vector<Run> &runs) override {
+    for (const Run &r : runs) {
+      if (r.run_type != Run::RT_Iteration) continue;
+      std::string name = r.benchmark_name();
+      size_t cut = name.find("/repeats:");
+      if (cut != std::string::npos) name.resize(cut);
+      cut = name.find("/real_time");
+      if (cut != std::string::npos) name.resize(cut);
+      if (r.error_occurred) {
+        errors[name] = r.error_message;
+      } else if (r.iterations > 0) {
+        times[name].push_back(r.real_accumulated_time * 1e6 / (double)r.iterations);
+      }
+      if (total && isatty(2)) fprintf(stderr, "\r  %d/%d runs", ++done, total);
+    }
+  }
+};
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+std::string fmt_time(double us) {
+  char b[32];
+  if (us <= 0) return "-";
+  if (us >= 10000) snprintf(b, sizeof b, "%.2f ms", us / 1000);
+  else if (us >= 100) snprintf(b, sizeof b, "%.0f us", us);
+  else snprintf(b, sizeof b, "%.1f us", us);
+  return b;
+}
+
+std::string fmt_kib(size_t n) {
+  char b[32];
+  snprintf(b, sizeof b, "%.1f KiB", (double)n / 1024);
+  return b;
+}
+
+void print_table(const TableReporter &rep) {
+  printf("%-26s %10s %10s %8s %10s %8s  %s\n", "case", "library", "floor", "lib/flr", "sqlite",
+         "lib/sql", "sync peak heap (output)");
+  printf("%s\n", std::string(26 + 1 + 10 + 1 + 10 + 1 + 8 + 1 + 10 + 1 + 8 + 2 + 30, '-').c_str());
+  std::vector<std::string> problems;
+  for (const Case &c : g_cases) {
+    double t[3];
+    std::string err;
+    for (Kind k : {LIB, FLOOR, PEER}) {
+      std::string key = c.name + "/" + k_kind_name[k];
+      auto it = rep.times.find(key);
+      t[k] = it == rep.times.end() ? 0 : median(it->second);
+      auto e = rep.errors.find(key);
+      if (e != rep.errors.end()) {
+        t[k] = 0;
+        if (err.empty()) err = std::string(k_kind_name[k]) + ": " + e->second;
+      }
+    }
+    char r1[16] = "-", r2[16] = "-";
+    if (t[LIB] > 0 && t[FLOOR] > 0) snprintf(r1, sizeof r1, "%.2f%s", t[LIB] / t[FLOOR],
+                                             t[LIB] / t[FLOOR] > c.target ? "!" : "");
+    if (t[LIB] > 0 && t[PEER] > 0) snprintf(r2, sizeof r2, "%.2f", t[LIB] / t[PEER]);
+    std::string heap = "-";
+    if (c.sync_set >= 0 && g_heap.count(c.sync_set)) {
+      const Heap &h = g_heap.at(c.sync_set);
+      char b[64];
+      if (h.out)
+        snprintf(b, sizeof b, "%s (%s) %.2fx%s", fmt_kib(h.lib).c_str(), fmt_kib(h.out).c_str(),
+                 (double)h.lib / (double)h.out, h.lib > 2 * h.out ? "!" : "");
+      else
+        snprintf(b, sizeof b, "%s (no output)", fmt_kib(h.lib).c_str());
+      heap = b;
+    }
+    printf("%-26s %10s %10s %8s %10s %8s  %s\n", c.name.c_str(), fmt_time(t[LIB]).c_str(),
+           fmt_time(t[FLOOR]).c_str(), r1, fmt_time(t[PEER]).c_str(), r2, heap.c_str());
+    if (!err.empty()) problems.push_back(c.name + ": " + err);
+    if (!c.note.empty()) problems.push_back(c.name + ": " + c.note);
+  }
+  printf("\nMedian of the interleaved repetitions; \"!\" marks a miss of the target "
+         "(lib/flr <= 1.10, lookup and sync <= 1.15; peak heap <= 2x output).\n");
+  if (!g_heap.empty())
+    printf("Sync peak heap of floor / sqlite: %s / %s (10), %s / %s (100), %s / %s (200)\n",
+           fmt_kib(g_heap[0].floor).c_str(), fmt_kib(g_heap[0].peer).c_str(),
+           fmt_kib(g_heap[1].floor).c_str(), fmt_kib(g_heap[1].peer).c_str(),
+           fmt_kib(g_heap[2].floor).c_str(), fmt_kib(g_heap[2].peer).c_str());
+  for (const std::string &p : problems) printf("problem: %s\n", p.c_str());
+}
+
+void print_machine(const std::string &where) {
+  char model[512] = "?";
+  if (FILE *f = fopen("/proc/cpuinfo", "r")) {
+    char line[512];
+    while (fgets(line, sizeof line, f))
+      if (!strncmp(line, "model name", 10)) {
+        const char *c = strchr(line, ':');
+        snprintf(model, sizeof model, "%s", c ? c + 2 : line);
+        model[strcspn(model, "\n")] = '\0';
+        break;
+      }
+    fclose(f);
+  }
+  struct utsname u;
+  uname(&u);
+  struct statfs sf;
+  const char *fs = "?";
+  if (statfs(where.c_str(), &sf) == 0)
+    fs = sf.f_type == 0x01021994 ? "tmpfs" : sf.f_type == 0xEF53 ? "ext4"
+       : sf.f_type == 0x58465342 ? "xfs" : sf.f_type == 0x9123683E ? "btrfs" : "other";
+  printf("machine: %s, %ld CPUs, Linux %s; data on %s (%s)\n", model, sysconf(_SC_NPROCESSORS_ONLN),
+         u.release, where.c_str(), fs);
+  fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::string dir = ".";
+  bool clean = false, fresh = false;
+  const char *run_name = nullptr, *run_kind = nullptr;
+  long run_count = 0;
+  std::vector<char *> args{argv[0]};
+  bool user_reps = false, user_time = false;
+  for (int i = 1; i < argc; i++) {
+    if (!strcmp(argv[i], "--tmpfs")) dir = "/dev/shm";
+    else if (!strcmp(argv[i], "--root") && i + 1 < argc) dir = argv[++i];
+    else if (!strcmp(argv[i], "--clean")) clean = true;
+    else if (!strcmp(argv[i], "--fresh")) fresh = true;
+    else if (!strcmp(argv[i], "--run") && i + 3 < argc) {
+      run_name = argv[i + 1];
+      run_kind = argv[i + 2];
+      run_count = atol(argv[i + 3]);
+      i += 3;
+    }
+    else {
+      if (!strncmp(argv[i], "--benchmark_repetitions", 23)) user_reps = true;
+      if (!strncmp(argv[i], "--benchmark_min_time", 20)) user_time = true;
+      args.push_back(argv[i]);
+    }
+  }
+  static char reps[] = "--benchmark_repetitions=5";
+  static char mintime[] = "--benchmark_min_time=0.1";
+  static char interleave[] = "--benchmark_enable_random_interleaving=true";
+  if (!user_reps) args.push_back(reps);
+  if (!user_time) args.push_back(mintime);
+  args.push_back(interleave);
+  int n = (int)args.size();
+  args.push_back(nullptr);
+  benchmark::Initialize(&n, args.data());
+  if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 2;
+
+  // An absolute root, as a host passes it: every path the library forms
+  // starts from it.
+  make_dir(dir);
+  if (char *abs = realpath(dir.c_str(), nullptr)) {
+    dir = abs;
+    free(abs);
+  }
+  g.base = dir + "/vs-bench-data";
+  print_machine(dir);
+  double t0 = now_s();
+  prepare(fresh);
+  fprintf(stderr, "data sets ready in %.1f s; checking answers ...\n", now_s() - t0);
+  register_cases();
+  if (run_name) return run_one(run_name, run_kind, run_count);
+  check_answers();
+  measure_heap();
+  fprintf(stderr, "running %zu cases x 3 ...\n", g_cases.size());
+
+  TableReporter rep;
+  rep.total = (int)g_cases.size() * 3 * (user_reps ? 1 : 5);
+  benchmark::RunSpecifiedBenchmarks(&rep);
+  if (isatty(2)) fprintf(stderr, "\n");
+  print_table(rep);
+
+  vault_storage_cleanup();
+  peer_close(g.peer_ops);
+  for (PeerDb *p : g.peer_lookup) peer_close(p);
+  peer_close(g.peer_sync);
+  peer_close(g.peer_stats);
+  if (clean) bn_remove_tree(g.base);
+  benchmark::Shutdown();
+  return 0;
+}

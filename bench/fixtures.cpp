@@ -1,0 +1,153 @@
+// Generated data sets of the benchmark: account trees written straight to
+// disk in the layout the library uses (users/<id>/profile.json,
+// folders.json, ciphers/, trash/), realistic 1 KiB cipher documents and
+// folder documents, and tree removal. Set-up only: nothing here is timed.
+#include <errno.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "bench.h"
+
+static void bn_die(const char *what, const std::string &path) {
+  fprintf(stderr, "bench: %s: %s (%s)\n", what, path.c_str(), strerror(errno));
+  exit(2);
+}
+
+std::string bn_uuid(void) {
+  unsigned char b[16];
+  if (getrandom(b, sizeof b, 0) != (ssize_t)sizeof b) bn_die("getrandom", "");
+  b[6] = (unsigned char)((b[6] & 0x0f) | 0x40);
+  b[8] = (unsigned char)((b[8] & 0x3f) | 0x80);
+  char out[37];
+  snprintf(out, sizeof out,
+           "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+           b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10],
+           b[11], b[12], b[13], b[14], b[15]);
+  return out;
+}
+
+// Deterministic base64 text standing in for the client's encrypted strings.
+static std::string bn_b64(unsigned &state, size_t n) {
+  static const char k_alpha[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string s;
+  s.reserve(n);
+  for (size_t i = 0; i < n; i++) {
+    state = state * 1103515245u + 12345u;
+    s += k_alpha[(state >> 16) & 63];
+  }
+  return s;
+}
+
+// An encrypted string as clients send them: "2.<iv>|<data>|<mac>".
+static std::string bn_enc(unsigned &state, size_t data_len) {
+  return "2." + bn_b64(state, 24) + "|" + bn_b64(state, data_len) + "|" +
+         bn_b64(state, 44);
+}
+
+std::string bn_item(const char *id, unsigned seed) {
+  unsigned st = seed * 2654435761u + 1;
+  std::string head = "{";
+  if (id) head += std::string("\"id\":\"") + id + "\",";
+  head += "\"organizationId\":null,\"folderId\":null,\"type\":1,\"name\":\"" +
+          bn_enc(st, 24) + "\",\"notes\":\"2." + bn_b64(st, 24) + "|";
+  std::string tail = "|" + bn_b64(st, 44) +
+                     "\",\"favorite\":false,\"reprompt\":0,\"login\":{\"username\":\"" +
+                     bn_enc(st, 24) + "\",\"password\":\"" + bn_enc(st, 44) +
+                     "\",\"uris\":[{\"uri\":\"" + bn_enc(st, 44) +
+                     "\",\"match\":null}],\"totp\":null},\"revisionDate\":"
+                     "\"2024-05-01T12:00:00.000Z\",\"deletedDate\":null,"
+                     "\"object\":\"cipher\"}";
+  size_t fixed = head.size() + tail.size();
+  if (fixed >= BN_ITEM_SIZE) {
+    fprintf(stderr, "bench: item template too long\n");
+    exit(2);
+  }
+  std::string doc = head + bn_b64(st, BN_ITEM_SIZE - fixed) + tail;
+  return doc;
+}
+
+std::string bn_folder_doc(const char *id, unsigned seed) {
+  unsigned st = seed * 2246822519u + 7;
+  std::string doc = "{";
+  if (id) doc += std::string("\"id\":\"") + id + "\",";
+  doc += "\"name\":\"" + bn_enc(st, 24) +
+         "\",\"revisionDate\":\"2024-05-01T12:00:00.000Z\"}";
+  return doc;
+}
+
+std::string bn_profile(const std::string &id, const std::string &email) {
+  unsigned st = (unsigned)std::hash<std::string>()(id);
+  std::string hash = bn_b64(st, 43) + "=";
+  std::string key = bn_enc(st, 128);
+  char buf[8192];
+  snprintf(buf, sizeof buf,
+           "{\"email\":\"%s\",\"masterPasswordHash\":\"%s\",\"kdfAlgorithm\":"
+           "\"PBKDF2_SHA256\",\"kdfIterations\":%u,\"protectedKey\":\"%s\","
+           "\"securityStamp\":\"%s\",\"name\":\"Vault User\","
+           "\"twoFactorEnabled\":false,\"keys\":{},\"folders\":[],"
+           "\"createdAt\":\"2024-05-01T12:00:00Z\",\"object\":\"profile\"}",
+           email.c_str(), hash.c_str(), 600000u, key.c_str(), id.c_str());
+  return buf;
+}
+
+void bn_put_file(const std::string &path, const std::string &text) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) bn_die("create", path);
+  if (write(fd, text.data(), text.size()) != (ssize_t)text.size()) bn_die("write", path);
+  close(fd);
+}
+
+std::string bn_read_text(const std::string &path) {
+  std::string s;
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f) return s;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+  fclose(f);
+  return s;
+}
+
+static void bn_mkdir(const std::string &path) {
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) bn_die("mkdir", path);
+}
+
+void bn_make_root(BnRoot &r, const std::string &dir, size_t accounts) {
+  r.dir = dir;
+  r.db = dir + "/peer.db";
+  r.accounts.clear();
+  bn_mkdir(dir);
+  bn_mkdir(dir + "/users");
+  for (size_t i = 0; i < accounts; i++) {
+    BnAccount a;
+    a.id = bn_uuid();
+    char email[64];
+    snprintf(email, sizeof email, "user%06zu@example.com", i);
+    a.email = email;
+    a.profile = bn_profile(a.id, a.email);
+    std::string ad = dir + "/users/" + a.id;
+    bn_mkdir(ad);
+    bn_mkdir(ad + "/ciphers");
+    bn_mkdir(ad + "/trash");
+    bn_put_file(ad + "/profile.json", a.profile);
+    bn_put_file(ad + "/folders.json", "[]");
+    r.accounts.push_back(a);
+  }
+}
+
+static int bn_rm_entry(const char *path, const struct stat *, int type, struct FTW *) {
+  return type == FTW_DP ? rmdir(path) : unlink(path);
+}
+
+void bn_remove_tree(const std::string &dir) {
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0) return;
+  nftw(dir.c_str(), bn_rm_entry, 32, FTW_DEPTH | FTW_PHYS);
+}
