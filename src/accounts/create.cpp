@@ -112,12 +112,12 @@ static int vs_format_profile(char *doc, const char *email, const char *hash,
   return n;
 }
 
-// Removes what a failed creation made: the profile when it wrote one, then
+// Removes what a failed creation made: the folder list when it wrote one, then
 // the directories it created, innermost first. Best effort and silent: the
 // failing step's message stays the last error.
 static void vs_undo_create(const char *const dirs[], const bool fresh[], int count,
-                           const char *profile) {
-  if (profile) unlink(profile);
+                           const char *file) {
+  if (file) unlink(file);
   for (int i = count - 1; i >= 0; i--)
     if (fresh[i]) rmdir(dirs[i]);
   vs_sync_parent(dirs[0]);
@@ -198,13 +198,16 @@ extern "C" int vault_user_create(const char *email, const char *hash, uint32_t i
       return -1;
     }
   }
-  bool profile_fresh = access(profile, F_OK) != 0;
-  if (vs_atomic_write(profile, doc, (uint64_t)len) != 0) {
+  // The folder list goes first: the profile is what makes the account
+  // registered, so a crash between the two writes leaves an unregistered
+  // directory, never an account without its folder list.
+  bool folders_fresh = access(folders, F_OK) != 0;
+  if (vs_atomic_write(folders, "[]", 2) != 0) {
     vs_undo_create(dirs, fresh, 3, nullptr);
     return -1;
   }
-  if (vs_atomic_write(folders, "[]", 2) != 0) {
-    vs_undo_create(dirs, fresh, 3, profile_fresh ? profile : nullptr);
+  if (vs_atomic_write(profile, doc, (uint64_t)len) != 0) {
+    vs_undo_create(dirs, fresh, 3, folders_fresh ? folders : nullptr);
     return -1;
   }
 

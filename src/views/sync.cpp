@@ -93,7 +93,9 @@ int vs_sync_put_folders(VsSyncOut &o, const char *path) {
 // in listing order, separated by commas.
 int vs_sync_put_ciphers(VsSyncOut &o, const char *dir_path) {
   VsDir dir(vs_opendir(dir_path));
-  if (!dir) return VS_SYNC_OK;
+  // No memory for the listing must not pass for an empty "ciphers": a client
+  // takes a missing item for a deleted one.
+  if (!dir) return errno == ENOMEM ? VS_SYNC_FAIL : VS_SYNC_OK;
   bool first = true;
   while (struct dirent *e = readdir(dir.get())) {
     if (!vs_item_file_name(e->d_name)) continue;

@@ -218,5 +218,6 @@ VR_PATHCALL(ssize_t, getrandom, -1, (void *b, size_t n, unsigned f), (b, n, f))
 VR_PATHCALL(FILE *, fopen, nullptr, (const char *p, const char *m), (p, m))
 VR_PATHCALL(int, symlink, -1, (const char *a, const char *b), (a, b))
 VR_PATHCALL(int, ftruncate, -1, (int fd, off_t n), (fd, n))
+VR_PATHCALL(ssize_t, getdents64, -1, (int fd, void *b, size_t n), (fd, b, n))
 
 }  // extern "C"
