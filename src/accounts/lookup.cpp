@@ -68,23 +68,22 @@ int vs_user_scan(const char *email, char *user_id_out, uint32_t *iterations_out,
                  char *hash_out, char *key_out) {
   char users[VS_SCAN_USERS_PATH];
   if (vs_path(users, sizeof users, "%s/users", s_root) != 0) return VS_SCAN_PATH_TOO_LONG;
-  VsDir dir(vs_opendir(users));
-  if (!dir) {
+  VsList dir;
+  if (vs_list_open(dir, users) != 0) {
     // No users directory: a tree without accounts.
     return errno == ENOENT || errno == ENOTDIR ? 1 : VS_SCAN_UNSURE;
   }
 
   int unsure = 0;  // errno of the first entry that could not be examined
   for (;;) {
-    errno = 0;
-    struct dirent *entry = readdir(dir.get());
+    const char *entry = vs_list_next(dir);
     if (!entry) {
       if (errno != 0 && !unsure) unsure = errno;
       break;
     }
-    if (!vs_scan_candidate(entry->d_name)) continue;
+    if (!vs_scan_candidate(entry)) continue;
     char name[VS_NAME_BUF];
-    vs_copy_text(name, sizeof name, entry->d_name);
+    vs_copy_text(name, sizeof name, entry);
     char path[VS_FILE_PATH];
     if (vs_path(path, sizeof path, "%s/%s/profile.json", users, name) != 0) continue;
 
@@ -109,7 +108,6 @@ int vs_user_scan(const char *email, char *user_id_out, uint32_t *iterations_out,
     return 0;
   }
   if (!unsure) return 1;
-  dir.reset();
   errno = unsure;
   return VS_SCAN_UNSURE;
 }

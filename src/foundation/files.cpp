@@ -1,8 +1,11 @@
 // File primitives: one-level directory creation, the atomic whole-file write
 // (temporary file, fsync, rename, directory fsync), the whole-file read, and
 // the two renames (replacing, and never replacing).
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -61,17 +64,44 @@ int vs_check_beneath(const char *path) {
   return 0;
 }
 
-DIR *vs_opendir(const char *path) {
-  if (vs_check_beneath(path) != 0) return nullptr;
-  int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  DIR *d = fdopendir(fd);
-  if (!d) {
-    int e = errno;
-    close(fd);
-    errno = e;
+int vs_open_beneath(const char *path, int flags, mode_t mode) {
+  // One openat2 that refuses links on the whole path covers the usual tree
+  // at the cost of a plain open. Where it says ELOOP the link may be in the
+  // root's own path, which is the operator's business: then the walk below
+  // the root decides. Kernels or sandboxes without openat2 take the walk too.
+  struct open_how how;
+  memset(&how, 0, sizeof how);
+  how.flags = (uint64_t)(unsigned)(flags | O_CLOEXEC);
+  how.mode = (flags & O_CREAT) ? mode : 0;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  int fd = (int)syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
+  if (fd >= 0) return fd;
+  if (errno != ELOOP && errno != ENOSYS && errno != EPERM && errno != E2BIG) return -1;
+  if (vs_check_beneath(path) != 0) return -1;
+  return open(path, flags | O_NOFOLLOW | O_CLOEXEC, mode);
+}
+
+int vs_list_open(VsList &list, const char *path) {
+  list.pos = list.end = 0;
+  list.fd = vs_open_beneath(path, O_RDONLY | O_DIRECTORY, 0);
+  return list.fd < 0 ? -1 : 0;
+}
+
+const char *vs_list_next(VsList &list) {
+  for (;;) {
+    if (list.pos >= list.end) {
+      ssize_t n = getdents64(list.fd, list.buf, sizeof list.buf);
+      if (n <= 0) {
+        if (n == 0) errno = 0;
+        return nullptr;
+      }
+      list.pos = 0;
+      list.end = (size_t)n;
+    }
+    struct dirent64 *e = reinterpret_cast<struct dirent64 *>(list.buf + list.pos);
+    list.pos += e->d_reclen;
+    return e->d_name;
   }
-  return d;
 }
 
 int vs_mkdir(const char *path) {
@@ -93,37 +123,69 @@ int vs_rename_replace(const char *from, const char *to) {
   return rename(from, to) == 0 ? 0 : -1;
 }
 
+// A file's directory, opened link-safe, and its name within it. The name
+// points into the path.
+struct VsDirName {
+  int fd = -1;
+  const char *name = nullptr;
+  VsDirName() = default;
+  VsDirName(const VsDirName &) = delete;
+  VsDirName &operator=(const VsDirName &) = delete;
+  ~VsDirName() { if (fd >= 0) close(fd); }
+};
+
+static int vs_open_parent(const char *path, VsDirName &out) {
+  const char *slash = strrchr(path, '/');
+  char dir[VS_ENTRY_PATH];
+  if (!slash) {
+    memcpy(dir, ".", 2);
+    out.name = path;
+  } else {
+    size_t n = slash == path ? 1 : (size_t)(slash - path);  // "/name": "/"
+    if (n >= sizeof dir) {
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+    memcpy(dir, path, n);
+    dir[n] = '\0';
+    out.name = slash + 1;
+  }
+  out.fd = vs_open_beneath(dir, O_RDONLY | O_DIRECTORY, 0);
+  return out.fd < 0 ? -1 : 0;
+}
+
 // Second half of the link + unlink move. Another host may replace or remove
 // the source between the two steps (shared file systems are where this
 // runs), so the source is first renamed aside atomically and removed only
 // when it is the file just linked; a newer file caught that way is put back
 // (unless an even newer one took its place). A source already gone means
-// the move has in effect happened.
-static int vs_drop_linked_source(const char *from, const char *to) {
+// the move has in effect happened. Any failing step is undone.
+static int vs_drop_linked_source(const VsDirName &from, const VsDirName &to) {
   char aside[VS_TMP_PATH];
-  if (vs_path(aside, sizeof aside, "%s.tmp.%ld.%u", from, (long)getpid(), ++s_tmp_seq) != 0) {
+  if (vs_path(aside, sizeof aside, "%s.tmp.%ld.%u", from.name, (long)getpid(), ++s_tmp_seq) != 0) {
     errno = ENAMETOOLONG;
     return -1;
   }
-  if (rename(from, aside) != 0) return errno == ENOENT ? 0 : -1;
+  if (renameat(from.fd, from.name, from.fd, aside) != 0) return errno == ENOENT ? 0 : -1;
   struct stat sa, st;
-  if (lstat(aside, &sa) != 0 || lstat(to, &st) != 0) {
+  if (fstatat(from.fd, aside, &sa, AT_SYMLINK_NOFOLLOW) != 0 ||
+      fstatat(to.fd, to.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
     int e = errno;
-    rename(aside, from);
+    renameat(from.fd, aside, from.fd, from.name);
     errno = e;
     return -1;
   }
   bool same = sa.st_dev == st.st_dev && sa.st_ino == st.st_ino;
-  if (!same && link(aside, from) != 0 && errno != EEXIST) {
+  if (!same && linkat(from.fd, aside, from.fd, from.name, 0) != 0 && errno != EEXIST) {
     int e = errno;
-    rename(aside, from);
+    renameat(from.fd, aside, from.fd, from.name);
     errno = e;
     return -1;
   }
-  if (unlink(aside) != 0) {
+  if (unlinkat(from.fd, aside, 0) != 0) {
     // Undo: the caller then removes the new name, leaving the tree as it was.
     int e = errno;
-    rename(aside, from);
+    renameat(from.fd, aside, from.fd, from.name);
     errno = e;
     return -1;
   }
@@ -131,33 +193,31 @@ static int vs_drop_linked_source(const char *from, const char *to) {
 }
 
 int vs_rename_noreplace(const char *from, const char *to) {
-  if (vs_check_beneath(from) != 0 || vs_check_beneath(to) != 0) return -1;
-  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) != 0) {
+  VsDirName src, dst;
+  if (vs_open_parent(from, src) != 0 || vs_open_parent(to, dst) != 0) return -1;
+  if (renameat2(src.fd, src.name, dst.fd, dst.name, RENAME_NOREPLACE) != 0) {
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
     // The file system refuses the flag: link() fails on an existing name,
     // which gives the same never-replace guarantee.
-    if (link(from, to) != 0) return -1;
-    if (vs_drop_linked_source(from, to) != 0) {
+    if (linkat(src.fd, src.name, dst.fd, dst.name, 0) != 0) return -1;
+    if (vs_drop_linked_source(src, dst) != 0) {
       int e = errno;
-      unlink(to);  // leave exactly one name, as before the call
+      unlinkat(dst.fd, dst.name, 0);  // leave exactly one name, as before the call
       errno = e;
       return -1;
     }
   }
-  vs_sync_parent(from);
-  vs_sync_parent(to);
+  fsync(src.fd);
+  fsync(dst.fd);
   return 0;
 }
 
-// Opens a fresh temporary file next to the target. The first choice is
-// "<target>.tmp.<time>"; when that exists (a concurrent writer in the same
-// second, or a crash leftover) a further unique suffix is appended. An
-// existing file is never truncated, reused or followed.
-static int vs_open_temp(const char *path, char *tmp, size_t size) {
-  if (vs_check_beneath(path) != 0) {
-    vs_error("open failed: %s (%s)", path, strerror(errno));
-    return -1;
-  }
+// Creates a fresh temporary file next to the target, in its open directory.
+// The first choice is "<target>.tmp.<time>"; when that exists (a concurrent
+// writer in the same second, or a crash leftover) a further unique suffix is
+// appended. An existing file is never truncated, reused or followed. tmp
+// receives the full path (for messages); its name part is at tmp + skip.
+static int vs_open_temp(const char *path, const VsDirName &dir, char *tmp, size_t size) {
   int now = (int)(uint32_t)(uint64_t)time(nullptr);
   for (int attempt = 0; attempt < 64; attempt++) {
     int r = attempt == 0
@@ -165,11 +225,11 @@ static int vs_open_temp(const char *path, char *tmp, size_t size) {
                 : vs_path(tmp, size, "%s.tmp.%d.%ld.%u", path, now,
                           (long)getpid(), ++s_tmp_seq);
     if (r != 0) {
-      errno = ENAMETOOLONG;
-      vs_error("open failed: %s.tmp.%d (%s)", path, now, strerror(errno));
+      vs_error("open failed: %s.tmp.%d (%s)", path, now, strerror(ENAMETOOLONG));
       return -1;
     }
-    int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const char *name = tmp + (dir.name - path);
+    int fd = openat(dir.fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) return fd;
     if (errno != EEXIST) break;
   }
@@ -179,8 +239,16 @@ static int vs_open_temp(const char *path, char *tmp, size_t size) {
 
 int vs_atomic_write(const char *path, const void *data, uint64_t len) {
   char tmp[VS_TMP_PATH];
-  int fd = vs_open_temp(path, tmp, sizeof tmp);
+  VsDirName dir;
+  if (vs_open_parent(path, dir) != 0) {
+    int e = errno;
+    int now = (int)(uint32_t)(uint64_t)time(nullptr);
+    vs_error("open failed: %s.tmp.%d (%s)", path, now, strerror(e));
+    return -1;
+  }
+  int fd = vs_open_temp(path, dir, tmp, sizeof tmp);
   if (fd < 0) return -1;
+  const char *tmp_name = tmp + (dir.name - path);
 
   const char *p = static_cast<const char *>(data);
   uint64_t left = len;
@@ -190,7 +258,7 @@ int vs_atomic_write(const char *path, const void *data, uint64_t len) {
     if (n <= 0) {
       int e = n == 0 ? EIO : errno;
       close(fd);
-      unlink(tmp);
+      unlinkat(dir.fd, tmp_name, 0);
       vs_error("write failed: %s (%s)", path, strerror(e));
       return -1;
     }
@@ -202,21 +270,21 @@ int vs_atomic_write(const char *path, const void *data, uint64_t len) {
   if (fsync(fd) != 0) {
     int e = errno;
     close(fd);
-    unlink(tmp);
+    unlinkat(dir.fd, tmp_name, 0);
     vs_error("write failed: %s (%s)", path, strerror(e));
     return -1;
   }
   if (close(fd) != 0) {
-    unlink(tmp);
+    unlinkat(dir.fd, tmp_name, 0);
     vs_error("close failed: %s", path);
     return -1;
   }
-  if (rename(tmp, path) != 0) {
-    unlink(tmp);
+  if (renameat(dir.fd, tmp_name, dir.fd, dir.name) != 0) {
+    unlinkat(dir.fd, tmp_name, 0);
     vs_error("rename failed: %s -> %s", tmp, path);
     return -1;
   }
-  vs_sync_parent(path);
+  fsync(dir.fd);  // the new name itself must survive a power loss
   return 0;
 }
 
@@ -225,9 +293,7 @@ int vs_atomic_write(const char *path, const void *data, uint64_t len) {
 // never reports a stale one.
 int vs_read_file(const char *path, char **out, uint64_t *len_out) {
   // O_NONBLOCK: a FIFO planted under a document's name must not hang us.
-  int fd = vs_check_beneath(path) == 0
-               ? open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)
-               : -1;
+  int fd = vs_open_beneath(path, O_RDONLY | O_NONBLOCK, 0);
   if (fd < 0) {
     int e = errno;
     vs_error("read failed: %s (%s)", path, strerror(e));

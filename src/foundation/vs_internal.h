@@ -4,10 +4,11 @@
 #ifndef VS_INTERNAL_H
 #define VS_INTERNAL_H
 
-#include <dirent.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <sys/types.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -60,9 +61,24 @@ int vs_read_file(const char *path, char **out, uint64_t *len_out);
 // -1 with errno ELOOP when a directory between the data root and the final
 // name of path is a symbolic link; 0 otherwise.
 int vs_check_beneath(const char *path);
-// Opens a directory of the tree for listing without following links; NULL
-// with errno set when it cannot.
-DIR *vs_opendir(const char *path);
+// open(2) for a path of the tree that never goes through a symbolic link
+// below the data root (the final name included). -1 with errno on failure.
+int vs_open_beneath(const char *path, int flags, mode_t mode);
+
+// A directory listing read straight from the kernel into a fixed buffer
+// (no heap). Entry names come in the platform's order, "." and ".."
+// included; vs_list_next gives NULL at the end (errno 0) or on an error.
+struct VsList {
+  int fd = -1;
+  size_t pos = 0, end = 0;
+  alignas(8) char buf[8192];
+  VsList() = default;
+  VsList(const VsList &) = delete;
+  VsList &operator=(const VsList &) = delete;
+  ~VsList() { if (fd >= 0) close(fd); }
+};
+int vs_list_open(VsList &list, const char *path);
+const char *vs_list_next(VsList &list);
 // fsync of a directory, and of the directory holding a path (best effort).
 void vs_sync_dir(const char *dir);
 void vs_sync_parent(const char *path);
@@ -112,11 +128,9 @@ int vs_user_scan(const char *email, char *user_id_out, uint32_t *iterations_out,
 struct VsFree { void operator()(void *p) const { free(p); } };
 struct VsDocFree { void operator()(yyjson_doc *d) const { yyjson_doc_free(d); } };
 struct VsMutDocFree { void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); } };
-struct VsDirClose { void operator()(DIR *d) const { closedir(d); } };
 using VsText = std::unique_ptr<char, VsFree>;
 using VsDoc = std::unique_ptr<yyjson_doc, VsDocFree>;
 using VsMutDoc = std::unique_ptr<yyjson_mut_doc, VsMutDocFree>;
-using VsDir = std::unique_ptr<DIR, VsDirClose>;
 
 // Strict parse with the library's default options. err, when given, tells
 // bad JSON apart from the parser running out of memory.

@@ -22,32 +22,31 @@ struct VsStats {
 
 // The size a status query reports for a regular file; anything else (a
 // directory, FIFO or link planted under a document's name) holds no vault
-// data. Links are never followed (directories are opened with vs_opendir,
+// data. Links are never followed (directories are listed with vs_list_open,
 // files queried without following), so nothing outside the tree counts.
 uint64_t vs_file_bytes(const struct stat &st) {
   return S_ISREG(st.st_mode) && st.st_size > 0 ? (uint64_t)st.st_size : 0;
 }
 
 void vs_stats_ciphers(const char *dir_path, VsStats &st) {
-  VsDir dir(vs_opendir(dir_path));
-  if (!dir) return;
+  VsList dir;
+  if (vs_list_open(dir, dir_path) != 0) return;
   size_t dir_len = strlen(dir_path);
-  while (struct dirent *e = readdir(dir.get())) {
-    if (!vs_item_file_name(e->d_name)) continue;
+  while (const char *name = vs_list_next(dir)) {
+    if (!vs_item_file_name(name)) continue;
     // The entry's path ("%s/%s") must fit its buffer to be taken at all.
-    if (dir_len + 1 + strlen(e->d_name) >= VS_ENTRY_PATH) continue;
+    if (dir_len + 1 + strlen(name) >= VS_ENTRY_PATH) continue;
     st.ciphers++;
     struct stat sb;
-    if (fstatat(dirfd(dir.get()), e->d_name, &sb, AT_SYMLINK_NOFOLLOW) == 0)
-      st.bytes += vs_file_bytes(sb);
+    if (fstatat(dir.fd, name, &sb, AT_SYMLINK_NOFOLLOW) == 0) st.bytes += vs_file_bytes(sb);
   }
 }
 
 void vs_stats_trash(const char *dir_path, VsStats &st) {
-  VsDir dir(vs_opendir(dir_path));
-  if (!dir) return;
-  while (struct dirent *e = readdir(dir.get()))
-    if (vs_trash_file_name(e->d_name)) st.trash++;
+  VsList dir;
+  if (vs_list_open(dir, dir_path) != 0) return;
+  while (const char *name = vs_list_next(dir))
+    if (vs_trash_file_name(name)) st.trash++;
 }
 
 void vs_stats_account(const char *name, VsStats &st) {
@@ -74,15 +73,15 @@ void vs_stats_users(VsStats &st) {
   char names[VS_STATS_ACCOUNTS][VS_STATS_NAME];
   size_t n = 0;
   {
-    VsDir dir(vs_opendir(users));
-    if (!dir) return;
-    while (struct dirent *e = readdir(dir.get())) {
-      if (e->d_name[0] == '.') continue;
+    VsList dir;
+    if (vs_list_open(dir, users) != 0) return;
+    while (const char *name = vs_list_next(dir)) {
+      if (name[0] == '.') continue;
       st.users++;
       if (n == VS_STATS_ACCOUNTS) continue;
-      size_t len = strlen(e->d_name);
+      size_t len = strlen(name);
       if (len < VS_STATS_NAME)
-        memcpy(names[n], e->d_name, len + 1);
+        memcpy(names[n], name, len + 1);
       else
         names[n][0] = '\0';
       n++;

@@ -92,15 +92,15 @@ int vs_sync_put_folders(VsSyncOut &o, const char *path) {
 // Appends the root value of every readable, strictly parsed cipher file,
 // in listing order, separated by commas.
 int vs_sync_put_ciphers(VsSyncOut &o, const char *dir_path) {
-  VsDir dir(vs_opendir(dir_path));
+  VsList dir;
   // No memory for the listing must not pass for an empty "ciphers": a client
   // takes a missing item for a deleted one.
-  if (!dir) return errno == ENOMEM ? VS_SYNC_FAIL : VS_SYNC_OK;
+  if (vs_list_open(dir, dir_path) != 0) return errno == ENOMEM ? VS_SYNC_FAIL : VS_SYNC_OK;
   bool first = true;
-  while (struct dirent *e = readdir(dir.get())) {
-    if (!vs_item_file_name(e->d_name)) continue;
+  while (const char *name = vs_list_next(dir)) {
+    if (!vs_item_file_name(name)) continue;
     char path[VS_ENTRY_PATH];
-    if (vs_path(path, sizeof path, "%s/%s", dir_path, e->d_name) != 0) continue;
+    if (vs_path(path, sizeof path, "%s/%s", dir_path, name) != 0) continue;
     VsDoc doc;
     int loaded = vs_sync_load(path, doc);
     if (loaded == VS_LOAD_NO_MEMORY) return VS_SYNC_FAIL;

@@ -287,7 +287,7 @@ TEST(LinkFallbackRaces, NewerSaveDuringTrashMoveSurvives) {
   RaceCtx c{root + "/users/ua/ciphers/c1.json", "{\"id\":\"c1\",\"v\":2}"};
   std::string old = vr_slurp(c.live);
   vr_io_force("renameat2", EINVAL);
-  vr_io_hook("unlink", replace_live, &c);
+  vr_io_hook("unlinkat", replace_live, &c);
   int rc = vault_cipher_delete("ua", "c1", 0);
   vr_io_hook(nullptr, nullptr, nullptr);
   vr_io_force(nullptr, 0);
@@ -305,7 +305,7 @@ TEST(LinkFallbackRaces, PermanentDeleteDuringTrashMoveKeepsTrashedCopy) {
   RaceCtx c{root + "/users/ua/ciphers/c1.json", ""};
   std::string old = vr_slurp(c.live);
   vr_io_force("renameat2", EINVAL);
-  vr_io_hook("unlink", remove_live, &c);
+  vr_io_hook("unlinkat", remove_live, &c);
   vault_cipher_delete("ua", "c1", 0);
   vr_io_hook(nullptr, nullptr, nullptr);
   vr_io_force(nullptr, 0);

@@ -5,9 +5,11 @@
 #include <sys/resource.h>
 #include <time.h>
 
+#include <sys/syscall.h>
+
 #include "test_util.h"
 
-// Fault injection: while vt_fail_suffix is set, mkdir and rename of a path
+// Fault injection: while vt_fail_suffix is set, mkdir and renameat of a path
 // ending in it fail with EIO. Otherwise both behave exactly as the system's
 // calls (these definitions take their place for the whole test binary).
 static const char *vt_fail_suffix;
@@ -20,9 +22,9 @@ extern "C" int mkdir(const char *path, mode_t mode) noexcept {
   if (vt_should_fail(path)) return errno = EIO, -1;
   return mkdirat(AT_FDCWD, path, mode);
 }
-extern "C" int rename(const char *from, const char *to) noexcept {
+extern "C" int renameat(int from_dir, const char *from, int to_dir, const char *to) noexcept {
   if (vt_should_fail(to)) return errno = EIO, -1;
-  return renameat(AT_FDCWD, from, AT_FDCWD, to);
+  return (int)syscall(SYS_renameat, from_dir, from, to_dir, to);
 }
 
 class Accounts : public VaultTest {
@@ -227,8 +229,8 @@ TEST_F(Accounts, FailedCreationLeavesNothingBehind) {
   struct { const char *step, *message; } cases[] = {
       {"/ciphers", "mkdir failed: "},
       {"/trash", "mkdir failed: "},
-      {"/profile.json", "rename failed: "},
-      {"/folders.json", "rename failed: "},
+      {"profile.json", "rename failed: "},  // renamed within its directory
+      {"folders.json", "rename failed: "},
   };
   for (auto &c : cases) {
     vt_fail_suffix = c.step;
