@@ -103,6 +103,15 @@ int vs_id_safe(const char *id);
 int vs_uuid_generate(char *out);
 int vs_email_equal(const char *a, const char *b);
 
+// Length of the valid UTF-8 sequence at p (strict: no overlong forms, no
+// surrogates, nothing above U+10FFFF), or 0 when p starts none.
+size_t vs_utf8_seq(const unsigned char *p);
+int vs_utf8_valid(const char *text);
+// Appends text as the inside of a JSON string at out[*pos]: '"', '\\' and
+// control bytes escaped, valid UTF-8 kept, any other byte written as
+// \ufffd; then a NUL, and *pos moves past it. -1 when it does not fit.
+int vs_json_escape(char *out, size_t size, size_t *pos, const char *text);
+
 // Listing rules for entry names.
 int vs_item_file_name(const char *name);   // a cipher file in "ciphers"
 int vs_trash_file_name(const char *name);  // counted in "trash"

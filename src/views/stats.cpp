@@ -91,57 +91,6 @@ void vs_stats_users(VsStats &st) {
     if (names[i][0]) vs_stats_account(names[i], st);
 }
 
-// Length of the valid UTF-8 sequence starting at p, or 0 when p starts none
-// (stray continuation bytes, overlong forms, surrogates, beyond U+10FFFF).
-size_t vs_utf8_seq(const unsigned char *p) {
-  unsigned char c = p[0];
-  auto cont = [](unsigned char b) { return (b & 0xC0) == 0x80; };
-  if (c < 0x80) return 1;
-  if (c >= 0xC2 && c <= 0xDF) return cont(p[1]) ? 2 : 0;
-  if (c >= 0xE0 && c <= 0xEF) {
-    unsigned char lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
-    return p[1] >= lo && p[1] <= hi && cont(p[2]) ? 3 : 0;
-  }
-  if (c >= 0xF0 && c <= 0xF4) {
-    unsigned char lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
-    return p[1] >= lo && p[1] <= hi && cont(p[2]) && cont(p[3]) ? 4 : 0;
-  }
-  return 0;
-}
-
-// Writes text as the inside of a JSON string: '"', '\\' and control
-// characters escaped, valid UTF-8 kept, any other byte replaced by U+FFFD
-// (a path may hold bytes that JSON cannot carry). 0 when it fit, else -1.
-int vs_json_escape(char *out, size_t size, const char *text) {
-  size_t o = 0;
-  for (const unsigned char *p = (const unsigned char *)text; *p;) {
-    char esc[8];
-    const char *piece = esc;
-    size_t n;
-    size_t seq = vs_utf8_seq(p);
-    if (seq == 0) {
-      piece = "\\ufffd";
-      n = 6;
-      seq = 1;
-    } else if (*p == '"' || *p == '\\') {
-      esc[0] = '\\';
-      esc[1] = (char)*p;
-      n = 2;
-    } else if (*p < 0x20) {
-      n = (size_t)snprintf(esc, sizeof esc, "\\u%04x", *p);
-    } else {
-      piece = (const char *)p;
-      n = seq;
-    }
-    if (n >= size - o) return -1;
-    memcpy(out + o, piece, n);
-    o += n;
-    p += seq;
-  }
-  out[o] = '\0';
-  return 0;
-}
-
 }  // namespace
 
 extern "C" const char *vault_storage_get_stats_json(void) {
@@ -154,7 +103,8 @@ extern "C" const char *vault_storage_get_stats_json(void) {
   vs_stats_users(st);
 
   char root[VS_STATS_BUF_SIZE];
-  if (vs_json_escape(root, sizeof root, s_root) != 0 ||
+  size_t root_len = 0;
+  if (vs_json_escape(root, sizeof root, &root_len, s_root) != 0 ||
       vs_path(s_stats_buf, VS_STATS_BUF_SIZE,
               "{\"users\":%" PRIu64 ",\"ciphers\":%" PRIu64 ",\"folders\":%" PRIu64
               ",\"trash\":%" PRIu64 ",\"vault_bytes\":%" PRIu64 ",\"root\":\"%s\"}",

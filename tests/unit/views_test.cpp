@@ -362,7 +362,7 @@ TEST_F(StatsDoc, RootIsWrittenAsAValidJsonString) {
   make_account("u1");
   std::string text = stats();
   EXPECT_EQ(text, "{\"users\":1,\"ciphers\":0,\"folders\":1,\"trash\":0,\"vault_bytes\":2,\"root\":\"" +
-                      base + "/q\\\"b\\\\s\\u0009t\\u0001\xc3\xa9\\ufffd\"}");
+                      base + "/q\\\"b\\\\s\\tt\\u0001\xc3\xa9\\ufffd\"}");
   // Strict JSON, and the root reads back (bytes that are not UTF-8 cannot
   // be carried: U+FFFD stands in).
   yyjson_doc *d = yyjson_read(text.data(), text.size(), 0);
