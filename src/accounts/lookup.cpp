@@ -41,10 +41,14 @@ static int vs_surely_no_profile(int err) {
 // Reads one candidate's profile and tests its first "email" member.
 // 0 a match (*out holds the document), 1 no match, -1 the profile could not
 // be examined for a passing reason (errno tells why); all released but *out.
-static int vs_profile_match(const char *path, const char *email, VsDoc *out) {
+static const char k_profile_rel[] = "/profile.json";
+
+static int vs_profile_match(const VsList &users, const char *users_path, const char *rel,
+                            const char *email, VsDoc *out) {
   char *raw = nullptr;
   uint64_t len = 0;
-  if (vs_read_file(path, &raw, &len) != 0) return vs_surely_no_profile(errno) ? 1 : -1;
+  if (vs_read_file_at(users.fd, users_path, rel, &raw, &len) != 0)
+    return vs_surely_no_profile(errno) ? 1 : -1;
   VsDoc doc;
   yyjson_read_err err;
   {
@@ -68,6 +72,7 @@ int vs_user_scan(const char *email, char *user_id_out, uint32_t *iterations_out,
                  char *hash_out, char *key_out) {
   char users[VS_SCAN_USERS_PATH];
   if (vs_path(users, sizeof users, "%s/users", s_root) != 0) return VS_SCAN_PATH_TOO_LONG;
+  size_t users_len = strlen(users);
   VsList dir;
   if (vs_list_open(dir, users) != 0) {
     // No users directory: a tree without accounts.
@@ -82,13 +87,19 @@ int vs_user_scan(const char *email, char *user_id_out, uint32_t *iterations_out,
       break;
     }
     if (!vs_scan_candidate(entry)) continue;
+    // The candidate's profile, relative to the listed directory: a name of
+    // at most 64 bytes and "/profile.json". Its full path must still fit
+    // the profile path buffer to be taken at all.
+    size_t name_len = strlen(entry);
+    if (users_len + 1 + name_len + sizeof k_profile_rel - 1 >= VS_FILE_PATH) continue;
     char name[VS_NAME_BUF];
-    vs_copy_text(name, sizeof name, entry);
-    char path[VS_FILE_PATH];
-    if (vs_path(path, sizeof path, "%s/%s/profile.json", users, name) != 0) continue;
+    memcpy(name, entry, name_len + 1);
+    char rel[VS_NAME_BUF + sizeof k_profile_rel];
+    memcpy(rel, entry, name_len);
+    memcpy(rel + name_len, k_profile_rel, sizeof k_profile_rel);
 
     VsDoc doc;
-    int rc = vs_profile_match(path, email, &doc);
+    int rc = vs_profile_match(dir, users, rel, email, &doc);
     if (rc < 0 && !unsure) unsure = errno;
     if (rc != 0) continue;
 

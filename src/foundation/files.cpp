@@ -288,38 +288,31 @@ int vs_atomic_write(const char *path, const void *data, uint64_t len) {
   return 0;
 }
 
-// On failure errno tells why (ENOENT: nothing there) and a message is
-// recorded on every path, so a caller that fails with the read's message
-// never reports a stale one.
-int vs_read_file(const char *path, char **out, uint64_t *len_out) {
-  // O_NONBLOCK: a FIFO planted under a document's name must not hang us.
-  int fd = vs_open_beneath(path, O_RDONLY | O_NONBLOCK, 0);
-  if (fd < 0) {
-    int e = errno;
-    vs_error("read failed: %s (%s)", path, strerror(e));
-    errno = e;  // callers tell a missing file (ENOENT) from other failures
-    return -1;
-  }
+// Records a read failure for the file dir + "/" + rel (dir NULL: rel is the
+// whole path) and leaves errno as e.
+static int vs_read_fail(const char *dir, const char *rel, int e) {
+  if (dir)
+    vs_error("read failed: %s/%s (%s)", dir, rel, strerror(e));
+  else
+    vs_error("read failed: %s (%s)", rel, strerror(e));
+  errno = e;  // callers tell a missing file (ENOENT) from other failures
+  return -1;
+}
+
+// Reads the whole of an open file (closed here) into a fresh heap text.
+static int vs_read_fd(int fd, const char *dir, const char *rel, char **out,
+                      uint64_t *len_out) {
   struct stat st;
-  if (fstat(fd, &st) != 0) {
-    int e = errno;
+  int e = 0;
+  if (fstat(fd, &st) != 0)
+    e = errno;
+  else if (!S_ISREG(st.st_mode))
+    e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  else if (st.st_size < 0 || st.st_size > INT32_MAX)  // 2 GiB and more: refused
+    e = EFBIG;
+  if (e) {
     close(fd);
-    vs_error("read failed: %s (%s)", path, strerror(e));
-    errno = e;
-    return -1;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    int e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    close(fd);
-    vs_error("read failed: %s (%s)", path, strerror(e));
-    errno = e;
-    return -1;
-  }
-  if (st.st_size < 0 || st.st_size > INT32_MAX) {  // 2 GiB and more: refused
-    close(fd);
-    vs_error("read failed: %s (%s)", path, strerror(EFBIG));
-    errno = EFBIG;
-    return -1;
+    return vs_read_fail(dir, rel, e);
   }
   size_t size = (size_t)st.st_size;
   char *buf = static_cast<char *>(malloc(size + 1));
@@ -335,12 +328,10 @@ int vs_read_file(const char *path, char **out, uint64_t *len_out) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       // A document cut by an I/O error must never pass for the whole one.
-      int e = errno;
+      e = errno;
       free(buf);
       close(fd);
-      vs_error("read failed: %s (%s)", path, strerror(e));
-      errno = e;
-      return -1;
+      return vs_read_fail(dir, rel, e);
     }
     if (n == 0) break;  // the file shrank: what was read is the document
     got += (size_t)n;
@@ -350,4 +341,33 @@ int vs_read_file(const char *path, char **out, uint64_t *len_out) {
   *out = buf;
   *len_out = got;
   return 0;
+}
+
+// On failure errno tells why (ENOENT: nothing there) and a message is
+// recorded on every path, so a caller that fails with the read's message
+// never reports a stale one.
+int vs_read_file(const char *path, char **out, uint64_t *len_out) {
+  // O_NONBLOCK: a FIFO planted under a document's name must not hang us.
+  int fd = vs_open_beneath(path, O_RDONLY | O_NONBLOCK, 0);
+  if (fd < 0) return vs_read_fail(nullptr, path, errno);
+  return vs_read_fd(fd, nullptr, path, out, len_out);
+}
+
+int vs_read_file_at(int dir_fd, const char *dir, const char *rel, char **out,
+                    uint64_t *len_out) {
+  // Below a directory that was itself opened link-safe, refusing links on
+  // the short relative path is the whole check: no walk from "/" per file.
+  struct open_how how;
+  memset(&how, 0, sizeof how);
+  how.flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+  int fd = (int)syscall(SYS_openat2, dir_fd, rel, &how, sizeof how);
+  if (fd < 0 && (errno == ENOSYS || errno == EPERM || errno == E2BIG)) {
+    char path[VS_ENTRY_PATH];
+    if (vs_path(path, sizeof path, "%s/%s", dir, rel) != 0)
+      return vs_read_fail(dir, rel, ENAMETOOLONG);
+    return vs_read_file(path, out, len_out);
+  }
+  if (fd < 0) return vs_read_fail(dir, rel, errno);
+  return vs_read_fd(fd, dir, rel, out, len_out);
 }

@@ -58,6 +58,10 @@ int vs_rename_replace(const char *from, const char *to);
 int vs_rename_noreplace(const char *from, const char *to);
 int vs_atomic_write(const char *path, const void *data, uint64_t len);
 int vs_read_file(const char *path, char **out, uint64_t *len_out);
+// The same for the file rel below an open directory dir_fd (whose path is
+// dir, used in messages); no symbolic link is followed below dir_fd.
+int vs_read_file_at(int dir_fd, const char *dir, const char *rel, char **out,
+                    uint64_t *len_out);
 // -1 with errno ELOOP when a directory between the data root and the final
 // name of path is a symbolic link; 0 otherwise.
 int vs_check_beneath(const char *path);

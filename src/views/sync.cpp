@@ -67,11 +67,14 @@ enum VsLoad { VS_LOAD_OK, VS_LOAD_UNREADABLE, VS_LOAD_BAD_JSON, VS_LOAD_NO_MEMOR
 // Reads and strictly parses one document into doc. Running out of memory is
 // told apart from a missing or bad file: passing over a file for want of
 // memory would silently leave it out of the document.
-int vs_sync_load(const char *path, VsDoc &doc) {
+// A cipher file is read relative to the listed directory (dir_fd, its path
+// dir); the profile and the folder list by their paths (dir_fd < 0).
+int vs_sync_load(int dir_fd, const char *dir, const char *path, VsDoc &doc) {
   char *raw = nullptr;
   uint64_t len = 0;
-  if (vs_read_file(path, &raw, &len) != 0)
-    return errno == ENOMEM ? VS_LOAD_NO_MEMORY : VS_LOAD_UNREADABLE;
+  int rc = dir_fd >= 0 ? vs_read_file_at(dir_fd, dir, path, &raw, &len)
+                       : vs_read_file(path, &raw, &len);
+  if (rc != 0) return errno == ENOMEM ? VS_LOAD_NO_MEMORY : VS_LOAD_UNREADABLE;
   VsText text(raw);
   yyjson_read_err err;
   doc.reset(vs_parse(raw, (size_t)len, &err));
@@ -83,7 +86,7 @@ int vs_sync_load(const char *path, VsDoc &doc) {
 // list is missing, unreadable, not JSON or not an array.
 int vs_sync_put_folders(VsSyncOut &o, const char *path) {
   VsDoc doc;
-  if (vs_sync_load(path, doc) == VS_LOAD_NO_MEMORY) return VS_SYNC_FAIL;
+  if (vs_sync_load(-1, nullptr, path, doc) == VS_LOAD_NO_MEMORY) return VS_SYNC_FAIL;
   yyjson_val *root = yyjson_doc_get_root(doc.get());
   if (yyjson_is_arr(root)) return vs_sync_put_value(o, root);
   return vs_sync_put(o, "[]", 2);
@@ -97,12 +100,13 @@ int vs_sync_put_ciphers(VsSyncOut &o, const char *dir_path) {
   // takes a missing item for a deleted one.
   if (vs_list_open(dir, dir_path) != 0) return errno == ENOMEM ? VS_SYNC_FAIL : VS_SYNC_OK;
   bool first = true;
+  size_t dir_len = strlen(dir_path);
   while (const char *name = vs_list_next(dir)) {
     if (!vs_item_file_name(name)) continue;
-    char path[VS_ENTRY_PATH];
-    if (vs_path(path, sizeof path, "%s/%s", dir_path, name) != 0) continue;
+    // The entry's path ("%s/%s") must fit its buffer to be taken at all.
+    if (dir_len + 1 + strlen(name) >= VS_ENTRY_PATH) continue;
     VsDoc doc;
-    int loaded = vs_sync_load(path, doc);
+    int loaded = vs_sync_load(dir.fd, dir_path, name, doc);
     if (loaded == VS_LOAD_NO_MEMORY) return VS_SYNC_FAIL;
     if (loaded != VS_LOAD_OK) continue;
     if (!first && vs_sync_put(o, ",", 1) != VS_SYNC_OK) return VS_SYNC_TOO_LARGE;
@@ -134,7 +138,7 @@ extern "C" const char *vault_sync_generate_json(const char *user_id) {
     return vs_sync_fail("sync: path too long");
 
   VsDoc profile;
-  int loaded = vs_sync_load(profile_path, profile);
+  int loaded = vs_sync_load(-1, nullptr, profile_path, profile);
   if (loaded == VS_LOAD_UNREADABLE) return vs_sync_fail("sync: user not found");
   if (loaded == VS_LOAD_NO_MEMORY) return vs_sync_fail("sync: serialize fail");
   if (!yyjson_is_obj(yyjson_doc_get_root(profile.get())))
