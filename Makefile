@@ -80,6 +80,7 @@ coverage: setup
 	cmake --build $(COV_BUILD) -j $(JOBS)
 	find $(COV_BUILD) -name '*.gcda' -delete
 	ctest --test-dir $(COV_BUILD) --output-on-failure -j $(JOBS); status=$$?; \
+	find $(COV_BUILD)/CMakeFiles -path '*CompilerId*' -name '*.gc*' -delete; \
 	gcovr -r . --object-directory $(COV_BUILD) --filter 'src/' --exclude-throw-branches \
 	  --exclude-unreachable-branches --txt $(COV_BUILD)/coverage.txt --print-summary; \
 	echo "per-file report: $(COV_BUILD)/coverage.txt"; exit $$status

@@ -5,12 +5,15 @@
 // prints one table with the times, the two ratios and the peak heap of the
 // sync call.
 //
-//   vs_bench [--root DIR | --tmpfs] [--fresh] [--clean] [google benchmark flags]
+//   vs_bench [--root DIR | --tmpfs] [--fresh] [--clean] [--verbose]
+//            [--stat=median|min] [google benchmark flags]
 //   vs_bench [--root DIR | --tmpfs] --run "CASE" library|floor|sqlite N
 //
 // The data sets live in DIR/vs-bench-data (default DIR: the current
 // directory; --tmpfs: /dev/shm). The read-only sets are kept for the next
-// run unless --clean; --fresh builds them anew.
+// run unless --clean; --fresh builds them anew. --verbose prints every
+// repetition; --run times N calls of one case outside Google Benchmark (for
+// strace, perf or callgrind).
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -212,6 +215,12 @@ double now_s() {
   return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
+double cpu_s() {
+  struct timespec ts;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
 enum Kind { LIB, FLOOR, PEER };
 const char *const k_kind_name[] = {"library", "floor", "sqlite"};
 
@@ -336,15 +345,21 @@ void run_case(benchmark::State &st, const Case &c, Kind k) {
   }
 }
 
+// Writes wait for the disk, whose latency varies most: they run longer.
+double g_write_min_time = 0.3;
+
 void add_case(const std::string &name, double target, Step step, int arg, const BnRoot *root,
               int sync_set = -1) {
   g_cases.push_back({name, target, sync_set, step, arg, root, ""});
   size_t at = g_cases.size() - 1;
-  for (Kind k : {LIB, FLOOR, PEER})
-    benchmark::RegisterBenchmark((name + "/" + k_kind_name[k]).c_str(),
-                                 [at, k](benchmark::State &st) { run_case(st, g_cases[at], k); })
-        ->UseRealTime()
-        ->Unit(benchmark::kMicrosecond);
+  bool writes = root == &g.ops && step != step_get;
+  for (Kind k : {LIB, FLOOR, PEER}) {
+    auto *b = benchmark::RegisterBenchmark(
+        (name + "/" + k_kind_name[k]).c_str(),
+        [at, k](benchmark::State &st) { run_case(st, g_cases[at], k); });
+    b->UseRealTime()->Unit(benchmark::kMicrosecond);
+    if (writes && g_write_min_time > 0) b->MinTime(g_write_min_time);
+  }
 }
 
 void register_cases() {
@@ -382,14 +397,15 @@ int run_one(const char *name, const char *kind, long n) {
     return 2;
   }
   use_root((Kind)k, *c->root);
-  double t0 = now_s();
+  double t0 = now_s(), c0 = cpu_s();
   for (long i = 0; i < n; i++)
     if (!c->step((Kind)k, c->arg)) {
       fprintf(stderr, "bench: %s/%s failed: %s\n", name, kind,
               k == LIB ? vault_storage_last_error() : "unexpected result");
       return 1;
     }
-  printf("%s/%s: %.1f us per call over %ld calls\n", name, kind, (now_s() - t0) * 1e6 / (double)n, n);
+  printf("%s/%s: %.1f us wall, %.1f us cpu per call over %ld calls\n", name, kind,
+         (now_s() - t0) * 1e6 / (double)n, (cpu_s() - c0) * 1e6 / (double)n, n);
   return 0;
 }
 
@@ -401,16 +417,34 @@ Case *find_case(const std::string &name) {
 
 // The three must give the same answers before their times mean anything.
 void check_answers() {
-  std::string out;
   use_root(LIB, g.ops);
   fl_set_root(g.ops.dir.c_str());
   const char *user = uid(g.ops, Sets::GET);
   std::string want = bn_read_text(g.ops.dir + "/users/" + user + "/ciphers/" + k_get_id + ".json");
   const char *a = vault_cipher_get(user, k_get_id);
-  if (!a || want != a) find_case("cipher_get 1KiB")->note = "library text differs";
-  if (want != fl_cipher_get(user, k_get_id)) find_case("cipher_get 1KiB")->note = "floor text differs";
+  const char *f = fl_cipher_get(user, k_get_id);
   const char *p = peer_cipher_get(g.peer_ops, user, k_get_id);
-  if (!p || want != p) find_case("cipher_get 1KiB")->note = "peer text differs";
+  if (!a || want != a) find_case("cipher_get 1KiB")->note = "library text differs";
+  else if (!f || want != f) find_case("cipher_get 1KiB")->note = "floor text differs";
+  else if (!p || want != p) find_case("cipher_get 1KiB")->note = "peer text differs";
+
+  // One call of each write: library and floor must leave the same bytes.
+  auto acct = [](size_t i) { return g.ops.dir + "/users/" + g.ops.accounts[i].id; };
+  for (Kind k : {LIB, FLOOR}) {
+    if (!step_save_replace(k, 0) || !step_folder(k, 0) || !step_move(k, 0))
+      find_case("cipher_save replace 1KiB")->note = std::string(k_kind_name[k]) + " write failed";
+  }
+  std::string rep = "/ciphers/" + std::string(k_replace_id) + ".json";
+  if (bn_read_text(acct(Sets::REP_LIB) + rep) != g.rep_doc ||
+      bn_read_text(acct(Sets::REP_FLOOR) + rep) != g.rep_doc)
+    find_case("cipher_save replace 1KiB")->note = "stored bytes differ";
+  std::string fl_lib = bn_read_text(acct(Sets::FOLD_LIB) + "/folders.json");
+  if (fl_lib.empty() || fl_lib != bn_read_text(acct(Sets::FOLD_FLOOR) + "/folders.json"))
+    find_case("folder_save into 100")->note = "library and floor lists differ";
+  std::string mv = "/ciphers/" + std::string(k_move_id) + ".json";
+  if (bn_read_text(acct(Sets::MOVE_LIB) + mv).empty() ||
+      bn_read_text(acct(Sets::MOVE_FLOOR) + mv).empty())
+    find_case("cipher_delete+restore")->note = "item not back after restore";
 
   use_root(LIB, g.sync);
   fl_set_root(g.sync.dir.c_str());
@@ -419,10 +453,10 @@ void check_answers() {
     snprintf(n, sizeof n, "sync %zu items", k_sync_sizes[i]);
     const char *l = vault_sync_generate_json(uid(g.sync, (size_t)i));
     std::string lib = l ? l : "";
-    const char *f = fl_sync(uid(g.sync, (size_t)i));
+    const char *fs = fl_sync(uid(g.sync, (size_t)i));
     const char *q = peer_sync(g.peer_sync, uid(g.sync, (size_t)i));
-    if (!f || !q || strlen(f) != strlen(q)) find_case(n)->note = "floor and peer differ";
-    else if (lib != f) find_case(n)->note = l ? "library text differs" : "library failed";
+    if (!fs || !q || strlen(fs) != strlen(q)) find_case(n)->note = "floor and peer differ";
+    else if (lib != fs) find_case(n)->note = l ? "library text differs" : "library failed";
   }
 
   use_root(LIB, g.stats);
@@ -466,30 +500,35 @@ class TableReporter : public benchmark::BenchmarkReporter {
   std::map<std::string, std::vector<double>> times;  // microseconds per iteration
   std::map<std::string, std::string> errors;
   int done = 0, total = 0;
+  bool verbose = false;
 
   bool ReportContext(const Context &) override { return true; }
 
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const Run &r : runs) {
       if (r.run_type != Run::RT_Iteration) continue;
-      std::string name = r.benchmark_name();
-      size_t cut = name.find("/repeats:");
-      if (cut != std::string::npos) name.resize(cut);
-      cut = name.find("/real_time");
-      if (cut != std::string::npos) name.resize(cut);
+      // The bare registered name, without "/min_time:", "/repeats:" and such.
+      std::string name = r.run_name.function_name;
+      if (verbose)
+        fprintf(stderr, "%-40s %8lld iterations %12.1f us\n", name.c_str(), (long long)r.iterations,
+                r.iterations ? r.real_accumulated_time * 1e6 / (double)r.iterations : 0.0);
       if (r.error_occurred) {
         errors[name] = r.error_message;
       } else if (r.iterations > 0) {
         times[name].push_back(r.real_accumulated_time * 1e6 / (double)r.iterations);
       }
-      if (total && isatty(2)) fprintf(stderr, "\r  %d/%d runs", ++done, total);
+      if (total && !verbose && isatty(2)) fprintf(stderr, "\r  %d/%d runs", ++done, total);
     }
   }
 };
 
+bool g_use_min = false;
+std::string g_reps_label = "the";  // --stat=min: the best repetition instead of the median
+
 double median(std::vector<double> v) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
+  if (g_use_min) return v[0];
   size_t n = v.size();
   return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
@@ -547,8 +586,9 @@ void print_table(const TableReporter &rep) {
     if (!err.empty()) problems.push_back(c.name + ": " + err);
     if (!c.note.empty()) problems.push_back(c.name + ": " + c.note);
   }
-  printf("\nMedian of the interleaved repetitions; \"!\" marks a miss of the target "
-         "(lib/flr <= 1.10, lookup and sync <= 1.15; peak heap <= 2x output).\n");
+  printf("\n%s of %s interleaved repetitions; \"!\" marks a miss of the target "
+         "(lib/flr <= 1.10, lookup and sync <= 1.15; peak heap <= 2x output).\n",
+         g_use_min ? "Best" : "Median", g_reps_label.c_str());
   if (!g_heap.empty())
     printf("Sync peak heap of floor / sqlite: %s / %s (10), %s / %s (100), %s / %s (200)\n",
            fmt_kib(g_heap[0].floor).c_str(), fmt_kib(g_heap[0].peer).c_str(),
@@ -586,16 +626,20 @@ void print_machine(const std::string &where) {
 
 int main(int argc, char **argv) {
   std::string dir = ".";
-  bool clean = false, fresh = false;
+  bool clean = false, fresh = false, verbose = false;
   const char *run_name = nullptr, *run_kind = nullptr;
   long run_count = 0;
   std::vector<char *> args{argv[0]};
   bool user_reps = false, user_time = false;
+  int n_reps = 7;
   for (int i = 1; i < argc; i++) {
     if (!strcmp(argv[i], "--tmpfs")) dir = "/dev/shm";
     else if (!strcmp(argv[i], "--root") && i + 1 < argc) dir = argv[++i];
     else if (!strcmp(argv[i], "--clean")) clean = true;
     else if (!strcmp(argv[i], "--fresh")) fresh = true;
+    else if (!strcmp(argv[i], "--verbose")) verbose = true;
+    else if (!strcmp(argv[i], "--stat=min")) g_use_min = true;
+    else if (!strcmp(argv[i], "--stat=median")) g_use_min = false;
     else if (!strcmp(argv[i], "--run") && i + 3 < argc) {
       run_name = argv[i + 1];
       run_kind = argv[i + 2];
@@ -603,16 +647,20 @@ int main(int argc, char **argv) {
       i += 3;
     }
     else {
-      if (!strncmp(argv[i], "--benchmark_repetitions", 23)) user_reps = true;
+      if (!strncmp(argv[i], "--benchmark_repetitions=", 24)) {
+        user_reps = true;
+        n_reps = atoi(argv[i] + 24);
+      }
       if (!strncmp(argv[i], "--benchmark_min_time", 20)) user_time = true;
       args.push_back(argv[i]);
     }
   }
-  static char reps[] = "--benchmark_repetitions=5";
-  static char mintime[] = "--benchmark_min_time=0.1";
+  static char reps[] = "--benchmark_repetitions=7";
+  static char mintime[] = "--benchmark_min_time=0.15";
   static char interleave[] = "--benchmark_enable_random_interleaving=true";
   if (!user_reps) args.push_back(reps);
   if (!user_time) args.push_back(mintime);
+  else g_write_min_time = 0;  // the caller's --benchmark_min_time holds for every case
   args.push_back(interleave);
   int n = (int)args.size();
   args.push_back(nullptr);
@@ -630,15 +678,17 @@ int main(int argc, char **argv) {
   print_machine(dir);
   double t0 = now_s();
   prepare(fresh);
-  fprintf(stderr, "data sets ready in %.1f s; checking answers ...\n", now_s() - t0);
   register_cases();
   if (run_name) return run_one(run_name, run_kind, run_count);
+  fprintf(stderr, "data sets ready in %.1f s; checking answers ...\n", now_s() - t0);
   check_answers();
   measure_heap();
   fprintf(stderr, "running %zu cases x 3 ...\n", g_cases.size());
 
   TableReporter rep;
-  rep.total = (int)g_cases.size() * 3 * (user_reps ? 1 : 5);
+  rep.verbose = verbose;
+  rep.total = (int)g_cases.size() * 3 * (n_reps > 0 ? n_reps : 1);
+  g_reps_label = std::to_string(n_reps);
   benchmark::RunSpecifiedBenchmarks(&rep);
   if (isatty(2)) fprintf(stderr, "\n");
   print_table(rep);
