@@ -92,6 +92,7 @@ const char *peer_stats(PeerDb *db, const char *root);
 // The identifier rule of the store: first "id" member, a non-empty string of
 // at most 36 bytes of [A-Za-z0-9_-]; else a fresh UUID.
 int bn_choose_id(yyjson_val *root, char out[37]);
+int bn_folder_input(const char *json, char id[37], char name[512], char rev[128]);
 // Appends the fixed tail of the sync document ("domains", "object").
 extern const char k_sync_tail[];
 

@@ -87,6 +87,25 @@ int bn_choose_id(yyjson_val *root, char out[37]) {
   return 0;
 }
 
+// The parts of a folder document a save uses: the id (chosen as the store
+// does), the name and the revision date, each cut to its buffer. -1 when
+// the text is not a JSON object or no id could be made.
+int bn_folder_input(const char *json, char id[37], char name[512], char rev[128]) {
+  name[0] = rev[0] = '\0';
+  yyjson_doc *in = yyjson_read_opts(const_cast<char *>(json), strlen(json), 0, nullptr, nullptr);
+  if (!in) return -1;
+  yyjson_val *root = yyjson_doc_get_root(in);
+  int rc = yyjson_is_obj(root) ? bn_choose_id(root, id) : -1;
+  if (rc == 0) {
+    if (const char *s = yyjson_get_str(yyjson_obj_get(root, "name")))
+      snprintf(name, 512, "%s", s);
+    if (const char *s = yyjson_get_str(yyjson_obj_get(root, "revisionDate")))
+      snprintf(rev, 128, "%s", s);
+  }
+  yyjson_doc_free(in);
+  return rc;
+}
+
 static int fl_openat2(int dirfd, const char *path, int flags, mode_t mode, uint64_t resolve) {
   struct open_how how;
   memset(&how, 0, sizeof how);
@@ -304,23 +323,8 @@ int fl_cipher_restore(const char *user_id, const char *cipher_id) {
 
 int fl_folder_save(const char *user_id, const char *json, char *id_out) {
   if (!fl_id_ok(user_id) || !json || !*json) return -1;
-  yyjson_doc *in = yyjson_read_opts(const_cast<char *>(json), strlen(json), 0, nullptr, nullptr);
-  if (!in) return -1;
-  yyjson_val *root = yyjson_doc_get_root(in);
-  if (!yyjson_is_obj(root)) {
-    yyjson_doc_free(in);
-    return -1;
-  }
-  char id[37], name[512] = "", rev[128] = "";
-  if (bn_choose_id(root, id) != 0) {
-    yyjson_doc_free(in);
-    return -1;
-  }
-  if (const char *s = yyjson_get_str(yyjson_obj_get(root, "name")))
-    snprintf(name, sizeof name, "%s", s);
-  if (const char *s = yyjson_get_str(yyjson_obj_get(root, "revisionDate")))
-    snprintf(rev, sizeof rev, "%s", s);
-  yyjson_doc_free(in);
+  char id[37], name[512], rev[128];
+  if (bn_folder_input(json, id, name, rev) != 0) return -1;
 
   char dir[4300], path[4600];
   if (fl_path(dir, sizeof dir, "%s/users/%s", s_fl_root, user_id) != 0 ||

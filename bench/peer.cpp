@@ -203,23 +203,8 @@ int peer_cipher_restore(PeerDb *p, const char *user_id, const char *cipher_id) {
 // yyjson steps as the store: parse, mutable copy, remove, append, write.
 int peer_folder_save(PeerDb *p, const char *user_id, const char *json, char *id_out) {
   if (!user_id || !*user_id || !json || !*json) return -1;
-  yyjson_doc *in = yyjson_read_opts(const_cast<char *>(json), strlen(json), 0, nullptr, nullptr);
-  if (!in) return -1;
-  yyjson_val *root = yyjson_doc_get_root(in);
-  if (!yyjson_is_obj(root)) {
-    yyjson_doc_free(in);
-    return -1;
-  }
-  char id[37], name[512] = "", rev[128] = "";
-  if (bn_choose_id(root, id) != 0) {
-    yyjson_doc_free(in);
-    return -1;
-  }
-  if (const char *s = yyjson_get_str(yyjson_obj_get(root, "name")))
-    snprintf(name, sizeof name, "%s", s);
-  if (const char *s = yyjson_get_str(yyjson_obj_get(root, "revisionDate")))
-    snprintf(rev, sizeof rev, "%s", s);
-  yyjson_doc_free(in);
+  char id[37], name[512], rev[128];
+  if (bn_folder_input(json, id, name, rev) != 0) return -1;
 
   if (peer_step_done(p->begin_imm) != 0) return -1;
   int result = -1;
