@@ -70,6 +70,14 @@ static inline void fz_setup(std::initializer_list<const char *> uids) {
   const char *base = mkdtemp(tmpl);
   if (!base) base = mkdtemp(tmpl2);
   if (!base) abort();
+  // The scratch tree goes when the fuzzer exits (a -runs or -max_total_time
+  // run ends through exit()).
+  static std::string s_base;
+  s_base = base;
+  atexit([] {
+    std::string cmd = "rm -rf '" + s_base + "'";
+    if (system(cmd.c_str()) != 0) {}
+  });
   fz_root = std::string(base) + "/root";
   if (vault_storage_init(fz_root.c_str()) != 0) abort();
   for (const char *u : uids) {
