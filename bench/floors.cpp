@@ -106,6 +106,32 @@ int bn_folder_input(const char *json, char id[37], char name[512], char rev[128]
   return rc;
 }
 
+// The edit of a folder save on a mutable copy of the list: the first entry
+// with this id goes, the new entry is appended, the list is written
+// minified. Frees md; returns the text (malloc'ed) or NULL.
+char *bn_folder_edit(yyjson_mut_doc *md, const char *id, const char *name, const char *rev,
+                     size_t *len) {
+  yyjson_mut_val *arr = yyjson_mut_doc_get_root(md);
+  size_t idx, max;
+  yyjson_mut_val *el;
+  yyjson_mut_arr_foreach(arr, idx, max, el) {
+    const char *s = yyjson_mut_get_str(yyjson_mut_obj_get(el, "id"));
+    if (s && strcmp(s, id) == 0) {
+      yyjson_mut_arr_remove(arr, idx);
+      break;
+    }
+  }
+  yyjson_mut_val *entry = yyjson_mut_obj(md);
+  yyjson_mut_obj_add_str(md, entry, "id", id);
+  if (*name) yyjson_mut_obj_add_str(md, entry, "name", name);
+  if (*rev) yyjson_mut_obj_add_str(md, entry, "revisionDate", rev);
+  yyjson_mut_obj_add_str(md, entry, "object", "folder");
+  yyjson_mut_arr_append(arr, entry);
+  char *text = yyjson_mut_write_opts(md, 0, nullptr, len, nullptr);
+  yyjson_mut_doc_free(md);
+  return text;
+}
+
 static int fl_openat2(int dirfd, const char *path, int flags, mode_t mode, uint64_t resolve) {
   struct open_how how;
   memset(&how, 0, sizeof how);
@@ -338,25 +364,8 @@ int fl_folder_save(const char *user_id, const char *json, char *id_out) {
   yyjson_mut_doc *md = yyjson_doc_mut_copy(list, nullptr);
   yyjson_doc_free(list);
   if (!md) return -1;
-  yyjson_mut_val *arr = yyjson_mut_doc_get_root(md);
-  size_t idx, max;
-  yyjson_mut_val *el;
-  yyjson_mut_arr_foreach(arr, idx, max, el) {
-    const char *s = yyjson_mut_get_str(yyjson_mut_obj_get(el, "id"));
-    if (s && strcmp(s, id) == 0) {
-      yyjson_mut_arr_remove(arr, idx);
-      break;
-    }
-  }
-  yyjson_mut_val *entry = yyjson_mut_obj(md);
-  yyjson_mut_obj_add_str(md, entry, "id", id);
-  if (*name) yyjson_mut_obj_add_str(md, entry, "name", name);
-  if (*rev) yyjson_mut_obj_add_str(md, entry, "revisionDate", rev);
-  yyjson_mut_obj_add_str(md, entry, "object", "folder");
-  yyjson_mut_arr_append(arr, entry);
   size_t len;
-  char *text = yyjson_mut_write_opts(md, 0, nullptr, &len, nullptr);
-  yyjson_mut_doc_free(md);
+  char *text = bn_folder_edit(md, id, name, rev, &len);
   if (!text) return -1;
   int r = fl_atomic_write(dir, "folders.json", text, len);
   free(text);

@@ -221,26 +221,7 @@ int peer_folder_save(PeerDb *p, const char *user_id, const char *json, char *id_
   sqlite3_reset(st);
   char *text = nullptr;
   size_t len = 0;
-  if (md) {
-    yyjson_mut_val *arr = yyjson_mut_doc_get_root(md);
-    size_t idx, max;
-    yyjson_mut_val *el;
-    yyjson_mut_arr_foreach(arr, idx, max, el) {
-      const char *s = yyjson_mut_get_str(yyjson_mut_obj_get(el, "id"));
-      if (s && strcmp(s, id) == 0) {
-        yyjson_mut_arr_remove(arr, idx);
-        break;
-      }
-    }
-    yyjson_mut_val *entry = yyjson_mut_obj(md);
-    yyjson_mut_obj_add_str(md, entry, "id", id);
-    if (*name) yyjson_mut_obj_add_str(md, entry, "name", name);
-    if (*rev) yyjson_mut_obj_add_str(md, entry, "revisionDate", rev);
-    yyjson_mut_obj_add_str(md, entry, "object", "folder");
-    yyjson_mut_arr_append(arr, entry);
-    text = yyjson_mut_write_opts(md, 0, nullptr, &len, nullptr);
-    yyjson_mut_doc_free(md);
-  }
+  if (md) text = bn_folder_edit(md, id, name, rev, &len);
   if (text) {
     st = p->folders_set;
     sqlite3_bind_text(st, 1, user_id, -1, SQLITE_STATIC);
