@@ -12,6 +12,8 @@
 
 #include <yyjson.h>
 
+#include "vs_test_support.h"
+
 // ---- data sets ----------------------------------------------------------------
 enum : size_t {
   BN_ITEM_SIZE = 1024,      // every generated cipher document is this long
@@ -47,10 +49,15 @@ std::string bn_profile(const std::string &id, const std::string &email);
 // Builds a root with n accounts (profile, "[]" folder list, empty ciphers and
 // trash). Files are written without fsync: this is set-up, not measured.
 // Fails the program on any error.
+// Scratch files and trees otherwise go through the common test support
+// (vts_slurp, vts_remove_tree, ...).
 void bn_make_root(BnRoot &r, const std::string &dir, size_t accounts);
 void bn_put_file(const std::string &path, const std::string &text);
-void bn_remove_tree(const std::string &dir);
-std::string bn_read_text(const std::string &path);
+// Creates a directory (an existing one is accepted). Fails the program on
+// any other error.
+void bn_make_dir(const std::string &path);
+// A file's text; empty when it cannot be read.
+inline std::string bn_read_text(const std::string &path) { return vts_slurp(path, ""); }
 
 // ---- floors (floors.cpp) ---------------------------------------------------
 // Each does the system calls and yyjson work of its export on the same

@@ -93,16 +93,9 @@ PeerDb *load_peer(BnRoot &r, const std::vector<std::string> &folder_lists) {
   return p;  // the caller adds ciphers, then commits
 }
 
-void make_dir(const std::string &d) {
-  if (mkdir(d.c_str(), 0700) != 0 && errno != EEXIST) {
-    perror(d.c_str());
-    exit(2);
-  }
-}
-
 // The item cases change their files, so their root is made anew every run.
 void build_ops() {
-  bn_remove_tree(g.base + "/ops");
+  vts_remove_tree(g.base + "/ops");
   bn_make_root(g.ops, g.base + "/ops", Sets::OPS_ACCOUNTS);
   std::string hundred = folder_list(BN_FOLDERS);
   for (size_t a : {(size_t)Sets::FOLD_LIB, (size_t)Sets::FOLD_FLOOR})
@@ -165,8 +158,8 @@ bool reuse_sets(const std::string &sets) {
 }
 
 void build_sets(const std::string &sets) {
-  bn_remove_tree(sets);
-  make_dir(sets);
+  vts_remove_tree(sets);
+  bn_make_dir(sets);
   set_roots(sets);
   for (int i = 0; i < 3; i++) {
     bn_make_root(g.lookup[i], g.lookup[i].dir, k_lookup_sizes[i]);
@@ -197,7 +190,7 @@ void build_sets(const std::string &sets) {
 }
 
 void prepare(bool fresh) {
-  make_dir(g.base);
+  bn_make_dir(g.base);
   std::string sets = g.base + "/sets";
   if (fresh || !reuse_sets(sets)) {
     fprintf(stderr, "building data sets in %s ...\n", g.base.c_str());
@@ -669,7 +662,7 @@ int main(int argc, char **argv) {
 
   // An absolute root, as a host passes it: every path the library forms
   // starts from it.
-  make_dir(dir);
+  bn_make_dir(dir);
   if (char *abs = realpath(dir.c_str(), nullptr)) {
     dir = abs;
     free(abs);
@@ -698,7 +691,7 @@ int main(int argc, char **argv) {
   for (PeerDb *p : g.peer_lookup) peer_close(p);
   peer_close(g.peer_sync);
   peer_close(g.peer_stats);
-  if (clean) bn_remove_tree(g.base);
+  if (clean) vts_remove_tree(g.base);
   benchmark::Shutdown();
   return 0;
 }

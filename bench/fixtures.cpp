@@ -1,10 +1,8 @@
 // Generated data sets of the benchmark: account trees written straight to
 // disk in the layout the library uses (users/<id>/profile.json,
 // folders.json, ciphers/, trash/), realistic 1 KiB cipher documents and
-// folder documents, and tree removal. Set-up only: nothing here is timed.
+// folder documents. Set-up only: nothing here is timed.
 #include <errno.h>
-#include <fcntl.h>
-#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -98,33 +96,19 @@ std::string bn_profile(const std::string &id, const std::string &email) {
 }
 
 void bn_put_file(const std::string &path, const std::string &text) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) bn_die("create", path);
-  if (write(fd, text.data(), text.size()) != (ssize_t)text.size()) bn_die("write", path);
-  close(fd);
+  if (!vts_write(path, text)) bn_die("write", path);
 }
 
-std::string bn_read_text(const std::string &path) {
-  std::string s;
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return s;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  fclose(f);
-  return s;
-}
-
-static void bn_mkdir(const std::string &path) {
-  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) bn_die("mkdir", path);
+void bn_make_dir(const std::string &path) {
+  if (!vts_mkdir(path)) bn_die("mkdir", path);
 }
 
 void bn_make_root(BnRoot &r, const std::string &dir, size_t accounts) {
   r.dir = dir;
   r.db = dir + "/peer.db";
   r.accounts.clear();
-  bn_mkdir(dir);
-  bn_mkdir(dir + "/users");
+  bn_make_dir(dir);
+  bn_make_dir(dir + "/users");
   for (size_t i = 0; i < accounts; i++) {
     BnAccount a;
     a.id = bn_uuid();
@@ -132,22 +116,8 @@ void bn_make_root(BnRoot &r, const std::string &dir, size_t accounts) {
     snprintf(email, sizeof email, "user%06zu@example.com", i);
     a.email = email;
     a.profile = bn_profile(a.id, a.email);
-    std::string ad = dir + "/users/" + a.id;
-    bn_mkdir(ad);
-    bn_mkdir(ad + "/ciphers");
-    bn_mkdir(ad + "/trash");
-    bn_put_file(ad + "/profile.json", a.profile);
-    bn_put_file(ad + "/folders.json", "[]");
+    if (vts_make_account(dir, a.id, a.profile.c_str(), "[]").empty())
+      bn_die("account", dir + "/users/" + a.id);
     r.accounts.push_back(a);
   }
-}
-
-static int bn_rm_entry(const char *path, const struct stat *, int type, struct FTW *) {
-  return type == FTW_DP ? rmdir(path) : unlink(path);
-}
-
-void bn_remove_tree(const std::string &dir) {
-  struct stat st;
-  if (lstat(dir.c_str(), &st) != 0) return;
-  nftw(dir.c_str(), bn_rm_entry, 32, FTW_DEPTH | FTW_PHYS);
 }

@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (size_t i = 0; i < n; i++) FZ_CHECK(isalnum((unsigned char)out[i]) || out[i] == '-' || out[i] == '_');
     FZ_CHECK(fz_strict_json(doc));
     std::string stored;
-    FZ_CHECK(fz_read(dir + "/" + out + ".json", stored));
+    FZ_CHECK(vts_read(dir + "/" + out + ".json", stored));
     FZ_CHECK(stored == doc);
     const char *got = vault_cipher_get("fz", out);
     if (doc.size() <= 65534) FZ_CHECK(got && doc == got);
@@ -29,6 +29,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FZ_CHECK(e == "cipher_save: empty json" || e == "cipher_save: invalid json");
     FZ_CHECK(doc.empty() || !fz_strict_json(doc));
   }
-  FZ_CHECK(fz_list(dir).empty());
+  FZ_CHECK(vts_list(dir).empty());
   return 0;
 }

@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   int rc = vault_folder_save("fz", doc.c_str(), out);
   FZ_CHECK(rc == 0 || rc == -1);
   std::string now;
-  bool exists = fz_read(list_path, now);
+  bool exists = vts_read(list_path, now);
   if (rc == 0) {
     FZ_CHECK(old_ok);
     FZ_CHECK(exists);

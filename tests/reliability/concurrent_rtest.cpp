@@ -64,7 +64,7 @@ int wait_all(std::vector<pid_t> &pids) {
 
 TEST(Concurrent, WritersAndReadersOnOneCipher) {
   long writers = env_long("VS_CONC_WRITERS", 4), saves = env_long("VS_CONC_SAVES", 150);
-  std::string scratch = vr_scratch("conc");
+  std::string scratch = vts_scratch("conc", true);
   ASSERT_FALSE(scratch.empty());
   std::string root = scratch + "/root";
   ASSERT_EQ(vault_storage_init(root.c_str()), 0);
@@ -140,27 +140,27 @@ TEST(Concurrent, WritersAndReadersOnOneCipher) {
       return 0;
     }));
   int bad = wait_all(pids);
-  EXPECT_EQ(bad, 0) << vr_slurp(errfile);
+  EXPECT_EQ(bad, 0) << vts_slurp(errfile);
 
-  VrTree t = vr_snapshot(root);
+  VtsTree t = vts_snapshot(root);
   EXPECT_TRUE(vr_tmp_names(t).empty()) << "temporary file left: " << vr_tmp_names(t)[0];
   std::string d = root + "/users/" + u;
-  EXPECT_TRUE(whole(vr_slurp(d + "/ciphers/shared.json")));
+  EXPECT_TRUE(whole(vts_slurp(d + "/ciphers/shared.json")));
   for (long w = 0; w < writers; w++)
     for (long s = saves - 4; s <= saves; s++) {
       std::string own = "own" + std::to_string(w) + "-" + std::to_string(s % 5);
-      EXPECT_EQ(vr_slurp(d + "/ciphers/" + own + ".json"), doc(own, w, s)) << own;
+      EXPECT_EQ(vts_slurp(d + "/ciphers/" + own + ".json"), doc(own, w, s)) << own;
     }
-  int copies = vr_exists(d + "/ciphers/pingpong.json") + vr_exists(d + "/trash/pingpong.json");
+  int copies = vts_exists(d + "/ciphers/pingpong.json") + vts_exists(d + "/trash/pingpong.json");
   EXPECT_EQ(copies, 1) << "the moved cipher must exist exactly once";
   for (int p = 0; p < 3; p++)
     for (int i = 0; i < 5; i++) {
       std::string email = "c" + std::to_string(p) + "-" + std::to_string(i) + "@x.test";
       EXPECT_EQ(vault_user_exists(email.c_str()), 1) << email;
     }
-  EXPECT_EQ(vr_list(root + "/users").size(), 16u);
+  EXPECT_EQ(vts_list(root + "/users").size(), 16u);
   printf("[figures] concurrent: writer-processes=%ld saves-per-writer=%ld reader-processes=2 reads=%ld "
          "movers=2 creators=3\n", writers, saves * 2, reads * 2);
   vault_storage_cleanup();
-  vr_rm_rf(scratch);
+  vts_remove_tree(scratch);
 }

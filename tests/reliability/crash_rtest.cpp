@@ -151,7 +151,7 @@ std::string random_cipher(std::mt19937_64 &rng, const std::string &id) {
 
 std::vector<Rec> read_log(const std::string &path, std::string &error) {
   std::vector<Rec> recs;
-  std::string text = vr_slurp(path);
+  std::string text = vts_slurp(path);
   size_t pos = 0;
   while (true) {
     size_t nl = text.find('\n', pos);
@@ -198,23 +198,23 @@ void apply(VmStore &m, const Rec &r, int rc, const std::string &out) {
 std::string check_leftovers(const std::string &root, const VmStore &got, std::set<std::string> &junk,
                             const Rec *inflight) {
   std::string bad;
-  for (auto &n : vr_list(root))
+  for (auto &n : vts_list(root))
     if (n != "users" && n != "config.json" && n.find(".tmp.") == std::string::npos) bad += "root entry " + n + "\n";
-  for (auto &uid : vr_list(root + "/users")) {
+  for (auto &uid : vts_list(root + "/users")) {
     std::string d = root + "/users/" + uid;
     if (!got.acc.count(uid)) {
       // An account directory without a profile: only a creation cut short
       // leaves one. Its parts must be empty or whole.
       if (junk.count(uid)) continue;
       if (!inflight || inflight->op != "create") { bad += "unexpected entry users/" + uid + "\n"; continue; }
-      for (auto &n : vr_list(d)) {
+      for (auto &n : vts_list(d)) {
         std::string p = d + "/" + n;
         if (n.find(".tmp.") != std::string::npos) continue;
         if ((n == "ciphers" || n == "trash")) {
-          for (auto &e : vr_list(p))
+          for (auto &e : vts_list(p))
             if (e.find(".tmp.") == std::string::npos) bad += "entry in half-made account: " + p + "/" + e + "\n";
         } else if (n == "folders.json") {
-          if (vr_slurp(p) != "[]") bad += "half-made account's folder list: " + vr_slurp(p) + "\n";
+          if (vts_slurp(p) != "[]") bad += "half-made account's folder list: " + vts_slurp(p) + "\n";
         } else {
           bad += "unexpected entry in half-made account: " + p + "\n";
         }
@@ -222,7 +222,7 @@ std::string check_leftovers(const std::string &root, const VmStore &got, std::se
       junk.insert(uid);
       continue;
     }
-    for (auto &n : vr_list(d))
+    for (auto &n : vts_list(d))
       if (n != "profile.json" && n != "folders.json" && n != "ciphers" && n != "trash" &&
           n.find(".tmp.") == std::string::npos)
         bad += "unexpected entry " + d + "/" + n + "\n";
@@ -235,7 +235,7 @@ std::string check_leftovers(const std::string &root, const VmStore &got, std::se
 TEST(Crash, KilledWorkersLeaveWholeDocuments) {
   long kills = env_long("VS_CRASH_KILLS", 60);
   uint64_t seed = (uint64_t)env_long("VS_CRASH_SEED", (long)time(nullptr));
-  std::string scratch = vr_scratch("crash");
+  std::string scratch = vts_scratch("crash", true);
   ASSERT_FALSE(scratch.empty());
   std::string root = scratch + "/root", logp = scratch + "/log";
   ASSERT_EQ(vault_storage_init(root.c_str()), 0) << vault_storage_last_error();
@@ -322,5 +322,5 @@ TEST(Crash, KilledWorkersLeaveWholeDocuments) {
          "half-made-accounts=%zu registered-without-folder-list=%ld\n",
          kills, (unsigned long long)seed, ops, inflight_applied, inflight_not, junk.size(), no_folders);
   vault_storage_cleanup();
-  vr_rm_rf(scratch);
+  vts_remove_tree(scratch);
 }

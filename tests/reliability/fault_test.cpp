@@ -23,14 +23,14 @@ const int k_errnos[] = {ENOSPC, EIO, EACCES, EMFILE, ENAMETOOLONG};
 struct Env {
   std::string scratch, tmpl, root;
   Env() {
-    scratch = vr_scratch("fault");
+    scratch = vts_scratch("fault", true);
     tmpl = scratch + "/template";
     root = scratch + "/root";
     vr_build_standard_tree(tmpl);
   }
   ~Env() {
     vault_storage_cleanup();
-    vr_rm_rf(scratch);
+    vts_remove_tree(scratch);
   }
 };
 
@@ -238,7 +238,7 @@ INSTANTIATE_TEST_SUITE_P(Exports, AllocFailures, ::testing::Range<size_t>(0, vr_
 // checked against the library archive's undefined symbols at build time
 // (see check_wrapped.sh); here the shims themselves are checked.
 TEST(Shims, CountAndFail) {
-  std::string dir = vr_scratch("shim");
+  std::string dir = vts_scratch("shim", true);
   std::string f = dir + "/x";
   vr_io_arm(2, EIO);
   int fd = open(f.c_str(), O_WRONLY | O_CREAT, 0600);
@@ -260,7 +260,7 @@ TEST(Shims, CountAndFail) {
   EXPECT_EQ(vr_alloc_live(), 1);
   fr(c);
   EXPECT_EQ(vr_alloc_live(), 0);
-  vr_rm_rf(dir);
+  vts_remove_tree(dir);
 }
 
 // Another process acting between the link and the unlink of the fallback
@@ -274,42 +274,42 @@ struct RaceCtx {
 void replace_live(void *c) {  // another host's atomic save of the same id
   auto *x = static_cast<RaceCtx *>(c);
   std::string tmp = x->live + ".tmp.other";
-  vr_write(tmp, x->text);
+  vts_write(tmp, x->text);
   rename(tmp.c_str(), x->live.c_str());
 }
 void remove_live(void *c) { unlink(static_cast<RaceCtx *>(c)->live.c_str()); }
 }  // namespace
 
 TEST(LinkFallbackRaces, NewerSaveDuringTrashMoveSurvives) {
-  std::string dir = vr_scratch("race"), root = dir + "/root";
+  std::string dir = vts_scratch("race", true), root = dir + "/root";
   vr_build_standard_tree(root);
   ASSERT_EQ(vault_storage_init(root.c_str()), 0);
   RaceCtx c{root + "/users/ua/ciphers/c1.json", "{\"id\":\"c1\",\"v\":2}"};
-  std::string old = vr_slurp(c.live);
+  std::string old = vts_slurp(c.live);
   vr_io_force("renameat2", EINVAL);
   vr_io_hook("unlinkat", replace_live, &c);
   int rc = vault_cipher_delete("ua", "c1", 0);
   vr_io_hook(nullptr, nullptr, nullptr);
   vr_io_force(nullptr, 0);
   EXPECT_EQ(rc, 0) << vault_storage_last_error();
-  EXPECT_EQ(vr_slurp(c.live), c.text) << "the newer save was removed by the move";
-  EXPECT_EQ(vr_slurp(root + "/users/ua/trash/c1.json"), old);
+  EXPECT_EQ(vts_slurp(c.live), c.text) << "the newer save was removed by the move";
+  EXPECT_EQ(vts_slurp(root + "/users/ua/trash/c1.json"), old);
   vault_storage_cleanup();
-  vr_rm_rf(dir);
+  vts_remove_tree(dir);
 }
 
 TEST(LinkFallbackRaces, PermanentDeleteDuringTrashMoveKeepsTrashedCopy) {
-  std::string dir = vr_scratch("race"), root = dir + "/root";
+  std::string dir = vts_scratch("race", true), root = dir + "/root";
   vr_build_standard_tree(root);
   ASSERT_EQ(vault_storage_init(root.c_str()), 0);
   RaceCtx c{root + "/users/ua/ciphers/c1.json", ""};
-  std::string old = vr_slurp(c.live);
+  std::string old = vts_slurp(c.live);
   vr_io_force("renameat2", EINVAL);
   vr_io_hook("unlinkat", remove_live, &c);
   vault_cipher_delete("ua", "c1", 0);
   vr_io_hook(nullptr, nullptr, nullptr);
   vr_io_force(nullptr, 0);
-  EXPECT_EQ(vr_slurp(root + "/users/ua/trash/c1.json"), old) << "the only copy of the cipher was removed";
+  EXPECT_EQ(vts_slurp(root + "/users/ua/trash/c1.json"), old) << "the only copy of the cipher was removed";
   vault_storage_cleanup();
-  vr_rm_rf(dir);
+  vts_remove_tree(dir);
 }

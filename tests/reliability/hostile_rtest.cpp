@@ -26,31 +26,27 @@ class Hostile : public ::testing::Test {
  protected:
   std::string scratch, root, outside, victim;
   void SetUp() override {
-    scratch = vr_scratch("hostile");
+    scratch = vts_scratch("hostile", true);
     ASSERT_FALSE(scratch.empty());
     root = scratch + "/root";
     outside = scratch + "/outside";
     victim = outside + "/victim.json";
     mkdir(outside.c_str(), 0700);
-    vr_write(victim, "{\"id\":\"victim\",\"secret\":\"outside\"}");
-    vr_write(outside + "/c1.json", "{\"id\":\"c1\",\"secret\":\"outside\"}");
+    vts_write(victim, "{\"id\":\"victim\",\"secret\":\"outside\"}");
+    vts_write(outside + "/c1.json", "{\"id\":\"c1\",\"secret\":\"outside\"}");
     ASSERT_EQ(vault_storage_init(root.c_str()), 0);
     for (const char *uid : {"ua", "ub"}) {
-      std::string d = root + "/users/" + uid;
-      mkdir(d.c_str(), 0700);
-      mkdir((d + "/ciphers").c_str(), 0700);
-      mkdir((d + "/trash").c_str(), 0700);
-      vr_write(d + "/profile.json", std::string("{\"email\":\"") + uid + "@x.test\"}");
-      vr_write(d + "/folders.json", "[]");
+      std::string profile = std::string("{\"email\":\"") + uid + "@x.test\"}";
+      ASSERT_FALSE(vts_make_account(root, uid, profile.c_str(), "[]").empty());
     }
-    vr_write(root + "/users/ua/ciphers/c1.json", "{\"id\":\"c1\"}");
-    vr_write(root + "/users/ua/trash/c2.json", "{\"id\":\"c2\"}");
+    vts_write(root + "/users/ua/ciphers/c1.json", "{\"id\":\"c1\"}");
+    vts_write(root + "/users/ua/trash/c2.json", "{\"id\":\"c2\"}");
   }
   void TearDown() override {
     vault_storage_cleanup();
-    vr_rm_rf(scratch);
+    vts_remove_tree(scratch);
   }
-  std::string outside_state() { return vr_tree_diff({}, vr_snapshot(outside)); }
+  std::string outside_state() { return vr_tree_diff({}, vts_snapshot(outside)); }
 };
 
 }  // namespace
@@ -58,7 +54,7 @@ class Hostile : public ::testing::Test {
 // Every identifier argument of every export, with each hostile value: the
 // guard message, and no change anywhere.
 TEST_F(Hostile, IdentifierArgumentsAreRefused) {
-  VrTree before = vr_snapshot(scratch);
+  VtsTree before = vts_snapshot(scratch);
   long tried = 0;
   struct Case {
     const char *msg;
@@ -90,7 +86,7 @@ TEST_F(Hostile, IdentifierArgumentsAreRefused) {
   // NULL identifiers too.
   EXPECT_EQ(vault_cipher_get(nullptr, nullptr), nullptr);
   EXPECT_EQ(vault_sync_generate_json(nullptr), nullptr);
-  EXPECT_EQ(vr_tree_diff(before, vr_snapshot(scratch)), "");
+  EXPECT_EQ(vr_tree_diff(before, vts_snapshot(scratch)), "");
   printf("[figures] hostile: identifier-arguments=%ld\n", tried);
 }
 
@@ -116,7 +112,7 @@ TEST_F(Hostile, IdentifierMembersStayInside) {
         EXPECT_TRUE(vr_is_uuid(out)) << bad << " gave " << out;
       }
       if (!folder) {
-        EXPECT_TRUE(vr_exists(root + "/users/ua/ciphers/" + out + ".json"));
+        EXPECT_TRUE(vts_exists(root + "/users/ua/ciphers/" + out + ".json"));
       }
     }
   }
@@ -125,10 +121,10 @@ TEST_F(Hostile, IdentifierMembersStayInside) {
   ASSERT_EQ(vault_cipher_save("ua", "{\"id\":\"ab\\u0000..\\/..\\/x\"}", out), 0);
   EXPECT_STREQ(out, "ab");
   tried++;
-  EXPECT_EQ(outside_state(), vr_tree_diff({}, vr_snapshot(outside)));
-  VrTree t = vr_snapshot(root);
+  EXPECT_EQ(outside_state(), vr_tree_diff({}, vts_snapshot(outside)));
+  VtsTree t = vts_snapshot(root);
   for (auto &kv : t) EXPECT_EQ(kv.first.find(".."), std::string::npos) << kv.first;
-  EXPECT_EQ(vr_slurp(victim), "{\"id\":\"victim\",\"secret\":\"outside\"}");
+  EXPECT_EQ(vts_slurp(victim), "{\"id\":\"victim\",\"secret\":\"outside\"}");
   printf("[figures] hostile: identifier-members=%ld\n", tried);
 }
 
@@ -143,8 +139,8 @@ TEST_F(Hostile, SymlinkAtTemporaryNameIsNotFollowed) {
   }
   ASSERT_EQ(vault_cipher_save("ua", "{\"id\":\"c5\"}", nullptr), 0) << vault_storage_last_error();
   ASSERT_EQ(vault_folder_save("ua", "{\"id\":\"f5\"}", nullptr), 0) << vault_storage_last_error();
-  EXPECT_EQ(vr_slurp(c), "{\"id\":\"c5\"}");
-  EXPECT_EQ(vr_slurp(victim), "{\"id\":\"victim\",\"secret\":\"outside\"}");
+  EXPECT_EQ(vts_slurp(c), "{\"id\":\"c5\"}");
+  EXPECT_EQ(vts_slurp(victim), "{\"id\":\"victim\",\"secret\":\"outside\"}");
   struct stat st;
   ASSERT_EQ(lstat(c.c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
@@ -154,29 +150,29 @@ TEST_F(Hostile, SymlinkAtTemporaryNameIsNotFollowed) {
 // cipher may be written, moved or read there.
 TEST_F(Hostile, LinkedItemDirectoriesAreNotFollowed) {
   std::string a = root + "/users/ua";
-  vr_rm_rf(a + "/ciphers");
+  vts_remove_tree(a + "/ciphers");
   ASSERT_EQ(symlink(outside.c_str(), (a + "/ciphers").c_str()), 0);
-  VrTree out_before = vr_snapshot(outside);
+  VtsTree out_before = vts_snapshot(outside);
   vault_cipher_save("ua", "{\"id\":\"planted\"}", nullptr);
-  EXPECT_FALSE(vr_exists(outside + "/planted.json")) << "a cipher was written outside the data root";
+  EXPECT_FALSE(vts_exists(outside + "/planted.json")) << "a cipher was written outside the data root";
   const char *got = vault_cipher_get("ua", "c1");
   EXPECT_TRUE(!got || std::string(got).find("outside") == std::string::npos) << "read outside: " << got;
   const char *sync = vault_sync_generate_json("ua");
   EXPECT_TRUE(!sync || std::string(sync).find("outside") == std::string::npos) << "sync read outside";
   vault_cipher_delete("ua", "c1", 0);
   vault_cipher_delete("ua", "victim", 1);
-  EXPECT_EQ(vr_tree_diff(out_before, vr_snapshot(outside)), "");
+  EXPECT_EQ(vr_tree_diff(out_before, vts_snapshot(outside)), "");
 
   // The trash as a link: a delete must not move the cipher out of the root.
   std::string b = root + "/users/ub";
-  vr_write(b + "/ciphers/k1.json", "{\"id\":\"k1\"}");
-  vr_rm_rf(b + "/trash");
+  vts_write(b + "/ciphers/k1.json", "{\"id\":\"k1\"}");
+  vts_remove_tree(b + "/trash");
   ASSERT_EQ(symlink(outside.c_str(), (b + "/trash").c_str()), 0);
   vault_cipher_delete("ub", "k1", 0);
-  EXPECT_FALSE(vr_exists(outside + "/k1.json")) << "a cipher was moved outside the data root";
+  EXPECT_FALSE(vts_exists(outside + "/k1.json")) << "a cipher was moved outside the data root";
   vault_cipher_restore_from_trash("ub", "victim");
-  EXPECT_TRUE(vr_exists(victim));
-  EXPECT_FALSE(vr_exists(b + "/ciphers/victim.json")) << "a file from outside was moved in";
+  EXPECT_TRUE(vts_exists(victim));
+  EXPECT_FALSE(vts_exists(b + "/ciphers/victim.json")) << "a file from outside was moved in";
 }
 
 // A document replaced by a link to a file outside: its content must not be
@@ -199,7 +195,7 @@ TEST_F(Hostile, LinkedDocumentsAreNotRead) {
   // Replacing or removing the linked documents touches the links only.
   vault_cipher_save("ua", "{\"id\":\"ln\",\"new\":1}", nullptr);
   vault_folder_save("ua", "{\"id\":\"f1\"}", nullptr);
-  EXPECT_EQ(vr_slurp(victim), "{\"id\":\"victim\",\"secret\":\"outside\"}");
+  EXPECT_EQ(vts_slurp(victim), "{\"id\":\"victim\",\"secret\":\"outside\"}");
 }
 
 // Everything the library creates is private to the service's user, whatever
@@ -216,7 +212,7 @@ TEST_F(Hostile, CreatedFilesArePrivate) {
   ASSERT_EQ(vault_cipher_delete(uid, "p1", 0), 0);
   ASSERT_EQ(vault_folder_save(uid, "{\"name\":\"x\"}", id), 0);
   umask(old);
-  VrTree t = vr_snapshot(fresh);
+  VtsTree t = vts_snapshot(fresh);
   EXPECT_GE(t.size(), 9u);
   for (auto &kv : t) {
     char kind = kv.second[0];
@@ -236,24 +232,24 @@ TEST_F(Hostile, LinkedUsersDirectoryIsNotFollowed) {
   std::string elsewhere = scratch + "/elsewhere";
   ASSERT_EQ(rename(users.c_str(), elsewhere.c_str()), 0);
   ASSERT_EQ(symlink(outside.c_str(), users.c_str()), 0);
-  VrTree before = vr_snapshot(outside);
+  VtsTree before = vts_snapshot(outside);
   char uid[37] = "";
   EXPECT_EQ(vault_user_create("linked@x.test", "h", 1, "k", uid), -1);
-  EXPECT_EQ(vr_tree_diff(before, vr_snapshot(outside)), "");
+  EXPECT_EQ(vr_tree_diff(before, vts_snapshot(outside)), "");
   ASSERT_EQ(unlink(users.c_str()), 0);
   ASSERT_EQ(rename(elsewhere.c_str(), users.c_str()), 0);
   // An account directory that is a link.
   std::string acct = outside + "/acct";
   mkdir(acct.c_str(), 0700);
   mkdir((acct + "/ciphers").c_str(), 0700);
-  vr_write(acct + "/profile.json", "{\"email\":\"out@x.test\",\"secret\":\"outside\"}");
+  vts_write(acct + "/profile.json", "{\"email\":\"out@x.test\",\"secret\":\"outside\"}");
   ASSERT_EQ(symlink(acct.c_str(), (users + "/ul").c_str()), 0);
-  before = vr_snapshot(outside);
+  before = vts_snapshot(outside);
   EXPECT_EQ(vault_user_get_profile_json("ul"), nullptr);
   EXPECT_EQ(vault_sync_generate_json("ul"), nullptr);
   EXPECT_EQ(vault_cipher_save("ul", "{\"id\":\"z\"}", nullptr), -1);
   EXPECT_NE(vault_user_exists("out@x.test"), 1);
-  EXPECT_EQ(vr_tree_diff(before, vr_snapshot(outside)), "");
+  EXPECT_EQ(vr_tree_diff(before, vts_snapshot(outside)), "");
 }
 
 // A relative data root works like an absolute one (the directory syncs of
@@ -267,5 +263,5 @@ TEST_F(Hostile, RelativeRootStaysWhereItIs) {
   EXPECT_EQ(vault_user_create("rel@x.test", "h", 1, "k", uid), 0) << vault_storage_last_error();
   EXPECT_EQ(vault_cipher_save(uid, "{\"id\":\"r1\"}", nullptr), 0);
   ASSERT_EQ(chdir(cwd), 0);
-  EXPECT_TRUE(vr_exists(scratch + "/rel/users/" + uid + "/ciphers/r1.json"));
+  EXPECT_TRUE(vts_exists(scratch + "/rel/users/" + uid + "/ciphers/r1.json"));
 }

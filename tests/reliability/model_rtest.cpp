@@ -290,7 +290,7 @@ struct Runner {
       i++;
     }
     const VmAccount &a = it->second;
-    expect(vr_val_text(yyjson_obj_get(r, "profile")) == vr_minify(vr_slurp(root + "/users/" + uid + "/profile.json")),
+    expect(vr_val_text(yyjson_obj_get(r, "profile")) == vr_minify(vts_slurp(root + "/users/" + uid + "/profile.json")),
            "sync profile");
     std::string folders = a.has_folders ? vr_minify(a.folders) : "[]";
     expect(vr_val_text(yyjson_obj_get(r, "folders")) == folders, "sync folders");
@@ -310,7 +310,7 @@ struct Runner {
 
   void op_stats() {
     const char *t = vault_storage_get_stats_json();
-    long users = (long)vr_list(root + "/users").size(), ciphers = 0, folders = 0, trash = 0, bytes = 0;
+    long users = (long)vts_list(root + "/users").size(), ciphers = 0, folders = 0, trash = 0, bytes = 0;
     for (auto &kv : m.acc) {
       ciphers += (long)kv.second.live.size();
       trash += (long)kv.second.trash.size();
@@ -349,7 +349,7 @@ TEST(Model, RandomSequencesMatchTheModel) {
   long total = 0;
   for (long s = 0; s < (first >= 0 ? 1 : seeds); s++) {
     uint64_t seed = first >= 0 ? (uint64_t)first : (uint64_t)(1000 + s);
-    std::string scratch = vr_scratch("model");
+    std::string scratch = vts_scratch("model", true);
     ASSERT_FALSE(scratch.empty());
     std::string root = scratch + "/root";
     ASSERT_EQ(vault_storage_init(root.c_str()), 0);
@@ -360,7 +360,7 @@ TEST(Model, RandomSequencesMatchTheModel) {
     std::string diff = r.fail.empty() ? vm_diff(r.m, tree) : "";
     total += r.calls;
     vault_storage_cleanup();
-    vr_rm_rf(scratch);
+    vts_remove_tree(scratch);
     ASSERT_TRUE(r.fail.empty()) << "seed " << seed << " (replay: VS_MODEL_SEED=" << seed << "): " << r.fail;
     ASSERT_TRUE(odd.empty()) << "seed " << seed << ": " << odd[0];
     ASSERT_TRUE(diff.empty()) << "seed " << seed << ": final tree differs from the model:\n" << diff;

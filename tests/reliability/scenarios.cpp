@@ -24,21 +24,16 @@ static const char k_folders_a[] =
 void vr_build_standard_tree(const std::string &root) {
   mkdir(root.c_str(), 0700);
   mkdir((root + "/users").c_str(), 0700);
-  vr_write(root + "/config.json",
+  vts_write(root + "/config.json",
            "{\"title\":\"Personal Vault Server\",\"allow_registrations\":true}");
   struct Acct { const char *uid, *profile, *folders; };
   for (Acct a : {Acct{"ua", k_profile_a, k_folders_a}, Acct{"ub", k_profile_b, "[]"}}) {
-    std::string d = root + "/users/" + a.uid;
-    mkdir(d.c_str(), 0700);
-    mkdir((d + "/ciphers").c_str(), 0700);
-    mkdir((d + "/trash").c_str(), 0700);
-    vr_write(d + "/profile.json", a.profile);
-    vr_write(d + "/folders.json", a.folders);
+    vts_make_account(root, a.uid, a.profile, a.folders);
   }
   std::string a = root + "/users/ua";
-  vr_write(a + "/ciphers/c1.json", "{\"id\":\"c1\",\"name\":\"one\",\"login\":{\"u\":\"x\"}}");
-  vr_write(a + "/ciphers/c2.json", "{ \"id\" : \"c2\", \"v\" : [1, 2.5, \"\\u00e9\"] }");
-  vr_write(a + "/trash/c3.json", "{\"id\":\"c3\",\"name\":\"three\"}");
+  vts_write(a + "/ciphers/c1.json", "{\"id\":\"c1\",\"name\":\"one\",\"login\":{\"u\":\"x\"}}");
+  vts_write(a + "/ciphers/c2.json", "{ \"id\" : \"c2\", \"v\" : [1, 2.5, \"\\u00e9\"] }");
+  vts_write(a + "/trash/c3.json", "{\"id\":\"c3\",\"name\":\"three\"}");
 }
 
 // ---- calls ---------------------------------------------------------------------
@@ -68,9 +63,9 @@ static VrOutcome vr_text(const char *t) {
 static void vr_nothing(const std::string &) {}
 
 static VrOutcome call_init(const std::string &root) { return vr_int(VR_X(vault_storage_init(root.c_str()))); }
-static void prep_no_root(const std::string &root) { vr_rm_rf(root); }
+static void prep_no_root(const std::string &root) { vts_remove_tree(root); }
 static void prep_custom_config(const std::string &root) {
-  vr_write(root + "/config.json", "{\"title\":\"Mine\",\"allow_registrations\":false}\n");
+  vts_write(root + "/config.json", "{\"title\":\"Mine\",\"allow_registrations\":false}\n");
 }
 
 static VrOutcome call_exists(const std::string &) { return vr_int(VR_X(vault_user_exists("A@Example.com"))); }
@@ -271,18 +266,18 @@ VrRun vr_run(const VrScenario &sc, const std::string &tmpl, const std::string &r
              void (*arm)(void *), void (*disarm)(void *), void *ctx) {
   VrRun r;
   vault_storage_cleanup();
-  vr_rm_rf(root);
-  vr_copy_tree(tmpl, root);
+  vts_remove_tree(root);
+  vts_copy_tree(tmpl, root);
   if (sc.init_root) vault_storage_init(root.c_str());
   sc.prepare(root);
-  r.before = vr_normalized(vr_snapshot(root));
-  r.fds_before = vr_open_fds();
+  r.before = vr_normalized(vts_snapshot(root));
+  r.fds_before = vts_open_fds();
   s_arm = arm;
   s_disarm = disarm;
   s_ctx = ctx;
   r.out = sc.call(root);
-  r.fds_after = vr_open_fds();
-  r.after = vr_normalized(vr_snapshot(root));
+  r.fds_after = vts_open_fds();
+  r.after = vr_normalized(vts_snapshot(root));
   return r;
 }
 
@@ -303,7 +298,7 @@ static std::string vr_quoted_system_text(const std::string &msg) {
   return "";
 }
 
-static bool vr_tree_part_of(const VrTree &part, const VrTree &whole) {
+static bool vr_tree_part_of(const VtsTree &part, const VtsTree &whole) {
   for (auto &kv : part) {
     auto it = whole.find(kv.first);
     if (it == whole.end() || it->second != kv.second) return false;
@@ -311,8 +306,8 @@ static bool vr_tree_part_of(const VrTree &part, const VrTree &whole) {
   return true;
 }
 
-VrJudgement vr_judge(const VrScenario &sc, const VrOutcome &ok, const VrTree &before_n,
-                     const VrTree &after_ok_n, const VrOutcome &got, const VrTree &after_n,
+VrJudgement vr_judge(const VrScenario &sc, const VrOutcome &ok, const VtsTree &before_n,
+                     const VtsTree &after_ok_n, const VrOutcome &got, const VtsTree &after_n,
                      const std::string &errtext) {
   bool same_result = got.rc == ok.rc && got.null == ok.null &&
                      vr_normalize(got.text) == vr_normalize(ok.text);

@@ -48,8 +48,8 @@ struct VrJudgement {
 // Judges one faulted run against the unfaulted one. errtext: the system
 // text of the injected error ("" for allocation failures): a failure that
 // quotes a system text must quote this one.
-VrJudgement vr_judge(const VrScenario &sc, const VrOutcome &ok, const VrTree &before_n,
-                     const VrTree &after_ok_n, const VrOutcome &got, const VrTree &after_n,
+VrJudgement vr_judge(const VrScenario &sc, const VrOutcome &ok, const VtsTree &before_n,
+                     const VtsTree &after_ok_n, const VrOutcome &got, const VtsTree &after_n,
                      const std::string &errtext);
 
 // Runs one scenario: copies the standard template to root, initialises,
@@ -57,7 +57,7 @@ VrJudgement vr_judge(const VrScenario &sc, const VrOutcome &ok, const VrTree &be
 // and disarm hooks run right around the call.
 struct VrRun {
   VrOutcome out;
-  VrTree before, after;  // normalised
+  VtsTree before, after;  // normalised
   int fds_before = 0, fds_after = 0;
 };
 VrRun vr_run(const VrScenario &sc, const std::string &tmpl, const std::string &root,

@@ -139,10 +139,10 @@ inline std::string vm_folder_delete_text(const VmAccount &a, const std::string &
 // skipped; anything else unexpected is reported in `odd`.
 inline VmStore vm_read_tree(const std::string &root, std::vector<std::string> &odd) {
   VmStore s;
-  for (auto &uid : vr_list(root + "/users")) {
+  for (auto &uid : vts_list(root + "/users")) {
     if (uid.find(".tmp.") != std::string::npos) continue;
     std::string d = root + "/users/" + uid, profile;
-    if (!vr_read(d + "/profile.json", profile)) continue;  // not registered
+    if (!vts_read(d + "/profile.json", profile)) continue;  // not registered
     VmAccount a;
     a.uid = uid;
     yyjson_doc *p = vr_parse(profile);
@@ -150,16 +150,16 @@ inline VmStore vm_read_tree(const std::string &root, std::vector<std::string> &o
     if (!yyjson_is_str(em)) odd.push_back("torn or invalid profile: " + d + "/profile.json: " + profile);
     else a.email = yyjson_get_str(em);
     yyjson_doc_free(p);
-    a.has_folders = vr_read(d + "/folders.json", a.folders);
+    a.has_folders = vts_read(d + "/folders.json", a.folders);
     for (const char *place : {"ciphers", "trash"}) {
-      for (auto &n : vr_list(d + "/" + place)) {
+      for (auto &n : vts_list(d + "/" + place)) {
         if (n.find(".tmp.") != std::string::npos) continue;
         if (n.size() < 6 || n.compare(n.size() - 5, 5, ".json") != 0) {
           odd.push_back("unexpected entry " + d + "/" + place + "/" + n);
           continue;
         }
         std::string text;
-        vr_read(d + "/" + place + "/" + n, text);
+        vts_read(d + "/" + place + "/" + n, text);
         (strcmp(place, "ciphers") == 0 ? a.live : a.trash)[n.substr(0, n.size() - 5)] = text;
       }
     }
