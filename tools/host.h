@@ -1,6 +1,6 @@
-// The command-line host: shared pieces of its subcommands. Every subcommand
-// calls the library's exports only, prints results on stdout and the
-// library's last-error text on stderr.
+// The command-line host: shared pieces of its subcommands (host.cpp). Every
+// subcommand but the operator tooling calls the library's exports only,
+// prints results on stdout and the library's last-error text on stderr.
 #pragma once
 #include <string>
 
@@ -30,9 +30,11 @@ bool vh_read_input(const std::string &path, std::string &out);
 void vh_add_account_commands(CLI::App &app, VhContext &ctx);
 void vh_add_item_commands(CLI::App &app, VhContext &ctx);
 void vh_add_view_commands(CLI::App &app, VhContext &ctx);
-// Operator tooling (`user list`, `check`), reading the tree directly.
-// Registered after the account commands, whose `user` group it joins.
-void vh_add_operator_commands(CLI::App &app, VhContext &ctx);
+// Operator tooling that reads the tree directly (tree.h): `user list`,
+// registered after the account commands, whose `user` group it joins, and
+// `check`.
+void vh_add_user_list_command(CLI::App &app, VhContext &ctx);
+void vh_add_check_command(CLI::App &app, VhContext &ctx);
 
 // Steps of the demo, run in this order after init. Each prints what it did
 // and returns an exit code. The demo account's id is passed along.

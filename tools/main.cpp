@@ -4,47 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <fstream>
-#include <iostream>
-#include <sstream>
-
 #include "host.h"
-
-bool vh_init(VhContext &ctx) {
-  if (vault_storage_init(ctx.root.c_str()) != 0) {
-    fprintf(stderr, "%s\n", vault_storage_last_error());
-    return false;
-  }
-  return true;
-}
-
-int vh_result(int rc) {
-  if (rc == 0) return VH_OK;
-  fprintf(stderr, "%s\n", vault_storage_last_error());
-  return rc == 1 ? VH_SOFT : VH_FAIL;
-}
-
-int vh_text(const char *text) {
-  if (!text) {
-    fprintf(stderr, "%s\n", vault_storage_last_error());
-    return VH_FAIL;
-  }
-  printf("%s\n", text);
-  return VH_OK;
-}
-
-bool vh_read_input(const std::string &path, std::string &out) {
-  std::stringstream ss;
-  if (path == "-") {
-    ss << std::cin.rdbuf();
-  } else {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    ss << in.rdbuf();
-  }
-  out = ss.str();
-  return true;
-}
 
 int main(int argc, char **argv) {
   VhContext ctx;
@@ -78,7 +38,8 @@ int main(int argc, char **argv) {
   vh_add_account_commands(app, ctx);
   vh_add_item_commands(app, ctx);
   vh_add_view_commands(app, ctx);
-  vh_add_operator_commands(app, ctx);
+  vh_add_user_list_command(app, ctx);
+  vh_add_check_command(app, ctx);
 
   try {
     app.parse(argc, argv);

@@ -1,19 +1,10 @@
-// Operator commands that read the data tree directly instead of going
-// through the exports: `user list` (accounts with their e-mail, item and
-// trash counts) and `check` (a consistency check of a data root). Both are
-// read-only; the one exception is `check --remove-stale-temp MINUTES`,
+// `check`: a consistency check of a data root, reading the tree directly.
+// Read-only; the one exception is `check --remove-stale-temp MINUTES`,
 // which removes leftover temporary files of the atomic write older than
-// that, and nothing else. Neither initialises the root, since that could
-// create directories or config.json.
-//
-// The naming rules below mirror the library's listing rules (account scan,
-// item files, trash entries, temporary names); the tool cannot call the
-// library's internal helpers, which the shared object does not export.
-#include <dirent.h>
+// that, and nothing else. Every finding names its kind, the path and what
+// it means for the library.
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -28,6 +19,7 @@
 #include <yyjson.h>
 
 #include "host.h"
+#include "tree.h"
 
 namespace {
 
@@ -35,132 +27,6 @@ namespace {
 const long long k_profile_max = 16383;
 const long long k_folders_max = 16383;
 const long long k_cipher_max = 65534;
-
-struct VhDocFree {
-  void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-struct VhMutDocFree {
-  void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
-};
-using VhDoc = std::unique_ptr<yyjson_doc, VhDocFree>;
-using VhMutDoc = std::unique_ptr<yyjson_mut_doc, VhMutDocFree>;
-
-// ---- naming rules -------------------------------------------------------------
-
-bool vh_id_safe(const std::string &s) {
-  if (s.empty() || s.size() > 64) return false;
-  for (unsigned char c : s) {
-    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-              c == '-' || c == '_';
-    if (!ok) return false;
-  }
-  return true;
-}
-
-bool vh_ends_with(const std::string &s, const char *suffix) {
-  size_t n = strlen(suffix);
-  return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
-}
-
-// A name the library's listings take as a document ("<id>.json" without
-// ".tmp."), and the weaker rule of the trash count.
-bool vh_item_file_name(const std::string &s) {
-  return !s.empty() && s[0] != '.' && s.size() >= 6 && vh_ends_with(s, ".json") &&
-         s.find(".tmp.") == std::string::npos;
-}
-bool vh_trash_file_name(const std::string &s) {
-  return !s.empty() && s[0] != '.' && s.size() >= 6 && vh_ends_with(s, ".json");
-}
-
-bool vh_digits(const std::string &s, size_t from, size_t to, bool allow_sign) {
-  if (allow_sign && from < to && s[from] == '-') from++;
-  if (from >= to) return false;
-  for (size_t i = from; i < to; i++)
-    if (s[i] < '0' || s[i] > '9') return false;
-  return true;
-}
-
-// A temporary file of the atomic write: "<target>.tmp.<time>", or
-// "<target>.tmp.<time>.<pid>.<seq>" when the first name was taken.
-bool vh_temp_name(const std::string &s) {
-  size_t at = s.rfind(".tmp.");
-  while (at != std::string::npos) {
-    if (at > 0) {
-      size_t p = at + 5;
-      size_t d1 = s.find('.', p);
-      if (d1 == std::string::npos) {
-        if (vh_digits(s, p, s.size(), true)) return true;
-      } else {
-        size_t d2 = s.find('.', d1 + 1);
-        if (d2 != std::string::npos && s.find('.', d2 + 1) == std::string::npos &&
-            vh_digits(s, p, d1, true) && vh_digits(s, d1 + 1, d2, false) &&
-            vh_digits(s, d2 + 1, s.size(), false))
-          return true;
-      }
-    }
-    if (at == 0) break;
-    at = s.rfind(".tmp.", at - 1);
-  }
-  return false;
-}
-
-// ---- small file-system helpers ------------------------------------------------------
-
-// Entry names of a directory, sorted, without "." and "..". False (errno
-// set) when it cannot be listed.
-bool vh_list(const std::string &dir, std::vector<std::string> &out) {
-  out.clear();
-  DIR *d = opendir(dir.c_str());
-  if (!d) return false;
-  while (struct dirent *e = readdir(d)) {
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-    out.emplace_back(e->d_name);
-  }
-  closedir(d);
-  std::sort(out.begin(), out.end());
-  return true;
-}
-
-const char *vh_kind_name(mode_t m) {
-  if (S_ISDIR(m)) return "a directory";
-  if (S_ISREG(m)) return "a regular file";
-  if (S_ISLNK(m)) return "a symbolic link";
-  if (S_ISFIFO(m)) return "a FIFO";
-  if (S_ISSOCK(m)) return "a socket";
-  return "a device";
-}
-
-// Reads a whole regular file without following a link or blocking on a
-// FIFO. False with a reason otherwise.
-bool vh_read_whole(const std::string &path, std::string &out, std::string &why) {
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    why = strerror(errno);
-    return false;
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    why = "not a regular file";
-    close(fd);
-    return false;
-  }
-  out.clear();
-  out.reserve((size_t)st.st_size);
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      why = strerror(errno);
-      close(fd);
-      return false;
-    }
-    if (n == 0) break;
-    out.append(buf, (size_t)n);
-  }
-  close(fd);
-  return true;
-}
 
 std::string vh_octal(mode_t m) {
   char b[16];
@@ -175,16 +41,6 @@ std::string vh_email_key(const std::string &s) {
     if (c >= 'A' && c <= 'Z') c = (char)(c + 32);
   return k;
 }
-
-// The first "email" member of a profile when it is a string.
-bool vh_profile_email(yyjson_val *root, std::string &email) {
-  yyjson_val *v = yyjson_obj_get(root, "email");
-  if (!yyjson_is_str(v)) return false;
-  email.assign(yyjson_get_str(v), yyjson_get_len(v));
-  return true;
-}
-
-// ---- the check -------------------------------------------------------------------------
 
 struct VhFinding {
   std::string kind;
@@ -476,9 +332,6 @@ yyjson_mut_val *vh_finding_json(yyjson_mut_doc *doc, const VhFinding &f) {
   return o;
 }
 
-// Names on disk may hold any bytes: the JSON output keeps them as they are.
-const yyjson_write_flag k_write_flags = YYJSON_WRITE_ALLOW_INVALID_UNICODE;
-
 int vh_print_check(const VhCheck &c, bool json) {
   if (json) {
     VhMutDoc doc(yyjson_mut_doc_new(nullptr));
@@ -493,10 +346,7 @@ int vh_print_check(const VhCheck &c, bool json) {
     for (const VhFinding &f : c.findings) yyjson_mut_arr_append(arr, vh_finding_json(doc.get(), f));
     arr = yyjson_mut_obj_add_arr(doc.get(), root, "removed");
     for (const VhFinding &f : c.removed) yyjson_mut_arr_append(arr, vh_finding_json(doc.get(), f));
-    char *text = yyjson_mut_write(doc.get(), k_write_flags, nullptr);
-    if (!text) return VH_FAIL;
-    printf("%s\n", text);
-    free(text);
+    if (!vh_print_json(doc.get())) return VH_FAIL;
   } else {
     for (const VhFinding &f : c.removed)
       printf("removed  %s  (age %llds)\n", f.path.c_str(), f.age);
@@ -514,108 +364,15 @@ int vh_print_check(const VhCheck &c, bool json) {
   return c.findings.empty() ? VH_OK : VH_SOFT;
 }
 
-// ---- user list ---------------------------------------------------------------------------
-
-struct VhAccountRow {
-  std::string id;
-  std::string email;  // empty with has_email false: no readable profile
-  bool has_email = false;
-  long items = 0;
-  long trash = 0;
-};
-
-long vh_count(const std::string &dir, bool trash) {
-  std::vector<std::string> names;
-  if (!vh_list(dir, names)) return 0;
-  long n = 0;
-  for (const std::string &s : names)
-    if (trash ? vh_trash_file_name(s) : vh_item_file_name(s)) n++;
-  return n;
-}
-
-// Control characters would break the table: shown as '?'.
-std::string vh_printable(const std::string &s) {
-  std::string out = s;
-  for (char &ch : out)
-    if ((unsigned char)ch < 0x20 || ch == 0x7f) ch = '?';
-  return out;
-}
-
-int vh_user_list(const std::string &root, bool json) {
-  std::string users = root + "/users";
-  std::vector<std::string> names;
-  if (!vh_list(users, names)) {
-    fprintf(stderr, "user list: cannot open %s (%s)\n", users.c_str(), strerror(errno));
-    return VH_FAIL;
-  }
-  std::vector<VhAccountRow> rows;
-  for (const std::string &n : names) {
-    if (n[0] == '.' || n.find(".tmp.") != std::string::npos) continue;
-    std::string dir = users + "/" + n;
-    struct stat st;
-    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
-    VhAccountRow r;
-    r.id = n;
-    std::string text, why;
-    if (vh_read_whole(dir + "/profile.json", text, why)) {
-      VhDoc doc(yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr, nullptr));
-      if (doc) r.has_email = vh_profile_email(yyjson_doc_get_root(doc.get()), r.email);
-    }
-    r.items = vh_count(dir + "/ciphers", false);
-    r.trash = vh_count(dir + "/trash", true);
-    rows.push_back(std::move(r));
-  }
-  if (json) {
-    VhMutDoc doc(yyjson_mut_doc_new(nullptr));
-    if (!doc) return VH_FAIL;
-    yyjson_mut_val *arr = yyjson_mut_arr(doc.get());
-    yyjson_mut_doc_set_root(doc.get(), arr);
-    for (const VhAccountRow &r : rows) {
-      yyjson_mut_val *o = yyjson_mut_arr_add_obj(doc.get(), arr);
-      yyjson_mut_obj_add_strncpy(doc.get(), o, "userId", r.id.data(), r.id.size());
-      if (r.has_email)
-        yyjson_mut_obj_add_strncpy(doc.get(), o, "email", r.email.data(), r.email.size());
-      else
-        yyjson_mut_obj_add_null(doc.get(), o, "email");
-      yyjson_mut_obj_add_int(doc.get(), o, "items", r.items);
-      yyjson_mut_obj_add_int(doc.get(), o, "trash", r.trash);
-    }
-    char *text = yyjson_mut_write(doc.get(), k_write_flags, nullptr);
-    if (!text) return VH_FAIL;
-    printf("%s\n", text);
-    free(text);
-    return VH_OK;
-  }
-  printf("%-36s  %6s  %6s  %s\n", "USER ID", "ITEMS", "TRASH", "E-MAIL");
-  for (const VhAccountRow &r : rows)
-    printf("%-36s  %6ld  %6ld  %s\n", vh_printable(r.id).c_str(), r.items, r.trash,
-           r.has_email ? vh_printable(r.email).c_str() : "-");
-  return VH_OK;
-}
-
-struct VhOperatorArgs {
+struct VhCheckArgs {
   bool json = false;
   long long stale_minutes = -1;
 };
 
 }  // namespace
 
-void vh_add_operator_commands(CLI::App &app, VhContext &ctx) {
-  auto args = std::make_shared<VhOperatorArgs>();
-
-  // `user` is created by the account commands; attach to it when present.
-  CLI::App *user = nullptr;
-  try {
-    user = app.get_subcommand("user");
-  } catch (const CLI::OptionNotFound &) {
-    user = app.add_subcommand("user", "accounts");
-    user->require_subcommand(1);
-  }
-  CLI::App *list = user->add_subcommand(
-      "list", "list the accounts: user id, item and trash counts, e-mail (reads the tree)");
-  list->add_flag("--json", args->json, "print a JSON array");
-  list->callback([&ctx, args] { ctx.exit_code = vh_user_list(ctx.root, args->json); });
-
+void vh_add_check_command(CLI::App &app, VhContext &ctx) {
+  auto args = std::make_shared<VhCheckArgs>();
   CLI::App *check = app.add_subcommand(
       "check", "read-only consistency check of the data root; exit 0 clean, 1 findings");
   check->add_flag("--json", args->json, "print the findings as one JSON object");

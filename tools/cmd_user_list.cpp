@@ -1,0 +1,111 @@
+// `user list`: every account with its e-mail, item and trash counts, read
+// from the tree directly (the exports have no listing of accounts).
+// Read-only.
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <yyjson.h>
+
+#include "host.h"
+#include "tree.h"
+
+namespace {
+
+struct VhAccountRow {
+  std::string id;
+  std::string email;  // empty with has_email false: no readable profile
+  bool has_email = false;
+  long items = 0;
+  long trash = 0;
+};
+
+long vh_count(const std::string &dir, bool trash) {
+  std::vector<std::string> names;
+  if (!vh_list(dir, names)) return 0;
+  long n = 0;
+  for (const std::string &s : names)
+    if (trash ? vh_trash_file_name(s) : vh_item_file_name(s)) n++;
+  return n;
+}
+
+// Control characters would break the table: shown as '?'.
+std::string vh_printable(const std::string &s) {
+  std::string out = s;
+  for (char &ch : out)
+    if ((unsigned char)ch < 0x20 || ch == 0x7f) ch = '?';
+  return out;
+}
+
+int vh_user_list(const std::string &root, bool json) {
+  std::string users = root + "/users";
+  std::vector<std::string> names;
+  if (!vh_list(users, names)) {
+    fprintf(stderr, "user list: cannot open %s (%s)\n", users.c_str(), strerror(errno));
+    return VH_FAIL;
+  }
+  std::vector<VhAccountRow> rows;
+  for (const std::string &n : names) {
+    if (n[0] == '.' || n.find(".tmp.") != std::string::npos) continue;
+    std::string dir = users + "/" + n;
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    VhAccountRow r;
+    r.id = n;
+    std::string text, why;
+    if (vh_read_whole(dir + "/profile.json", text, why)) {
+      VhDoc doc(yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr, nullptr));
+      if (doc) r.has_email = vh_profile_email(yyjson_doc_get_root(doc.get()), r.email);
+    }
+    r.items = vh_count(dir + "/ciphers", false);
+    r.trash = vh_count(dir + "/trash", true);
+    rows.push_back(std::move(r));
+  }
+  if (json) {
+    VhMutDoc doc(yyjson_mut_doc_new(nullptr));
+    if (!doc) return VH_FAIL;
+    yyjson_mut_val *arr = yyjson_mut_arr(doc.get());
+    yyjson_mut_doc_set_root(doc.get(), arr);
+    for (const VhAccountRow &r : rows) {
+      yyjson_mut_val *o = yyjson_mut_arr_add_obj(doc.get(), arr);
+      yyjson_mut_obj_add_strncpy(doc.get(), o, "userId", r.id.data(), r.id.size());
+      if (r.has_email)
+        yyjson_mut_obj_add_strncpy(doc.get(), o, "email", r.email.data(), r.email.size());
+      else
+        yyjson_mut_obj_add_null(doc.get(), o, "email");
+      yyjson_mut_obj_add_int(doc.get(), o, "items", r.items);
+      yyjson_mut_obj_add_int(doc.get(), o, "trash", r.trash);
+    }
+    if (!vh_print_json(doc.get())) return VH_FAIL;
+    return VH_OK;
+  }
+  printf("%-36s  %6s  %6s  %s\n", "USER ID", "ITEMS", "TRASH", "E-MAIL");
+  for (const VhAccountRow &r : rows)
+    printf("%-36s  %6ld  %6ld  %s\n", vh_printable(r.id).c_str(), r.items, r.trash,
+           r.has_email ? vh_printable(r.email).c_str() : "-");
+  return VH_OK;
+}
+
+}  // namespace
+
+void vh_add_user_list_command(CLI::App &app, VhContext &ctx) {
+  auto json = std::make_shared<bool>(false);
+
+  // `user` is created by the account commands; attach to it when present.
+  CLI::App *user = nullptr;
+  try {
+    user = app.get_subcommand("user");
+  } catch (const CLI::OptionNotFound &) {
+    user = app.add_subcommand("user", "accounts");
+    user->require_subcommand(1);
+  }
+  CLI::App *list = user->add_subcommand(
+      "list", "list the accounts: user id, item and trash counts, e-mail (reads the tree)");
+  list->add_flag("--json", *json, "print a JSON array");
+  list->callback([&ctx, json] { ctx.exit_code = vh_user_list(ctx.root, *json); });
+}
