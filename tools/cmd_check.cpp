@@ -75,26 +75,75 @@ void vh_check_mode(VhCheck &c, const std::string &path, const struct stat &st) {
     vh_find(c, "permissions", path, vh_octal(st.st_mode) + ", expected " + vh_octal(want));
 }
 
-// A leftover temporary file: reported with its age, or removed when it is
-// older than the limit the operator gave.
-void vh_temp(VhCheck &c, const std::string &path, const struct stat &st) {
+// How a parked move source relates to another copy of its item.
+std::string vh_compare_copy(const std::string &parked, const struct stat &pst,
+                            const std::string &other) {
+  struct stat ost;
+  if (lstat(other.c_str(), &ost) != 0) return "absent";
+  if (ost.st_dev == pst.st_dev && ost.st_ino == pst.st_ino)
+    return "the same file, the move finished";
+  if (!S_ISREG(ost.st_mode)) return vh_kind_name(ost.st_mode);
+  std::string a, b, why;
+  if (!vh_read_whole(parked, a, why) || !vh_read_whole(other, b, why))
+    return "cannot compare (" + why + ")";
+  return a == b ? "the same content" : "different content";
+}
+
+// A parked move source is never removed, whatever its age: when a save
+// replaced the item between the two steps of a link-and-unlink move, the
+// parked file is that save and may be its only copy. The finding compares
+// it with the item's live and trashed copies.
+void vh_parked(VhCheck &c, const std::string &dir, const std::string &path, const std::string &item,
+               const struct stat &st, long long age) {
+  std::vector<std::string> copies;
+  size_t slash = dir.rfind('/');
+  std::string leaf = slash == std::string::npos ? dir : dir.substr(slash + 1);
+  if (slash != std::string::npos && (leaf == "ciphers" || leaf == "trash")) {
+    std::string account = dir.substr(0, slash);
+    copies = {"ciphers/" + item, "trash/" + item};
+    for (std::string &copy : copies)
+      copy += ": " + vh_compare_copy(path, st, account + "/" + copy);
+  } else {
+    copies = {item + ": " + vh_compare_copy(path, st, dir + "/" + item)};
+  }
+  std::string detail =
+      "source of an interrupted trash or restore move, parked aside; it may be the only copy of "
+      "a newer save: compare it with the live and trash copies before removing anything (";
+  for (size_t i = 0; i < copies.size(); i++) detail += (i ? "; " : "") + copies[i];
+  vh_find(c, "parked-move", path, detail + "), age " + std::to_string(age) + "s", age);
+}
+
+// A name the library gives files that are not documents. Reported with its
+// age; a leftover of a write is removed instead when it is older than the
+// limit the operator gave. False when the name is not one of them.
+bool vh_temp(VhCheck &c, const std::string &dir, const std::string &name, const struct stat &st) {
+  size_t item_len = 0;
+  VhTempKind kind = vh_temp_kind(name, &item_len);
+  if (kind == VH_TEMP_NONE) return false;
+  std::string path = dir + "/" + name;
+  vh_check_mode(c, path, st);
   long long age = (long long)(c.now - st.st_mtime);
   if (age < 0) age = 0;
   if (!S_ISREG(st.st_mode)) {
     vh_find(c, "wrong-kind", path, std::string("temporary name held by ") + vh_kind_name(st.st_mode));
-    return;
+    return true;
+  }
+  if (kind == VH_TEMP_PARKED) {
+    vh_parked(c, dir, path, name.substr(0, item_len), st, age);
+    return true;
   }
   if (c.stale_minutes >= 0 && age >= c.stale_minutes * 60) {
     if (unlink(path.c_str()) == 0) {
       c.removed.push_back(VhFinding{"temp-file", path, "removed", age});
-      return;
+      return true;
     }
     c.removal_failed = true;
     vh_find(c, "temp-file", path, std::string("could not remove: ") + strerror(errno), age);
-    return;
+    return true;
   }
   vh_find(c, "temp-file", path, "leftover of an interrupted write, age " + std::to_string(age) + "s",
           age);
+  return true;
 }
 
 // lstat of one entry; false when it vanished meanwhile (a running host).
@@ -150,11 +199,7 @@ void vh_check_items(VhCheck &c, const std::string &dir, bool trash,
     std::string p = dir + "/" + n;
     struct stat st;
     if (!vh_stat(p, st)) continue;
-    if (vh_temp_name(n)) {
-      vh_check_mode(c, p, st);
-      vh_temp(c, p, st);
-      continue;
-    }
+    if (vh_temp(c, dir, n, st)) continue;
     bool listed = trash ? vh_trash_file_name(n) : vh_item_file_name(n);
     if (!listed) {
       vh_check_mode(c, p, st);
@@ -212,10 +257,7 @@ void vh_check_account(VhCheck &c, const std::string &dir, const std::string &id)
         continue;
       }
       (n == "ciphers" ? has_ciphers : has_trash) = true;
-    } else if (vh_temp_name(n)) {
-      vh_check_mode(c, p, st);
-      vh_temp(c, p, st);
-    } else {
+    } else if (!vh_temp(c, dir, n, st)) {
       vh_check_mode(c, p, st);
       vh_find(c, "bad-name", p, "not part of an account; the library ignores it");
     }
@@ -267,11 +309,11 @@ bool vh_check_root(VhCheck &c, std::string &error) {
         vh_find(c, "wrong-kind", p, std::string("users is ") + vh_kind_name(est.st_mode));
       else
         has_users = true;
-    } else if (vh_temp_name(n)) {
-      vh_check_mode(c, p, est);
-      vh_temp(c, p, est);
+    } else {
+      // Temporary names are the library's; anything else beside
+      // config.json and users belongs to the operator.
+      vh_temp(c, c.root, n, est);
     }
-    // Anything else beside config.json and users belongs to the operator.
   }
   if (!has_config)
     vh_find(c, "missing", c.root + "/config.json", "no configuration file (init writes one)");
@@ -290,11 +332,7 @@ bool vh_check_root(VhCheck &c, std::string &error) {
     std::string p = users + "/" + n;
     struct stat est;
     if (!vh_stat(p, est)) continue;
-    if (vh_temp_name(n)) {
-      vh_check_mode(c, p, est);
-      vh_temp(c, p, est);
-      continue;
-    }
+    if (vh_temp(c, users, n, est)) continue;
     if (!S_ISDIR(est.st_mode)) {
       vh_check_mode(c, p, est);
       vh_find(c, "wrong-kind", p,

@@ -46,28 +46,35 @@ bool vh_trash_file_name(const std::string &s) {
   return !s.empty() && s[0] != '.' && s.size() >= 6 && vh_ends_with(s, ".json");
 }
 
-// A temporary file of the atomic write: "<target>.tmp.<time>", or
-// "<target>.tmp.<time>.<pid>.<seq>" when the first name was taken.
-bool vh_temp_name(const std::string &s) {
+VhTempKind vh_temp_kind(const std::string &s, size_t *target_len) {
   size_t at = s.rfind(".tmp.");
   while (at != std::string::npos) {
     if (at > 0) {
-      size_t p = at + 5;
-      size_t d1 = s.find('.', p);
+      // Dot-separated number groups after the mark: one (a first try), two
+      // (a parked move source) or three (a retried write).
+      size_t p = at + 5, d1 = s.find('.', p);
+      size_t d2 = d1 == std::string::npos ? d1 : s.find('.', d1 + 1);
+      size_t d3 = d2 == std::string::npos ? d2 : s.find('.', d2 + 1);
+      VhTempKind kind = VH_TEMP_NONE;
       if (d1 == std::string::npos) {
-        if (vh_digits(s, p, s.size(), true)) return true;
-      } else {
-        size_t d2 = s.find('.', d1 + 1);
-        if (d2 != std::string::npos && s.find('.', d2 + 1) == std::string::npos &&
-            vh_digits(s, p, d1, true) && vh_digits(s, d1 + 1, d2, false) &&
+        if (vh_digits(s, p, s.size(), true)) kind = VH_TEMP_WRITE;
+      } else if (d2 == std::string::npos) {
+        if (vh_digits(s, p, d1, false) && vh_digits(s, d1 + 1, s.size(), false))
+          kind = VH_TEMP_PARKED;
+      } else if (d3 == std::string::npos) {
+        if (vh_digits(s, p, d1, true) && vh_digits(s, d1 + 1, d2, false) &&
             vh_digits(s, d2 + 1, s.size(), false))
-          return true;
+          kind = VH_TEMP_RETRY;
+      }
+      if (kind != VH_TEMP_NONE) {
+        if (target_len) *target_len = at;
+        return kind;
       }
     }
     if (at == 0) break;
     at = s.rfind(".tmp.", at - 1);
   }
-  return false;
+  return VH_TEMP_NONE;
 }
 
 bool vh_list(const std::string &dir, std::vector<std::string> &out) {

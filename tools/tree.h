@@ -28,8 +28,16 @@ bool vh_id_safe(const std::string &s);
 // ".tmp."), and the weaker rule of the trash count.
 bool vh_item_file_name(const std::string &s);
 bool vh_trash_file_name(const std::string &s);
-// A temporary file of the atomic write.
-bool vh_temp_name(const std::string &s);
+// The names the library gives files that are not documents:
+//   <target>.tmp.<time>              first try of an atomic write
+//   <target>.tmp.<time>.<pid>.<n>    retry when that name was taken
+//   <name>.tmp.<pid>.<n>             a move source parked aside by the
+//                                    link-and-unlink move (may be the only
+//                                    copy of a newer save)
+// <time> may carry a '-'. *target_len, when given, is set to the length of
+// the name the file belongs to.
+enum VhTempKind { VH_TEMP_NONE, VH_TEMP_WRITE, VH_TEMP_RETRY, VH_TEMP_PARKED };
+VhTempKind vh_temp_kind(const std::string &s, size_t *target_len = nullptr);
 
 // ---- reading -----------------------------------------------------------------------
 // Entry names of a directory, sorted, without "." and "..". False (errno

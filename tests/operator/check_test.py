@@ -285,6 +285,45 @@ class OperatorTest(unittest.TestCase):
         os.unlink(keep)
         self.check("--remove-stale-temp", "1", expect_rc=0)
 
+    def test_parked_move_sources_are_compared_and_never_removed(self):
+        """A crash inside the link-and-unlink move leaves its source parked
+        under <name>.tmp.<pid>.<n>: the moved file itself (the move
+        finished), or a save that replaced the source meanwhile, which may
+        be its only copy."""
+        c, t = self.acct(self.alice, "ciphers"), self.acct(self.alice, "trash")
+        finished = os.path.join(c, "a2.json.tmp.4242.1")
+        os.link(os.path.join(t, "a2.json"), finished)
+        newer = os.path.join(c, "a1.json.tmp.4242.2")
+        write(newer, '{"id":"a1","type":9}')
+        copy = os.path.join(t, "a2.json.tmp.4243.1")
+        with open(os.path.join(t, "a2.json")) as f:
+            write(copy, f.read())
+        retry = os.path.join(c, "a1.json.tmp.1700000000.4242.3")
+        write(retry, '{"partial":')
+        for p in (finished, newer, copy, retry):
+            age(p, 48 * 3600)
+        before = snapshot(self.root)
+        rc, report = self.check("--remove-stale-temp", "1", expect_rc=1)
+        self.assertEqual([r["path"] for r in report["removed"]], [retry])
+        parked = {f["path"]: f for f in report["findings"] if f["kind"] == "parked-move"}
+        self.assertEqual(set(parked), {finished, newer, copy})
+        self.assertEqual(len(report["findings"]), 3, report)
+        for f in parked.values():
+            self.assertIn("may be the only copy of a newer save", f["detail"])
+            self.assertIn("compare it with the live and trash copies before removing", f["detail"])
+            self.assertTrue(48 * 3600 <= f["age_seconds"] < 48 * 3600 + 60)
+        self.assertIn("ciphers/a2.json: absent; trash/a2.json: the same file, the move finished",
+                      parked[finished]["detail"])
+        self.assertIn("ciphers/a1.json: different content; trash/a1.json: absent",
+                      parked[newer]["detail"])
+        self.assertIn("trash/a2.json: the same content", parked[copy]["detail"])
+        after = snapshot(self.root)
+        del before[os.path.relpath(retry, self.root)]
+        self.assertEqual(after, before)
+        rc, out, _ = run(self.root, "check")
+        self.assertIn("parked-move  %s  source of an interrupted trash or restore move" % newer,
+                      out)
+
     def test_usage_and_failures(self):
         self.assertEqual(run(self.root, "check", "--remove-stale-temp", "0")[0], 2)
         self.assertEqual(run(self.root, "check", "--remove-stale-temp", "soon")[0], 2)
