@@ -3,7 +3,7 @@
 // that bypass the library, directory listings, hand-made account
 // directories, and copying, snapshotting and removing whole trees.
 //
-// Nothing here goes through the library, so a fixture can build or inspect
+// Nothing here goes through the library, so a fixture can build or examine
 // a tree the library would refuse. The helpers use plain open/read/write,
 // opendir/readdir and lstat only: the fault-injection tests wrap those
 // calls, and the helpers never run inside an armed fault window. Nothing
