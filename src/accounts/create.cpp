@@ -8,7 +8,16 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "../foundation/vs_internal.h"
+#include "keldrune-vault-storage.h"
+#include "accounts/scan.h"
+#include "foundation/atomic_write.h"
+#include "foundation/files.h"
+#include "foundation/holders.h"
+#include "foundation/identifiers.h"
+#include "foundation/layout.h"
+#include "foundation/results.h"
+#include "foundation/root.h"
+#include "foundation/text.h"
 
 enum : size_t {
   VS_PROFILE_DOC = 8192,  // the formatted profile: at most 8191 bytes
@@ -78,19 +87,13 @@ extern "C" int vault_user_create(const char *email, const char *hash, uint32_t i
     return -1;
   }
 
-  char dir[VS_ACCOUNT_PATH];
-  char ciphers[VS_FILE_PATH], trash[VS_FILE_PATH];
-  char profile[VS_FILE_PATH], folders[VS_FILE_PATH];
-  if (vs_path(dir, sizeof dir, "%s/users/%s", s_root, user_id) != 0 ||
-      vs_path(ciphers, sizeof ciphers, "%s/ciphers", dir) != 0 ||
-      vs_path(trash, sizeof trash, "%s/trash", dir) != 0 ||
-      vs_path(profile, sizeof profile, "%s/profile.json", dir) != 0 ||
-      vs_path(folders, sizeof folders, "%s/folders.json", dir) != 0) {
+  VsAccountPaths acct;
+  if (vs_account_paths(acct, s_root, user_id) != 0) {
     vs_error("create: path too long");
     return -1;
   }
 
-  int rc = vs_user_scan(email, nullptr, nullptr, nullptr, nullptr);
+  int rc = vs_user_scan(s_root, email, nullptr, nullptr, nullptr, nullptr);
   if (rc == VS_SCAN_PATH_TOO_LONG) {
     vs_error("create: path too long");
     return -1;
@@ -119,11 +122,11 @@ extern "C" int vault_user_create(const char *email, const char *hash, uint32_t i
     return -1;
   }
 
-  const char *const dirs[3] = {dir, ciphers, trash};
+  const char *const dirs[3] = {acct.dir, acct.ciphers, acct.trash};
   bool fresh[3];
   for (int i = 0; i < 3; i++) {
     fresh[i] = access(dirs[i], F_OK) != 0;
-    if (vs_mkdir(dirs[i]) != 0) {
+    if (vs_mkdir(s_root, dirs[i]) != 0) {
       vs_undo_create(dirs, fresh, i, nullptr);
       return -1;
     }
@@ -131,13 +134,13 @@ extern "C" int vault_user_create(const char *email, const char *hash, uint32_t i
   // The folder list goes first: the profile is what makes the account
   // registered, so a crash between the two writes leaves an unregistered
   // directory, never an account without its folder list.
-  bool folders_fresh = access(folders, F_OK) != 0;
-  if (vs_atomic_write(folders, "[]", 2) != 0) {
+  bool folders_fresh = access(acct.folders, F_OK) != 0;
+  if (vs_atomic_write(s_root, acct.folders, "[]", 2) != 0) {
     vs_undo_create(dirs, fresh, 3, nullptr);
     return -1;
   }
-  if (vs_atomic_write(profile, doc, (uint64_t)len) != 0) {
-    vs_undo_create(dirs, fresh, 3, folders_fresh ? folders : nullptr);
+  if (vs_atomic_write(s_root, acct.profile, doc, (uint64_t)len) != 0) {
+    vs_undo_create(dirs, fresh, 3, folders_fresh ? acct.folders : nullptr);
     return -1;
   }
 
@@ -151,14 +154,14 @@ extern "C" const char *vault_user_get_profile_json(const char *user_id) {
     vs_error("profile: bad user id");
     return nullptr;
   }
-  char path[VS_FILE_PATH];
-  if (vs_profile_path(path, sizeof path, user_id) != 0) {
+  VsAccountPaths acct;
+  if (vs_account_paths(acct, s_root, user_id) != 0) {
     vs_error("profile: path too long");
     return nullptr;
   }
   char *raw = nullptr;
   uint64_t len = 0;
-  if (vs_read_file(path, &raw, &len) != 0) {
+  if (vs_read_file(s_root, acct.profile, &raw, &len) != 0) {
     vs_error("profile: not found");
     return nullptr;
   }

@@ -7,20 +7,21 @@
 
 #include <utility>
 
-#include "../foundation/vs_internal.h"
+#include "keldrune-vault-storage.h"
+#include "accounts/scan.h"
+#include "foundation/files.h"
+#include "foundation/holders.h"
+#include "foundation/identifiers.h"
+#include "foundation/layout.h"
+#include "foundation/results.h"
+#include "foundation/root.h"
+#include "foundation/text.h"
 
 enum : size_t {
   VS_NAME_BUF = VS_ID_MAX + 1,  // a candidate's name and its NUL
   VS_HASH_BUF = 128,
   VS_KEY_BUF = 512,
 };
-
-// A users entry is a candidate account unless it is hidden (also "." and
-// ".."), a leftover temporary file, or longer than any identifier.
-static int vs_scan_candidate(const char *name) {
-  return name[0] != '.' && !strstr(name, ".tmp.") &&
-         strnlen(name, VS_NAME_BUF) <= VS_ID_MAX;
-}
 
 // Copies a string member into a caller's buffer, cut to size-1 bytes; an
 // absent or non-string member leaves the buffer as the caller had it.
@@ -41,13 +42,14 @@ static int vs_surely_no_profile(int err) {
 // Reads one candidate's profile and tests its first "email" member.
 // 0 a match (*out holds the document), 1 no match, -1 the profile could not
 // be examined for a passing reason (errno tells why); all released but *out.
-static const char k_profile_rel[] = "/profile.json";
+static const char k_profile_rel[] = "/" VS_PROFILE_NAME;
 
-static int vs_profile_match(const VsList &users, const char *users_path, const char *rel,
-                            const char *email, VsDoc *out) {
+static int vs_profile_match(const char *data_root, const VsList &users,
+                            const char *users_path, const char *rel, const char *email,
+                            VsDoc *out) {
   char *raw = nullptr;
   uint64_t len = 0;
-  if (vs_read_file_at(users.fd, users_path, rel, &raw, &len) != 0)
+  if (vs_read_file_at(data_root, users.fd.fd, users_path, rel, &raw, &len) != 0)
     return vs_surely_no_profile(errno) ? 1 : -1;
   VsDoc doc;
   yyjson_read_err err;
@@ -68,13 +70,13 @@ static int vs_profile_match(const VsList &users, const char *users_path, const c
   return 0;
 }
 
-int vs_user_scan(const char *email, char *user_id_out, uint32_t *iterations_out,
-                 char *hash_out, char *key_out) {
+int vs_user_scan(const char *root, const char *email, char *user_id_out,
+                 uint32_t *iterations_out, char *hash_out, char *key_out) {
   char users[VS_SCAN_USERS_PATH];
-  if (vs_path(users, sizeof users, "%s/users", s_root) != 0) return VS_SCAN_PATH_TOO_LONG;
+  if (vs_users_dir(users, sizeof users, root) != 0) return VS_SCAN_PATH_TOO_LONG;
   size_t users_len = strlen(users);
   VsList dir;
-  if (vs_list_open(dir, users) != 0) {
+  if (vs_list_open(dir, root, users) != 0) {
     // No users directory: a tree without accounts.
     return errno == ENOENT || errno == ENOTDIR ? 1 : VS_SCAN_UNSURE;
   }
@@ -99,7 +101,7 @@ int vs_user_scan(const char *email, char *user_id_out, uint32_t *iterations_out,
     memcpy(rel + name_len, k_profile_rel, sizeof k_profile_rel);
 
     VsDoc doc;
-    int rc = vs_profile_match(dir, users, rel, email, &doc);
+    int rc = vs_profile_match(root, dir, users, rel, email, &doc);
     if (rc < 0 && !unsure) unsure = errno;
     if (rc != 0) continue;
 
@@ -134,7 +136,7 @@ extern "C" int vault_user_exists(const char *email) {
   }
   // An account that could not be examined is passed over, as an unreadable
   // profile always is: the answer is "not registered".
-  int rc = vs_user_scan(email, nullptr, nullptr, nullptr, nullptr);
+  int rc = vs_user_scan(s_root, email, nullptr, nullptr, nullptr, nullptr);
   if (rc == VS_SCAN_PATH_TOO_LONG) {
     vs_error("exists: path too long");
     return -1;
@@ -153,7 +155,7 @@ extern "C" int vault_user_find_by_email(const char *email, char *user_id_out,
     vs_error("find_by_email: empty email");
     return -1;
   }
-  int rc = vs_user_scan(email, user_id_out, iterations_out, hash_out, key_out);
+  int rc = vs_user_scan(s_root, email, user_id_out, iterations_out, hash_out, key_out);
   if (rc == VS_SCAN_PATH_TOO_LONG) {
     vs_error("find_by_email: path too long");
     return -1;

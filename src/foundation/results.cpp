@@ -1,10 +1,10 @@
 // The last-error text, the static result buffers of the text-returning
 // exports, and the one function that writes messages.
+#include "results.h"
+
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
-
-#include "vs_internal.h"
 
 char s_error[VS_ERROR_SIZE] = "OK";
 char s_profile_buf[VS_PROFILE_BUF_SIZE];
@@ -31,5 +31,3 @@ void vs_copy_text(char *dst, size_t size, const char *src) {
   memcpy(dst, src, n);
   dst[n] = '\0';
 }
-
-extern "C" const char *vault_storage_last_error(void) { return s_error; }

@@ -6,7 +6,15 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "../foundation/vs_internal.h"
+#include "keldrune-vault-storage.h"
+#include "foundation/atomic_write.h"
+#include "foundation/files.h"
+#include "foundation/holders.h"
+#include "foundation/identifiers.h"
+#include "foundation/layout.h"
+#include "foundation/moves.h"
+#include "foundation/results.h"
+#include "foundation/root.h"
 
 // True only when nothing is at the path. A path that cannot be examined
 // (no search permission, say) is not "missing": the move or removal that
@@ -19,8 +27,11 @@ static bool vs_missing(const char *path) {
 // fit its buffer.
 static int vs_cipher_paths(const char *user_id, const char *cipher_id,
                            char live[VS_FILE_PATH], char trash[VS_FILE_PATH]) {
-  if (vs_cipher_path(live, VS_FILE_PATH, user_id, cipher_id, 0) != 0) return -1;
-  return vs_cipher_path(trash, VS_FILE_PATH, user_id, cipher_id, 1);
+  VsAccountPaths acct;
+  if (vs_account_paths(acct, s_root, user_id) != 0 ||
+      vs_cipher_path(live, VS_FILE_PATH, acct, cipher_id, 0) != 0)
+    return -1;
+  return vs_cipher_path(trash, VS_FILE_PATH, acct, cipher_id, 1);
 }
 
 extern "C" int vault_cipher_save(const char *user_id, const char *json,
@@ -48,12 +59,14 @@ extern "C" int vault_cipher_save(const char *user_id, const char *json,
       return -1;
     }
   }
+  VsAccountPaths acct;
   char path[VS_FILE_PATH];
-  if (vs_cipher_path(path, sizeof path, user_id, id, 0) != 0) {
+  if (vs_account_paths(acct, s_root, user_id) != 0 ||
+      vs_cipher_path(path, sizeof path, acct, id, 0) != 0) {
     vs_error("cipher_save: path too long");
     return -1;
   }
-  if (vs_atomic_write(path, json, len) != 0) return -1;
+  if (vs_atomic_write(s_root, path, json, len) != 0) return -1;
   if (id_out) memcpy(id_out, id, strlen(id) + 1);
   return 0;
 }
@@ -65,21 +78,23 @@ extern "C" const char *vault_cipher_get(const char *user_id,
     vs_error("cipher_get: bad id");
     return nullptr;
   }
+  VsAccountPaths acct;
   char path[VS_FILE_PATH];
-  if (vs_cipher_path(path, sizeof path, user_id, cipher_id, 0) != 0) {
+  if (vs_account_paths(acct, s_root, user_id) != 0 ||
+      vs_cipher_path(path, sizeof path, acct, cipher_id, 0) != 0) {
     vs_error("cipher_get: path too long");
     return nullptr;
   }
   char *raw = nullptr;
   uint64_t len = 0;
-  if (vs_read_file(path, &raw, &len) != 0) {
+  if (vs_read_file(s_root, path, &raw, &len) != 0) {
     vs_error("cipher_get: not found");
     return nullptr;
   }
   VsText text(raw);
   // The buffer holds at most 65534 bytes of document; a larger one is
   // refused rather than handed back cut or empty as if it were the cipher.
-  if (len >= VS_CIPHER_BUF_SIZE - 1) {
+  if (len > VS_CIPHER_MAX) {
     vs_error("cipher_get: too large");
     return nullptr;
   }
@@ -105,14 +120,14 @@ extern "C" int vault_cipher_delete(const char *user_id, const char *cipher_id,
   if (permanent) {
     // unlink, not remove: a directory standing under the name is refused,
     // never taken away.
-    if (vs_check_beneath(live) != 0 || unlink(live) != 0) {
+    if (vs_check_beneath(s_root, live) != 0 || unlink(live) != 0) {
       vs_error("cipher_delete: remove %s", strerror(errno));
       return -1;
     }
     vs_sync_parent(live);
     return 0;
   }
-  if (vs_rename_noreplace(live, trash) != 0) {
+  if (vs_rename_noreplace(s_root, live, trash) != 0) {
     vs_error("cipher_delete: rename %s", strerror(errno));
     return -1;
   }
@@ -134,7 +149,7 @@ extern "C" int vault_cipher_restore_from_trash(const char *user_id,
     vs_error("restore: not in trash");
     return 1;
   }
-  if (vs_rename_noreplace(trash, live) != 0) {
+  if (vs_rename_noreplace(s_root, trash, live) != 0) {
     vs_error("restore: rename %s", strerror(errno));
     return -1;
   }

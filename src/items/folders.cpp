@@ -5,7 +5,14 @@
 #include <errno.h>
 #include <string.h>
 
-#include "../foundation/vs_internal.h"
+#include "keldrune-vault-storage.h"
+#include "foundation/atomic_write.h"
+#include "foundation/files.h"
+#include "foundation/holders.h"
+#include "foundation/identifiers.h"
+#include "foundation/layout.h"
+#include "foundation/results.h"
+#include "foundation/root.h"
 
 enum : size_t { VS_NAME_BUF = 512, VS_REVISION_BUF = 128 };
 
@@ -17,7 +24,7 @@ enum VsListLoad { VS_LIST_OK = 0, VS_LIST_MISSING = 1, VS_LIST_UNREADABLE = -1, 
 static VsListLoad vs_load_list(const char *path, VsDoc &doc) {
   char *raw = nullptr;
   uint64_t len = 0;
-  if (vs_read_file(path, &raw, &len) != 0)
+  if (vs_read_file(s_root, path, &raw, &len) != 0)
     return errno == ENOENT ? VS_LIST_MISSING : VS_LIST_UNREADABLE;
   VsText text(raw);
   // All bytes read are parsed: a NUL inside the file makes it corrupt, so
@@ -50,7 +57,7 @@ static int vs_write_list(yyjson_mut_doc *doc, const char *path,
     vs_error("%s", serialise_fail);
     return -1;
   }
-  return vs_atomic_write(path, text.get(), len);
+  return vs_atomic_write(s_root, path, text.get(), len);
 }
 
 // The text of the first member named key when it is a string, up to its
@@ -70,14 +77,14 @@ extern "C" const char *vault_folders_get_json(const char *user_id) {
     vs_error("folders: bad user id");
     return nullptr;
   }
-  char path[VS_FILE_PATH];
-  if (vs_folders_path(path, sizeof path, user_id) != 0) {
+  VsAccountPaths acct;
+  if (vs_account_paths(acct, s_root, user_id) != 0) {
     vs_error("folders: path too long");
     return nullptr;
   }
   char *raw = nullptr;
   uint64_t len = 0;
-  if (vs_read_file(path, &raw, &len) != 0) {
+  if (vs_read_file(s_root, acct.folders, &raw, &len) != 0) {
     // A list that cannot be read answers as empty; the read's message
     // stays in the last-error text. Nothing is written here, so no list is
     // lost by it (saves and deletes refuse an unreadable list).
@@ -85,7 +92,7 @@ extern "C" const char *vault_folders_get_json(const char *user_id) {
     return s_folders_buf;
   }
   VsText text(raw);
-  if (len > VS_FOLDERS_BUF_SIZE - 1) {  // a cut list would be invalid JSON
+  if (len > VS_FOLDERS_MAX) {  // a cut list would be invalid JSON
     vs_error("folders: too large");
     return nullptr;
   }
@@ -118,15 +125,15 @@ extern "C" int vault_folder_save(const char *user_id, const char *json,
     vs_member_text(root, "name", name, sizeof name);
     vs_member_text(root, "revisionDate", revision, sizeof revision);
   }
-  char path[VS_FILE_PATH];
-  if (vs_folders_path(path, sizeof path, user_id) != 0) {
+  VsAccountPaths acct;
+  if (vs_account_paths(acct, s_root, user_id) != 0) {
     vs_error("folder_save: path too long");
     return -1;
   }
 
   VsDoc list;
   VsMutDoc mdoc;
-  switch (vs_load_list(path, list)) {
+  switch (vs_load_list(acct.folders, list)) {
     case VS_LIST_UNREADABLE:
       return -1;  // the read's own message; the file stays as it is
     case VS_LIST_CORRUPT:
@@ -173,7 +180,7 @@ extern "C" int vault_folder_save(const char *user_id, const char *json,
   }
   // A name cut inside a multi-byte character is invalid UTF-8, which the
   // writer refuses: the save then fails and the list stays as it was.
-  if (vs_write_list(d, path, "folder_save: write fail") != 0) return -1;
+  if (vs_write_list(d, acct.folders, "folder_save: write fail") != 0) return -1;
   if (id_out) memcpy(id_out, id, strlen(id) + 1);
   return 0;
 }
@@ -183,13 +190,13 @@ extern "C" int vault_folder_delete(const char *user_id, const char *folder_id) {
     vs_error("folder_delete: bad id");
     return -1;
   }
-  char path[VS_FILE_PATH];
-  if (vs_folders_path(path, sizeof path, user_id) != 0) {
+  VsAccountPaths acct;
+  if (vs_account_paths(acct, s_root, user_id) != 0) {
     vs_error("folder_delete: path too long");
     return -1;
   }
   VsDoc list;
-  switch (vs_load_list(path, list)) {
+  switch (vs_load_list(acct.folders, list)) {
     case VS_LIST_MISSING:
       vs_error("folder_delete: no folders");
       return 1;
@@ -213,5 +220,5 @@ extern "C" int vault_folder_delete(const char *user_id, const char *folder_id) {
     return -1;
   }
   yyjson_mut_arr_remove(yyjson_mut_doc_get_root(mdoc.get()), index);
-  return vs_write_list(mdoc.get(), path, "folder_delete: write fail");
+  return vs_write_list(mdoc.get(), acct.folders, "folder_delete: write fail");
 }

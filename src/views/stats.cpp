@@ -9,7 +9,12 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include "../foundation/vs_internal.h"
+#include "keldrune-vault-storage.h"
+#include "foundation/files.h"
+#include "foundation/layout.h"
+#include "foundation/results.h"
+#include "foundation/root.h"
+#include "foundation/text.h"
 
 namespace {
 
@@ -30,7 +35,7 @@ uint64_t vs_file_bytes(const struct stat &st) {
 
 void vs_stats_ciphers(const char *dir_path, VsStats &st) {
   VsList dir;
-  if (vs_list_open(dir, dir_path) != 0) return;
+  if (vs_list_open(dir, s_root, dir_path) != 0) return;
   size_t dir_len = strlen(dir_path);
   while (const char *name = vs_list_next(dir)) {
     if (!vs_item_file_name(name)) continue;
@@ -38,26 +43,27 @@ void vs_stats_ciphers(const char *dir_path, VsStats &st) {
     if (dir_len + 1 + strlen(name) >= VS_ENTRY_PATH) continue;
     st.ciphers++;
     struct stat sb;
-    if (fstatat(dir.fd, name, &sb, AT_SYMLINK_NOFOLLOW) == 0) st.bytes += vs_file_bytes(sb);
+    if (fstatat(dir.fd.fd, name, &sb, AT_SYMLINK_NOFOLLOW) == 0) st.bytes += vs_file_bytes(sb);
   }
 }
 
 void vs_stats_trash(const char *dir_path, VsStats &st) {
   VsList dir;
-  if (vs_list_open(dir, dir_path) != 0) return;
+  if (vs_list_open(dir, s_root, dir_path) != 0) return;
   while (const char *name = vs_list_next(dir))
     if (vs_trash_file_name(name)) st.trash++;
 }
 
 void vs_stats_account(const char *name, VsStats &st) {
-  char dir[VS_SCAN_USERS_PATH];
-  if (vs_path(dir, sizeof dir, "%s/users/%s", s_root, name) != 0) return;
-  char path[VS_SCAN_USERS_PATH];
-  if (vs_path(path, sizeof path, "%s/ciphers", dir) == 0) vs_stats_ciphers(path, st);
-  if (vs_path(path, sizeof path, "%s/trash", dir) == 0) vs_stats_trash(path, st);
+  // Any path too long for its buffer is longer than the system takes: an
+  // account that cannot be formed has nothing that could be counted.
+  VsAccountPaths acct;
+  if (vs_account_paths(acct, s_root, name) != 0) return;
+  vs_stats_ciphers(acct.ciphers, st);
+  vs_stats_trash(acct.trash, st);
   struct stat sb;
-  if (vs_path(path, sizeof path, "%s/folders.json", dir) == 0 && vs_check_beneath(path) == 0 &&
-      fstatat(AT_FDCWD, path, &sb, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (vs_check_beneath(s_root, acct.folders) == 0 &&
+      fstatat(AT_FDCWD, acct.folders, &sb, AT_SYMLINK_NOFOLLOW) == 0) {
     st.folders++;
     st.bytes += vs_file_bytes(sb);
   }
@@ -69,14 +75,14 @@ void vs_stats_account(const char *name, VsStats &st) {
 // directory).
 void vs_stats_users(VsStats &st) {
   char users[VS_ACCOUNT_PATH];
-  if (vs_path(users, sizeof users, "%s/users", s_root) != 0) return;
+  if (vs_users_dir(users, sizeof users, s_root) != 0) return;
   char names[VS_STATS_ACCOUNTS][VS_STATS_NAME];
   size_t n = 0;
   {
     VsList dir;
-    if (vs_list_open(dir, users) != 0) return;
+    if (vs_list_open(dir, s_root, users) != 0) return;
     while (const char *name = vs_list_next(dir)) {
-      if (name[0] == '.') continue;
+      if (!vs_account_name(name)) continue;
       st.users++;
       if (n == VS_STATS_ACCOUNTS) continue;
       size_t len = strlen(name);

@@ -10,7 +10,13 @@
 #include <errno.h>
 #include <string.h>
 
-#include "../foundation/vs_internal.h"
+#include "keldrune-vault-storage.h"
+#include "foundation/files.h"
+#include "foundation/holders.h"
+#include "foundation/identifiers.h"
+#include "foundation/layout.h"
+#include "foundation/results.h"
+#include "foundation/root.h"
 
 namespace {
 
@@ -72,8 +78,8 @@ enum VsLoad { VS_LOAD_OK, VS_LOAD_UNREADABLE, VS_LOAD_BAD_JSON, VS_LOAD_NO_MEMOR
 int vs_sync_load(int dir_fd, const char *dir, const char *path, VsDoc &doc) {
   char *raw = nullptr;
   uint64_t len = 0;
-  int rc = dir_fd >= 0 ? vs_read_file_at(dir_fd, dir, path, &raw, &len)
-                       : vs_read_file(path, &raw, &len);
+  int rc = dir_fd >= 0 ? vs_read_file_at(s_root, dir_fd, dir, path, &raw, &len)
+                       : vs_read_file(s_root, path, &raw, &len);
   if (rc != 0) return errno == ENOMEM ? VS_LOAD_NO_MEMORY : VS_LOAD_UNREADABLE;
   VsText text(raw);
   yyjson_read_err err;
@@ -98,7 +104,7 @@ int vs_sync_put_ciphers(VsSyncOut &o, const char *dir_path) {
   VsList dir;
   // No memory for the listing must not pass for an empty "ciphers": a client
   // takes a missing item for a deleted one.
-  if (vs_list_open(dir, dir_path) != 0) return errno == ENOMEM ? VS_SYNC_FAIL : VS_SYNC_OK;
+  if (vs_list_open(dir, s_root, dir_path) != 0) return errno == ENOMEM ? VS_SYNC_FAIL : VS_SYNC_OK;
   bool first = true;
   size_t dir_len = strlen(dir_path);
   while (const char *name = vs_list_next(dir)) {
@@ -106,7 +112,7 @@ int vs_sync_put_ciphers(VsSyncOut &o, const char *dir_path) {
     // The entry's path ("%s/%s") must fit its buffer to be taken at all.
     if (dir_len + 1 + strlen(name) >= VS_ENTRY_PATH) continue;
     VsDoc doc;
-    int loaded = vs_sync_load(dir.fd, dir_path, name, doc);
+    int loaded = vs_sync_load(dir.fd.fd, dir_path, name, doc);
     if (loaded == VS_LOAD_NO_MEMORY) return VS_SYNC_FAIL;
     if (loaded != VS_LOAD_OK) continue;
     if (!first && vs_sync_put(o, ",", 1) != VS_SYNC_OK) return VS_SYNC_TOO_LARGE;
@@ -129,16 +135,11 @@ extern "C" const char *vault_sync_generate_json(const char *user_id) {
   s_sync_buf[0] = '\0';
   if (!s_root || !vs_id_safe(user_id)) return vs_sync_fail("sync: bad user id");
 
-  char dir[VS_ACCOUNT_PATH];
-  char profile_path[VS_FILE_PATH], folders_path[VS_FILE_PATH], ciphers_path[VS_FILE_PATH];
-  if (vs_user_dir(dir, sizeof dir, user_id) != 0 ||
-      vs_path(profile_path, sizeof profile_path, "%s/profile.json", dir) != 0 ||
-      vs_path(folders_path, sizeof folders_path, "%s/folders.json", dir) != 0 ||
-      vs_path(ciphers_path, sizeof ciphers_path, "%s/ciphers", dir) != 0)
-    return vs_sync_fail("sync: path too long");
+  VsAccountPaths acct;
+  if (vs_account_paths(acct, s_root, user_id) != 0) return vs_sync_fail("sync: path too long");
 
   VsDoc profile;
-  int loaded = vs_sync_load(-1, nullptr, profile_path, profile);
+  int loaded = vs_sync_load(-1, nullptr, acct.profile, profile);
   if (loaded == VS_LOAD_UNREADABLE) return vs_sync_fail("sync: user not found");
   if (loaded == VS_LOAD_NO_MEMORY) return vs_sync_fail("sync: serialize fail");
   if (!yyjson_is_obj(yyjson_doc_get_root(profile.get())))
@@ -150,11 +151,11 @@ extern "C" const char *vault_sync_generate_json(const char *user_id) {
   profile.reset();
   if (rc == VS_SYNC_OK) {
     vs_sync_put_frame(out, k_folders, lit_len(k_folders));
-    rc = vs_sync_put_folders(out, folders_path);
+    rc = vs_sync_put_folders(out, acct.folders);
   }
   if (rc == VS_SYNC_OK) {
     vs_sync_put_frame(out, k_ciphers, lit_len(k_ciphers));
-    rc = vs_sync_put_ciphers(out, ciphers_path);
+    rc = vs_sync_put_ciphers(out, acct.ciphers);
   }
   if (rc == VS_SYNC_TOO_LARGE) return vs_sync_fail("sync: payload too large");
   if (rc != VS_SYNC_OK) return vs_sync_fail("sync: serialize fail");

@@ -31,15 +31,15 @@ class Primitives : public VaultTest {};
 
 TEST_F(Primitives, MkdirAcceptsExistingAndReportsMissingParent) {
   std::string d = base + "/d";
-  EXPECT_EQ(vs_mkdir(d.c_str()), 0);
+  EXPECT_EQ(vs_mkdir(s_root, d.c_str()), 0);
   struct stat st;
   ASSERT_EQ(stat(d.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
-  EXPECT_EQ(vs_mkdir(d.c_str()), 0);
+  EXPECT_EQ(vs_mkdir(s_root, d.c_str()), 0);
   vt_write(base + "/file", "x");
-  EXPECT_EQ(vs_mkdir((base + "/file").c_str()), 0);
+  EXPECT_EQ(vs_mkdir(s_root, (base + "/file").c_str()), 0);
   std::string deep = base + "/no/such";
-  EXPECT_EQ(vs_mkdir(deep.c_str()), -1);
+  EXPECT_EQ(vs_mkdir(s_root, deep.c_str()), -1);
   EXPECT_EQ(std::string(vault_storage_last_error()),
             "mkdir failed: " + deep + " (" + strerror(ENOENT) + ")");
 }
@@ -47,12 +47,12 @@ TEST_F(Primitives, MkdirAcceptsExistingAndReportsMissingParent) {
 TEST_F(Primitives, AtomicWriteStoresExactBytesWithPrivateMode) {
   std::string t = base + "/t.json";
   std::string data("ab\0cd", 5);
-  ASSERT_EQ(vs_atomic_write(t.c_str(), data.data(), data.size()), 0);
+  ASSERT_EQ(vs_atomic_write(s_root, t.c_str(), data.data(), data.size()), 0);
   EXPECT_EQ(vt_read(t), data);
   struct stat st;
   ASSERT_EQ(stat(t.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  ASSERT_EQ(vs_atomic_write(t.c_str(), "", 0), 0);
+  ASSERT_EQ(vs_atomic_write(s_root, t.c_str(), "", 0), 0);
   EXPECT_EQ(vt_read(t), "");
   for (auto &n : vt_list(base)) EXPECT_EQ(n.find(".tmp."), std::string::npos) << n;
 }
@@ -66,14 +66,14 @@ TEST_F(Primitives, AtomicWriteNeverReusesAnExistingTemporaryName) {
   long now = (long)time(nullptr);
   for (long s = now; s <= now + 2; s++)
     symlink(victim.c_str(), (t + ".tmp." + std::to_string((int)s)).c_str());
-  ASSERT_EQ(vs_atomic_write(t.c_str(), "new", 3), 0);
+  ASSERT_EQ(vs_atomic_write(s_root, t.c_str(), "new", 3), 0);
   EXPECT_EQ(vt_read(t), "new");
   EXPECT_EQ(vt_read(victim), "precious");
 }
 
 TEST_F(Primitives, AtomicWriteIntoMissingDirectoryNamesTheTemporary) {
   std::string t = base + "/missing/t.json";
-  EXPECT_EQ(vs_atomic_write(t.c_str(), "x", 1), -1);
+  EXPECT_EQ(vs_atomic_write(s_root, t.c_str(), "x", 1), -1);
   std::string msg = vault_storage_last_error();
   EXPECT_EQ(msg.rfind("open failed: " + t + ".tmp.", 0), 0u) << msg;
   EXPECT_NE(msg.find(strerror(ENOENT)), std::string::npos);
@@ -83,7 +83,7 @@ TEST_F(Primitives, FailedRenameLeavesTargetAndRemovesTemporary) {
   std::string t = base + "/dir-target";
   ASSERT_EQ(mkdir(t.c_str(), 0700), 0);
   vt_write(t + "/keep", "k");
-  EXPECT_EQ(vs_atomic_write(t.c_str(), "x", 1), -1);
+  EXPECT_EQ(vs_atomic_write(s_root, t.c_str(), "x", 1), -1);
   std::string msg = vault_storage_last_error();
   EXPECT_EQ(msg.rfind("rename failed: " + t + ".tmp.", 0), 0u) << msg;
   EXPECT_NE(msg.find(" -> " + t), std::string::npos);
@@ -96,14 +96,14 @@ TEST_F(Primitives, ReadFileWholeEmptyMissingAndNonRegular) {
   vt_write(f, std::string("ab\0cd", 5));
   char *buf = nullptr;
   uint64_t len = 0;
-  ASSERT_EQ(vs_read_file(f.c_str(), &buf, &len), 0);
+  ASSERT_EQ(vs_read_file(s_root, f.c_str(), &buf, &len), 0);
   EXPECT_EQ(len, 5u);
   EXPECT_EQ(std::string(buf, 6), std::string("ab\0cd\0", 6));
   free(buf);
 
   vt_write(f, "");
   buf = nullptr;
-  ASSERT_EQ(vs_read_file(f.c_str(), &buf, &len), 0);
+  ASSERT_EQ(vs_read_file(s_root, f.c_str(), &buf, &len), 0);
   EXPECT_EQ(len, 0u);
   EXPECT_EQ(buf[0], '\0');
   free(buf);
@@ -111,18 +111,18 @@ TEST_F(Primitives, ReadFileWholeEmptyMissingAndNonRegular) {
   char *untouched = reinterpret_cast<char *>(0x1);
   uint64_t ulen = 77;
   std::string missing = base + "/nope";
-  EXPECT_EQ(vs_read_file(missing.c_str(), &untouched, &ulen), -1);
+  EXPECT_EQ(vs_read_file(s_root, missing.c_str(), &untouched, &ulen), -1);
   EXPECT_EQ(untouched, reinterpret_cast<char *>(0x1));
   EXPECT_EQ(ulen, 77u);
   EXPECT_EQ(std::string(vault_storage_last_error()),
             "read failed: " + missing + " (" + strerror(ENOENT) + ")");
 
   // A directory and a FIFO are refused at once; the FIFO must not block.
-  EXPECT_EQ(vs_read_file(base.c_str(), &buf, &len), -1);
+  EXPECT_EQ(vs_read_file(s_root, base.c_str(), &buf, &len), -1);
   EXPECT_EQ(std::string(vault_storage_last_error()).rfind("read failed: " + base, 0), 0u);
   std::string fifo = base + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  EXPECT_EQ(vs_read_file(fifo.c_str(), &buf, &len), -1);
+  EXPECT_EQ(vs_read_file(s_root, fifo.c_str(), &buf, &len), -1);
   EXPECT_EQ(std::string(vault_storage_last_error()).rfind("read failed: " + fifo, 0), 0u);
 }
 
@@ -130,12 +130,12 @@ TEST_F(Primitives, NoReplaceMoveKeepsBothFiles) {
   std::string a = base + "/a", b = base + "/b";
   vt_write(a, "A");
   vt_write(b, "B");
-  EXPECT_EQ(vs_rename_noreplace(a.c_str(), b.c_str()), -1);
+  EXPECT_EQ(vs_rename_noreplace(s_root, a.c_str(), b.c_str()), -1);
   EXPECT_EQ(errno, EEXIST);
   EXPECT_EQ(vt_read(a), "A");
   EXPECT_EQ(vt_read(b), "B");
   unlink(b.c_str());
-  EXPECT_EQ(vs_rename_noreplace(a.c_str(), b.c_str()), 0);
+  EXPECT_EQ(vs_rename_noreplace(s_root, a.c_str(), b.c_str()), 0);
   EXPECT_FALSE(vt_exists(a));
   EXPECT_EQ(vt_read(b), "A");
   vt_write(a, "A2");
@@ -199,30 +199,28 @@ TEST_F(Root, DeepRootIsRefusedNeverCut) {
   std::string deep = base + "/" + std::string(4290, 'd');
   EXPECT_EQ(vault_storage_init(deep.c_str()), -1);
   EXPECT_STREQ(vault_storage_last_error(), "init: path too long");
-  char buf[VS_ACCOUNT_PATH];
-  EXPECT_EQ(vs_user_dir(buf, sizeof buf, "abc"), -1);
-  EXPECT_STREQ(buf, "");
+  VsAccountPaths acct;
+  EXPECT_EQ(vs_account_paths(acct, s_root, "abc"), -1);
+  EXPECT_STREQ(acct.dir, "");
 }
 
 TEST(Paths, BuildersFollowTheTemplates) {
-  char *saved = s_root;
-  s_root = const_cast<char *>("/r");
+  VsAccountPaths acct;
   char buf[VS_FILE_PATH];
-  ASSERT_EQ(vs_user_dir(buf, sizeof buf, "u1"), 0);
-  EXPECT_STREQ(buf, "/r/users/u1");
-  ASSERT_EQ(vs_profile_path(buf, sizeof buf, "u1"), 0);
-  EXPECT_STREQ(buf, "/r/users/u1/profile.json");
-  ASSERT_EQ(vs_folders_path(buf, sizeof buf, "u1"), 0);
-  EXPECT_STREQ(buf, "/r/users/u1/folders.json");
-  ASSERT_EQ(vs_cipher_path(buf, sizeof buf, "u1", "c1", 0), 0);
+  ASSERT_EQ(vs_account_paths(acct, "/r", "u1"), 0);
+  EXPECT_STREQ(acct.dir, "/r/users/u1");
+  EXPECT_STREQ(acct.profile, "/r/users/u1/profile.json");
+  EXPECT_STREQ(acct.folders, "/r/users/u1/folders.json");
+  EXPECT_STREQ(acct.ciphers, "/r/users/u1/ciphers");
+  EXPECT_STREQ(acct.trash, "/r/users/u1/trash");
+  ASSERT_EQ(vs_cipher_path(buf, sizeof buf, acct, "c1", 0), 0);
   EXPECT_STREQ(buf, "/r/users/u1/ciphers/c1.json");
-  ASSERT_EQ(vs_cipher_path(buf, sizeof buf, "u1", "c1", 1), 0);
+  ASSERT_EQ(vs_cipher_path(buf, sizeof buf, acct, "c1", 1), 0);
   EXPECT_STREQ(buf, "/r/users/u1/trash/c1.json");
   char small[12];
   EXPECT_EQ(vs_path(small, sizeof small, "%s/%s", "abcdef", "ghijk"), -1);
   EXPECT_STREQ(small, "");
   EXPECT_EQ(vs_path(small, sizeof small, "%s/%s", "abcdef", "ghij"), 0);
-  s_root = saved;
 }
 
 TEST(Identifiers, IdSafe) {

@@ -1,0 +1,63 @@
+// The platform layer under the data tree: link-safe opens, directory
+// listings, one-level directory creation, whole-file reads, directory
+// syncs, and a file's directory opened together with its name. Every
+// function that walks a path takes the data root explicitly: no directory
+// below it is ever reached through a symbolic link. A NULL root (or a path
+// outside it) checks the final name only.
+#ifndef VS_FILES_H
+#define VS_FILES_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#include "holders.h"
+
+// -1 with errno ELOOP when a directory between root and the final name of
+// path is a symbolic link; 0 otherwise.
+int vs_check_beneath(const char *root, const char *path);
+// open(2) for a path of the tree that never goes through a symbolic link
+// below root (the final name included). -1 with errno on failure.
+int vs_open_beneath(const char *root, const char *path, int flags, mode_t mode);
+
+// A directory listing read straight from the kernel into a fixed buffer
+// (no heap). Entry names come in the platform's order, "." and ".."
+// included; vs_list_next gives NULL at the end (errno 0) or on an error.
+struct VsList {
+  VsFd fd;
+  size_t pos = 0, end = 0;
+  alignas(8) char buf[8192];
+  VsList() = default;
+  VsList(const VsList &) = delete;
+  VsList &operator=(const VsList &) = delete;
+};
+int vs_list_open(VsList &list, const char *root, const char *path);
+const char *vs_list_next(VsList &list);
+
+// A file's directory, opened link-safe, and its name within it (pointing
+// into the path it was opened from).
+struct VsDirName {
+  VsFd fd;
+  const char *name = nullptr;
+};
+int vs_open_parent(const char *root, const char *path, VsDirName &out);
+
+// 0 when something exists at path or the directory was made (one level,
+// mode 0700); -1 with "mkdir failed: <path> (<reason>)".
+int vs_mkdir(const char *root, const char *path);
+
+// Reads a whole regular file into a fresh malloc'ed text with a NUL after
+// it. On failure errno tells why (ENOENT: nothing there) and a message is
+// recorded on every path ("read failed: <path> (<reason>)", "out of
+// memory"); the outputs are written only on success.
+int vs_read_file(const char *root, const char *path, char **out, uint64_t *len_out);
+// The same for the file rel below an open directory dir_fd (whose path is
+// dir, used in messages); no symbolic link is followed below dir_fd.
+int vs_read_file_at(const char *root, int dir_fd, const char *dir, const char *rel,
+                    char **out, uint64_t *len_out);
+
+// fsync of a directory, and of the directory holding a path (best effort).
+void vs_sync_dir(const char *dir);
+void vs_sync_parent(const char *path);
+
+#endif

@@ -1,0 +1,58 @@
+// The layout of the data tree: the names under the root, the sizes of the
+// buffers paths are formed in, the builders of every path, and the listing
+// rules by which a directory entry is taken as an account or a document.
+// Every builder takes the data root explicitly, so code with a root of its
+// own (the operator tool) forms exactly the same paths.
+//
+//   <root>/config.json
+//   <root>/users/<user id>/profile.json
+//   <root>/users/<user id>/folders.json
+//   <root>/users/<user id>/ciphers/<cipher id>.json
+//   <root>/users/<user id>/trash/<cipher id>.json
+#ifndef VS_LAYOUT_H
+#define VS_LAYOUT_H
+
+#include <stddef.h>
+
+#define VS_CONFIG_NAME "config.json"
+#define VS_USERS_NAME "users"
+#define VS_PROFILE_NAME "profile.json"
+#define VS_FOLDERS_NAME "folders.json"
+#define VS_CIPHERS_NAME "ciphers"
+#define VS_TRASH_NAME "trash"
+#define VS_DOC_SUFFIX ".json"
+
+enum : size_t {
+  VS_ACCOUNT_PATH = 4300,  // the root's own files and an account directory
+  VS_FILE_PATH = 4600,     // a file or directory inside an account
+  VS_ENTRY_PATH = 4900,    // an entry of a listed directory
+  VS_SCAN_USERS_PATH = 4420,
+  VS_TMP_PATH = 4300,      // a temporary name of a write or a move
+};
+
+// "<root>/users" and "<root>/config.json"; 0, or -1 when the path does not
+// fit (the buffer then holds the empty text).
+int vs_users_dir(char *buf, size_t size, const char *root);
+int vs_config_path(char *buf, size_t size, const char *root);
+
+// Every path of one account, formed once per call.
+struct VsAccountPaths {
+  char dir[VS_ACCOUNT_PATH];
+  char ciphers[VS_FILE_PATH];
+  char trash[VS_FILE_PATH];
+  char profile[VS_FILE_PATH];
+  char folders[VS_FILE_PATH];
+};
+// 0, or -1 when any path does not fit its buffer.
+int vs_account_paths(VsAccountPaths &paths, const char *root, const char *user_id);
+// "<account>/ciphers/<id>.json", or in "trash" when trash is non-zero.
+int vs_cipher_path(char *buf, size_t size, const VsAccountPaths &account,
+                   const char *cipher_id, int trash);
+
+// Listing rules, applied to entry names.
+int vs_account_name(const char *name);      // counted as an account in "users"
+int vs_scan_candidate(const char *name);    // read by the e-mail scan
+int vs_item_file_name(const char *name);    // a cipher file in "ciphers"
+int vs_trash_file_name(const char *name);   // counted in "trash"
+
+#endif

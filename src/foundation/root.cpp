@@ -1,0 +1,58 @@
+// The foundation's exports: the data root's lifecycle (init with the
+// default configuration, cleanup) and the last-error text. They live apart
+// from the internal library, which defines no export and keeps no root.
+#include "root.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "keldrune-vault-storage.h"
+#include "atomic_write.h"
+#include "files.h"
+#include "layout.h"
+#include "results.h"
+
+char *s_root;
+
+static const char k_default_config[] =
+    "{\"title\":\"Personal Vault Server\",\"allow_registrations\":true}";
+
+extern "C" int vault_storage_init(const char *root) {
+  if (!root || !*root) {
+    vs_error("init: empty root");
+    return -1;
+  }
+  char *copy = strdup(root);
+  free(s_root);
+  s_root = copy;
+  if (!copy) {
+    vs_error("init: out of memory");
+    return -1;
+  }
+  char users[VS_ACCOUNT_PATH];
+  char config[VS_ACCOUNT_PATH];
+  if (vs_users_dir(users, sizeof users, s_root) != 0 ||
+      vs_config_path(config, sizeof config, s_root) != 0) {
+    vs_error("init: path too long");
+    return -1;
+  }
+  if (vs_mkdir(s_root, s_root) != 0) return -1;
+  if (vs_mkdir(s_root, users) != 0) return -1;
+  if (access(config, F_OK) == 0) return 0;
+  // Only a config.json that is surely absent gets the default: one we
+  // merely failed to look at belongs to the operator.
+  if (errno != ENOENT) {
+    vs_error("init: cannot check %s (%s)", config, strerror(errno));
+    return -1;
+  }
+  return vs_atomic_write(s_root, config, k_default_config, sizeof k_default_config - 1);
+}
+
+extern "C" void vault_storage_cleanup(void) {
+  free(s_root);
+  s_root = nullptr;
+}
+
+extern "C" const char *vault_storage_last_error(void) { return vs_error_str(); }
