@@ -288,3 +288,51 @@ TEST(Identifiers, ChooseIdTakesFirstUsableShortId) {
     EXPECT_EQ(got[14], '4') << j;
   }
 }
+
+TEST(TempNames, EveryNameTheLibraryMakesIsClassified) {
+  char buf[VS_TMP_PATH];
+  size_t target = 0;
+  ASSERT_EQ(vs_temp_write_name(buf, sizeof buf, "c1.json", 1700000000), 0);
+  EXPECT_STREQ(buf, "c1.json.tmp.1700000000");
+  EXPECT_EQ(vs_temp_kind(buf, &target), VS_TEMP_WRITE);
+  EXPECT_EQ(target, 7u);
+  // After 2038 the time wraps to a negative number.
+  ASSERT_EQ(vs_temp_write_name(buf, sizeof buf, "profile.json", -5), 0);
+  EXPECT_EQ(vs_temp_kind(buf, nullptr), VS_TEMP_WRITE);
+
+  ASSERT_EQ(vs_temp_retry_name(buf, sizeof buf, "folders.json", -7), 0);
+  EXPECT_EQ(std::string(buf).rfind("folders.json.tmp.-7.", 0), 0u) << buf;
+  EXPECT_EQ(vs_temp_kind(buf, &target), VS_TEMP_WRITE_RETRY);
+  EXPECT_EQ(target, 12u);
+
+  char second[VS_TMP_PATH];
+  ASSERT_EQ(vs_temp_parked_name(buf, sizeof buf, "c1.json"), 0);
+  ASSERT_EQ(vs_temp_parked_name(second, sizeof second, "c1.json"), 0);
+  EXPECT_STRNE(buf, second);  // never the same name twice in one process
+  EXPECT_EQ(vs_temp_kind(buf, &target), VS_TEMP_PARKED) << buf;
+  EXPECT_EQ(target, 7u);
+
+  // None of them is ever listed as a document or an account.
+  for (const char *n : {(const char *)buf, (const char *)second, "c1.json.tmp.17", "x.json.tmp.1.2.3"}) {
+    EXPECT_EQ(vs_item_file_name(n), 0) << n;
+    EXPECT_EQ(vs_scan_candidate(n), 0) << n;
+    EXPECT_EQ(vs_temp_marked(n), 1) << n;
+  }
+  char tiny[8];
+  EXPECT_EQ(vs_temp_parked_name(tiny, sizeof tiny, "c1.json"), -1);
+  EXPECT_STREQ(tiny, "");
+}
+
+TEST(TempNames, OtherNamesAreNotTemporaries) {
+  for (const char *n : {"c1.json", "c1.json.tmp.", ".tmp.5", "a.tmp.x", "a.tmp.12x", "a.tmp.1..2",
+                        "a.tmp.1.2.3.4", "a.tmp.-5.1", "a.tmp.1.-2", "a.tmp.--1", "a.tmp.-"}) {
+    size_t target = 99;
+    EXPECT_EQ(vs_temp_kind(n, &target), VS_TEMP_NONE) << n;
+    EXPECT_EQ(target, 99u) << n;
+  }
+  // The suffix is the last mark followed only by digit groups, even when
+  // the name it belongs to carries the mark itself.
+  size_t target = 0;
+  EXPECT_EQ(vs_temp_kind("a.tmp.x.json.tmp.7", &target), VS_TEMP_WRITE);
+  EXPECT_EQ(target, 12u);
+}
