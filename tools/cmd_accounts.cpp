@@ -56,12 +56,9 @@ int vh_user_find(const std::string &email) {
   vh_add_credential(doc, obj, "masterPasswordHash", hash);
   vh_add_credential(doc, obj, "protectedKey", key);
   // A value cut at the buffer's size may end inside a UTF-8 sequence.
-  char *text = yyjson_mut_write(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr);
+  bool printed = vh_print_json(doc);
   yyjson_mut_doc_free(doc);
-  if (!text) return VH_FAIL;
-  printf("%s\n", text);
-  free(text);
-  return VH_OK;
+  return printed ? VH_OK : VH_FAIL;
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Pieces every subcommand of the command-line host shares: initialising
 // the data root, turning the library's results into output and exit codes,
-// and reading a document to hand to the library.
+// reading a document to hand to the library, and printing a JSON result.
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <fstream>
 #include <iostream>
@@ -42,5 +43,13 @@ bool vh_read_input(const std::string &path, std::string &out) {
     ss << in.rdbuf();
   }
   out = ss.str();
+  return true;
+}
+
+bool vh_print_json(yyjson_mut_doc *doc) {
+  char *text = yyjson_mut_write(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr);
+  if (!text) return false;
+  printf("%s\n", text);
+  free(text);
   return true;
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include <CLI/CLI.hpp>
+#include <yyjson.h>
 
 #include "keldrune-vault-storage.h"
 
@@ -25,6 +26,10 @@ int vh_result(int rc);
 int vh_text(const char *text);
 // Reads a whole file ("-" is standard input) into out; false on failure.
 bool vh_read_input(const std::string &path, std::string &out);
+// Prints a document minified on one line. Texts from disk or cut at a
+// buffer's size may hold invalid UTF-8: the output keeps the bytes as they
+// are. False when it cannot be written.
+bool vh_print_json(yyjson_mut_doc *doc);
 
 // Subcommand groups; each adds its commands to the app.
 void vh_add_account_commands(CLI::App &app, VhContext &ctx);

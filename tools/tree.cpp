@@ -135,11 +135,3 @@ bool vh_profile_email(yyjson_val *root, std::string &email) {
   email.assign(yyjson_get_str(v), yyjson_get_len(v));
   return true;
 }
-
-bool vh_print_json(yyjson_mut_doc *doc) {
-  char *text = yyjson_mut_write(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr);
-  if (!text) return false;
-  printf("%s\n", text);
-  free(text);
-  return true;
-}

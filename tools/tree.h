@@ -1,9 +1,8 @@
 // The operator tool's own reading of the data tree, shared by `user list`
-// and `check`: the naming rules of the tree's entries, listing a directory,
-// reading a whole file without following a link, and printing a JSON
-// result. These commands never initialise the root (that could create
-// directories or config.json), so they read the tree here rather than
-// through the exports.
+// and `check`: the naming rules of the tree's entries, listing a directory
+// and reading a whole file without following a link. These commands never
+// initialise the root (that could create directories or config.json), so
+// they read the tree here rather than through the exports.
 #pragma once
 #include <sys/stat.h>
 
@@ -50,7 +49,3 @@ const char *vh_kind_name(mode_t m);
 bool vh_read_whole(const std::string &path, std::string &out, std::string &why);
 // The first "email" member of a profile when it is a string.
 bool vh_profile_email(yyjson_val *root, std::string &email);
-
-// Prints a document minified on one line. Names on disk may hold any bytes:
-// the output keeps them as they are. False when it cannot be written.
-bool vh_print_json(yyjson_mut_doc *doc);
