@@ -1,0 +1,469 @@
+// Two or more "hosts" on one data tree at once, each a set of processes
+// that reach the tree through their own path (on a shared file system: one
+// mount per host; on a local disk: the same directory twice). Every host
+// saves one cipher id over and over, reads it and builds sync documents,
+// moves a few ciphers between live and trash and back, registers the same
+// e-mail addresses as the other hosts and saves folders into one account's
+// list, all at the same time. Afterwards the tree is read back directly and
+// every broken promise is counted:
+//   - a read of the cipher that exists throughout: missing, empty, cut or
+//     not whole, or failing for another reason;
+//   - a sync document without it or without the items no one touches;
+//   - an address with no account or with more than one;
+//   - a folder save that succeeded and is not in the list;
+//   - a temporary (".tmp.") name left anywhere;
+//   - a moved cipher not in exactly one of live and trash, or with more
+//     than one link;
+//   - any call that failed (-1 or NULL) where it must not.
+// Counts go to standard output, one "[sharedfs] name=value" per line, with
+// the distinct failure messages; the exit status is 1 when any count of a
+// broken promise is not zero. Only the public library is used.
+//
+//   vs_sharedfs_stress [options] ROOT [ROOT...]
+//     --saves N      saves of the shared cipher per host      (2000)
+//     --moves N      delete+restore pairs per mover process   (600)
+//     --movers N     mover processes per host                 (2)
+//     --addresses N  addresses every host registers           (60)
+//     --folders N    folder saves per host                    (150)
+//     --seconds S    hard time limit of the concurrent phase  (170)
+// Readers run until every writer is done. The defaults take about a minute
+// on a GlusterFS volume of one brick and seconds on a local disk.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <yyjson.h>
+
+#include "keldrune-vault-storage.h"
+#include "rel_util.h"
+
+namespace {
+
+// ---- counters shared by every process (anonymous shared memory) ----------
+enum Counter {
+  kReads, kReadMissing, kReadEmpty, kReadTorn, kReadFailed,
+  kSyncs, kSyncFailed, kSyncMissingShared, kSyncMissingStable, kSyncTorn,
+  kSaves, kSaveFailed,
+  kMoves, kMoveNotFound, kMoveFailed,
+  kRegCreated, kRegExists, kRegFailed, kLookupFailed,
+  kFolderSaved, kFolderFailed,
+  kCounters
+};
+const char *const k_names[kCounters] = {
+  "reads", "read-missing", "read-empty", "read-torn", "read-failed",
+  "syncs", "sync-failed", "sync-missing-shared", "sync-missing-untouched", "sync-torn",
+  "saves", "save-failed",
+  "moves", "move-not-found", "move-failed",
+  "register-created", "register-exists", "register-failed", "lookup-failed",
+  "folder-saved", "folder-save-failed",
+};
+
+constexpr int k_max_addresses = 256;
+constexpr int k_max_folders = 4096;
+constexpr int k_stable = 5;
+
+struct Shared {
+  std::atomic<long> c[kCounters];
+  std::atomic<int> writers_left;
+  std::atomic<int> stop;
+  std::atomic<int> reg_arrived[k_max_addresses];
+  std::atomic<char> folder_ok[8][k_max_folders];  // [host][i]: saved with 0
+};
+Shared *g;
+
+struct Options {
+  long saves = 2000, moves = 600, movers = 2, addresses = 60, folders = 150, seconds = 170;
+  std::vector<std::string> roots;
+};
+Options opt;
+std::string g_uid, g_logdir;
+double g_deadline;
+
+double now() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+bool out_of_time() { return g->stop.load() || now() > g_deadline; }
+
+void count(Counter c) { g->c[c].fetch_add(1); }
+
+// One line per failure into this process's own log (a local directory,
+// never the tree under test): "what<TAB>message".
+void note(const std::string &what, const std::string &msg) {
+  std::string path = g_logdir + "/" + std::to_string(getpid());
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  if (fd < 0) return;
+  std::string line = what + "\t" + msg + "\n";
+  if (write(fd, line.data(), line.size()) < 0) {}
+  close(fd);
+}
+
+// A self-checking document: "pad" holds exactly "len" copies of one letter.
+std::string doc(const std::string &id, long host, long seq) {
+  long len = 200 + (host * 7919 + seq * 104729) % 6000;
+  return "{\"id\":\"" + id + "\",\"host\":" + std::to_string(host) + ",\"seq\":" + std::to_string(seq) +
+         ",\"len\":" + std::to_string(len) + ",\"pad\":\"" + std::string((size_t)len, (char)('a' + seq % 26)) +
+         "\"}";
+}
+
+bool whole_val(yyjson_val *r) {
+  yyjson_val *pad = yyjson_obj_get(r, "pad");
+  return yyjson_is_str(pad) && (long)yyjson_get_len(pad) == yyjson_get_sint(yyjson_obj_get(r, "len"));
+}
+
+bool whole(const char *text) {
+  yyjson_doc *d = yyjson_read(text, strlen(text), 0);
+  bool ok = d && whole_val(yyjson_doc_get_root(d));
+  yyjson_doc_free(d);
+  return ok;
+}
+
+std::string address(long i) { return "reg" + std::to_string(i) + "@race.test"; }
+
+// ---- the workers: each runs in its own process on its host's root ---------------
+void saver(long host) {
+  for (long s = 1; s <= opt.saves && !out_of_time(); s++) {
+    count(kSaves);
+    if (vault_cipher_save(g_uid.c_str(), doc("shared", host, s).c_str(), nullptr) != 0) {
+      count(kSaveFailed);
+      note("save", vault_storage_last_error());
+    }
+  }
+}
+
+void read_shared() {
+  count(kReads);
+  const char *t = vault_cipher_get(g_uid.c_str(), "shared");
+  if (!t) {
+    std::string e = vault_storage_last_error();
+    count(e == "cipher_get: not found" ? kReadMissing : kReadFailed);
+    note("get", e);
+  } else if (!*t) {
+    count(kReadEmpty);
+    note("get", "empty text returned as success");
+  } else if (!whole(t)) {
+    count(kReadTorn);
+    note("get", std::string("cut or torn: ") + std::to_string(strlen(t)) + " bytes");
+  }
+}
+
+void sync_once() {
+  count(kSyncs);
+  const char *s = vault_sync_generate_json(g_uid.c_str());
+  if (!s) {
+    count(kSyncFailed);
+    note("sync", vault_storage_last_error());
+    return;
+  }
+  yyjson_doc *d = yyjson_read(s, strlen(s), 0);
+  if (!d) {
+    count(kSyncTorn);
+    note("sync", "not JSON");
+    return;
+  }
+  std::set<std::string> seen;
+  bool torn = false;
+  size_t i, n;
+  yyjson_val *e;
+  yyjson_arr_foreach(yyjson_obj_get(yyjson_doc_get_root(d), "ciphers"), i, n, e) {
+    const char *id = yyjson_get_str(yyjson_obj_get(e, "id"));
+    if (!id) continue;
+    seen.insert(id);
+    if (yyjson_obj_get(e, "pad") && !whole_val(e)) torn = true;
+  }
+  yyjson_doc_free(d);
+  if (torn) count(kSyncTorn);
+  if (!seen.count("shared")) {
+    count(kSyncMissingShared);
+    note("sync", "document without the shared cipher");
+  }
+  for (int k = 0; k < k_stable; k++)
+    if (!seen.count("untouched" + std::to_string(k))) {
+      count(kSyncMissingStable);
+      note("sync", "document without an untouched cipher");
+      break;
+    }
+}
+
+void reader() {
+  for (long i = 0; !out_of_time() && g->writers_left.load() > 0; i++) {
+    read_shared();
+    if (i % 8 == 0) sync_once();
+  }
+}
+
+// Deletes each moved cipher to the trash and restores it, while the movers
+// of every host do the same: each call either does its move (0) or finds
+// the cipher already moved away (1); nothing else is right.
+void mover(long host, long m) {
+  for (long i = 0; i < opt.moves && !out_of_time(); i++) {
+    std::string id = "pingpong" + std::to_string((i + host + m) % 3);
+    for (int step = 0; step < 2; step++) {
+      int rc = step == 0 ? vault_cipher_delete(g_uid.c_str(), id.c_str(), 0)
+                         : vault_cipher_restore_from_trash(g_uid.c_str(), id.c_str());
+      count(kMoves);
+      if (rc == 1) count(kMoveNotFound);
+      if (rc == -1) {
+        count(kMoveFailed);
+        note(step == 0 ? "delete" : "restore", vault_storage_last_error());
+      }
+    }
+  }
+}
+
+// Every host registers the same addresses in the same order; before each,
+// it waits (briefly) for the other hosts to reach the same address, so the
+// registrations really overlap.
+void registrar(long host) {
+  int hosts = (int)opt.roots.size();
+  for (long i = 0; i < opt.addresses && !out_of_time(); i++) {
+    g->reg_arrived[i].fetch_add(1);
+    double until = now() + 2;
+    while (g->reg_arrived[i].load() < hosts && now() < until) {}
+    std::string a = address(i);
+    if (host % 2) a[0] = 'R';  // addresses compare case-insensitively
+    int rc = vault_user_create(a.c_str(), "hash", 600000, "key", nullptr);
+    if (rc == 0) count(kRegCreated);
+    else if (rc == 1) count(kRegExists);
+    else {
+      count(kRegFailed);
+      note("create", vault_storage_last_error());
+    }
+    // A lookup right after: the address is registered by now, by someone.
+    if (vault_user_exists(a.c_str()) != 1) {
+      count(kLookupFailed);
+      note("exists", std::string("not found right after registering: ") + vault_storage_last_error());
+    }
+  }
+}
+
+void folder_saver(long host) {
+  for (long i = 0; i < opt.folders && !out_of_time(); i++) {
+    std::string f = "{\"id\":\"h" + std::to_string(host) + "-f" + std::to_string(i) + "\",\"name\":\"2.name\"}";
+    if (vault_folder_save(g_uid.c_str(), f.c_str(), nullptr) == 0) {
+      count(kFolderSaved);
+      g->folder_ok[host][i].store(1);
+    } else {
+      count(kFolderFailed);
+      note("folder_save", vault_storage_last_error());
+    }
+  }
+}
+
+template <typename F>
+pid_t spawn(long host, F fn) {
+  pid_t p = fork();
+  if (p != 0) return p;
+  if (vault_storage_init(opt.roots[(size_t)host].c_str()) != 0) {
+    note("init", vault_storage_last_error());
+    _exit(2);
+  }
+  fn();
+  _exit(0);
+}
+
+// ---- checks after the run: plain system calls on the first root --------------------
+std::string lower(std::string s) {
+  for (char &c : s)
+    if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+  return s;
+}
+
+struct Verdict {
+  std::vector<std::pair<std::string, long>> lines;
+  bool bad = false;
+  void add(const std::string &name, long v, bool must_be_zero) {
+    lines.push_back({name, v});
+    if (must_be_zero && v != 0) bad = true;
+  }
+};
+
+void check_tree(Verdict &v) {
+  const std::string root = opt.roots[0], users = root + "/users", acct = users + "/" + g_uid;
+  std::vector<std::string> tmp = vr_tmp_names(vts_snapshot(root));
+  v.add("tmp-left", (long)tmp.size(), true);
+  for (size_t i = 0; i < tmp.size() && i < 5; i++) printf("[sharedfs] tmp-left: %s\n", tmp[i].c_str());
+
+  long stranded = 0, doubled = 0, links = 0;
+  for (int k = 0; k < 3; k++) {
+    std::string n = "/pingpong" + std::to_string(k) + ".json";
+    struct stat sl, st;
+    bool live = lstat((acct + "/ciphers" + n).c_str(), &sl) == 0;
+    bool trash = lstat((acct + "/trash" + n).c_str(), &st) == 0;
+    if (!live && !trash) stranded++;
+    if (live && trash) doubled++;
+    if ((live && sl.st_nlink != 1) || (trash && st.st_nlink != 1)) links++;
+  }
+  v.add("moved-stranded", stranded, true);
+  v.add("moved-in-both", doubled, true);
+  v.add("moved-extra-links", links, true);
+
+  std::string text;
+  v.add("shared-final-not-whole", vts_read(acct + "/ciphers/shared.json", text) && whole(text.c_str()) ? 0 : 1, true);
+
+  // Accounts per address, from the profiles themselves.
+  std::map<std::string, long> per;
+  for (auto &name : vts_list(users)) {
+    if (!vts_read(users + "/" + name + "/profile.json", text)) continue;
+    yyjson_doc *p = yyjson_read(text.data(), text.size(), 0);
+    const char *em = yyjson_get_str(yyjson_obj_get(yyjson_doc_get_root(p), "email"));
+    if (em) per[lower(em)]++;
+    yyjson_doc_free(p);
+  }
+  long none = 0, extra = 0;
+  for (long i = 0; i < opt.addresses; i++) {
+    long n = per[address(i)];
+    if (n == 0) none++;
+    if (n > 1) extra += n - 1;
+  }
+  v.add("addresses-without-account", none, true);
+  v.add("duplicate-accounts", extra, true);
+
+  // Every folder saved with success must be in the list.
+  std::set<std::string> ids;
+  if (vts_read(acct + "/folders.json", text)) {
+    yyjson_doc *f = yyjson_read(text.data(), text.size(), 0);
+    size_t i, n;
+    yyjson_val *e;
+    yyjson_arr_foreach(yyjson_doc_get_root(f), i, n, e) {
+      const char *id = yyjson_get_str(yyjson_obj_get(e, "id"));
+      if (id) ids.insert(id);
+    }
+    yyjson_doc_free(f);
+  }
+  long lost = 0;
+  for (size_t h = 0; h < opt.roots.size(); h++)
+    for (long i = 0; i < opt.folders; i++)
+      if (g->folder_ok[h][i].load() && !ids.count("h" + std::to_string(h) + "-f" + std::to_string(i))) lost++;
+  v.add("folder-changes-lost", lost, true);
+}
+
+// Distinct failure messages with their counts, digits folded so that one
+// kind of failure (with pids and sequence numbers) counts once.
+void print_messages() {
+  std::map<std::string, long> seen;
+  for (auto &name : vts_list(g_logdir)) {
+    std::string text;
+    vts_read(g_logdir + "/" + name, text);
+    size_t pos = 0, nl;
+    while ((nl = text.find('\n', pos)) != std::string::npos) {
+      std::string line = text.substr(pos, nl - pos), key;
+      pos = nl + 1;
+      for (size_t i = 0; i < line.size(); i++) {
+        bool dig = line[i] >= '0' && line[i] <= '9';
+        if (!dig || key.empty() || key.back() != '#') key += dig ? '#' : line[i];
+      }
+      seen[key]++;
+    }
+  }
+  vts_remove_tree(g_logdir);
+  for (auto &kv : seen) printf("[sharedfs] message x%ld: %s\n", kv.second, kv.first.c_str());
+}
+
+int usage() {
+  fprintf(stderr, "usage: vs_sharedfs_stress [--saves N] [--moves N] [--movers N] [--addresses N] "
+                  "[--folders N] [--seconds S] ROOT [ROOT...]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    long *slot = a == "--saves" ? &opt.saves : a == "--moves" ? &opt.moves : a == "--movers" ? &opt.movers
+               : a == "--addresses" ? &opt.addresses : a == "--folders" ? &opt.folders
+               : a == "--seconds" ? &opt.seconds : nullptr;
+    if (slot) {
+      if (++i >= argc) return usage();
+      *slot = atol(argv[i]);
+    } else if (a.size() > 1 && a[0] == '-') {
+      return usage();
+    } else {
+      opt.roots.push_back(a);
+    }
+  }
+  if (opt.roots.empty() || opt.roots.size() > 8 || opt.addresses > k_max_addresses ||
+      opt.folders > k_max_folders)
+    return usage();
+
+  void *mem = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (mem == MAP_FAILED) return perror("mmap"), 2;
+  g = new (mem) Shared();
+  char logdir[] = "/tmp/vs-sharedfs-log-XXXXXX";
+  if (!mkdtemp(logdir)) return perror("mkdtemp"), 2;
+  g_logdir = logdir;
+
+  // The account and the ciphers every host works on, made through the first root.
+  char uid[37];
+  if (vault_storage_init(opt.roots[0].c_str()) != 0 ||
+      vault_user_create("stress@race.test", "h", 1, "k", uid) != 0) {
+    fprintf(stderr, "setup: %s\n", vault_storage_last_error());
+    return 2;
+  }
+  g_uid = uid;
+  std::vector<std::string> seed = {doc("shared", 99, 0)};
+  for (int k = 0; k < k_stable; k++) seed.push_back("{\"id\":\"untouched" + std::to_string(k) + "\"}");
+  for (int k = 0; k < 3; k++) seed.push_back("{\"id\":\"pingpong" + std::to_string(k) + "\"}");
+  for (auto &s : seed)
+    if (vault_cipher_save(uid, s.c_str(), nullptr) != 0) {
+      fprintf(stderr, "setup: %s\n", vault_storage_last_error());
+      return 2;
+    }
+  vault_storage_cleanup();
+
+  double t0 = now();
+  g_deadline = t0 + (double)opt.seconds;
+  long hosts = (long)opt.roots.size();
+  g->writers_left.store((int)(hosts * (3 + opt.movers)));
+  std::vector<pid_t> pids;
+  auto writer = [&](long h, auto fn) {
+    pids.push_back(spawn(h, [fn]() { fn(); g->writers_left.fetch_sub(1); }));
+  };
+  for (long h = 0; h < hosts; h++) {
+    writer(h, [h]() { saver(h); });
+    writer(h, [h]() { registrar(h); });
+    writer(h, [h]() { folder_saver(h); });
+    for (long m = 0; m < opt.movers; m++) writer(h, [h, m]() { mover(h, m); });
+    pids.push_back(spawn(h, []() { reader(); }));
+  }
+  int crashed = 0;
+  for (pid_t p : pids) {
+    int st = 0;
+    if (waitpid(p, &st, 0) < 0 || !WIFEXITED(st) || WEXITSTATUS(st) != 0) crashed++;
+  }
+  double took = now() - t0;
+
+  Verdict v;
+  for (int c = 0; c < kCounters; c++) {
+    bool must_be_zero = c != kReads && c != kSyncs && c != kSaves && c != kMoves && c != kMoveNotFound &&
+                        c != kRegCreated && c != kRegExists && c != kFolderSaved;
+    v.add(k_names[c], g->c[c].load(), must_be_zero);
+  }
+  v.add("processes-failed", crashed, true);
+  v.add("out-of-time", now() > g_deadline ? 1 : 0, false);
+  check_tree(v);
+  printf("[sharedfs] hosts=%ld roots=", hosts);
+  for (size_t i = 0; i < opt.roots.size(); i++) printf("%s%s", i ? "," : "", opt.roots[i].c_str());
+  printf(" seconds=%.1f\n", took);
+  for (auto &l : v.lines) printf("[sharedfs] %s=%ld\n", l.first.c_str(), l.second);
+  print_messages();
+  printf("[sharedfs] %s\n", v.bad ? "FAILED: a promise was broken (counts above)" : "passed");
+  return v.bad ? 1 : 0;
+}
