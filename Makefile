@@ -8,7 +8,8 @@ ifneq ($(CI),)
 CMAKE_FLAGS += -DVS_WERROR=ON
 endif
 
-.PHONY: all setup build demo test asan-test package bench crash fuzz coverage clean
+.PHONY: all setup build demo test asan-test package bench crash fuzz coverage sharedfs-rel-build sharedfs-test \
+        race-test clean
 
 all: build
 
@@ -87,6 +88,30 @@ coverage: setup
 	gcovr -r . --object-directory $(COV_BUILD) --filter 'src/' --exclude-throw-branches \
 	  --exclude-unreachable-branches --txt $(COV_BUILD)/coverage.txt --print-summary; \
 	echo "per-file report: $(COV_BUILD)/coverage.txt"; exit $$status
+
+# Several hosts on one data tree (tests/sharedfs). sharedfs-test: as root,
+# a GlusterFS volume (installed when missing) mounted twice on
+# $(SHAREDFS_DIR), the two-host stress test across both mounts, the
+# concurrency and crash tests on the volume; the volume goes away after,
+# pass or fail. GLUSTER_MOUNT_OPTS sets the mount options (e.g.
+# attribute-timeout=0,entry-timeout=0,negative-timeout=0), STRESS_ARGS
+# sizes the stress test, SHAREDFS_KILLS the crash test. race-test: the same
+# stress test as two hosts on one local directory.
+SHAREDFS_DIR ?= $(REL_BUILD)/sharedfs
+SHAREDFS_KILLS ?= 300
+STRESS_ARGS ?=
+sharedfs-rel-build: setup
+	@cmake -S . -B $(REL_BUILD) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(REL_BUILD) -j $(JOBS) --target vs_rel_tests vs_sharedfs_stress vs_sharedfs_probe >/dev/null
+
+sharedfs-test: sharedfs-rel-build
+	VS_GLUSTER_MOUNT_OPTS='$(GLUSTER_MOUNT_OPTS)' VS_CRASH_KILLS=$(SHAREDFS_KILLS) \
+	  bash tests/sharedfs/run.sh $(REL_BUILD) $(SHAREDFS_DIR) $(STRESS_ARGS)
+
+race-test: sharedfs-rel-build
+	rm -rf $(REL_BUILD)/race && mkdir -p $(REL_BUILD)/race
+	$(REL_BUILD)/tests/sharedfs/vs_sharedfs_stress $(STRESS_ARGS) $(REL_BUILD)/race/root $(REL_BUILD)/race/root
+	rm -rf $(REL_BUILD)/race
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(REL_BUILD) $(FUZZ_BUILD) $(COV_BUILD)
