@@ -23,22 +23,17 @@
 
 namespace {
 
-// Limits of the read exports: a document above them is refused on read.
-const long long k_profile_max = 16383;
-const long long k_folders_max = 16383;
-const long long k_cipher_max = 65534;
-
 std::string vh_octal(mode_t m) {
   char b[16];
   snprintf(b, sizeof b, "%04o", (unsigned)(m & 07777));
   return b;
 }
 
-// ASCII-only folding, as the library compares e-mail addresses.
+// An address folded as the library compares addresses: two accounts whose
+// keys are equal are one address to every lookup.
 std::string vh_email_key(const std::string &s) {
   std::string k = s;
-  for (char &c : k)
-    if (c >= 'A' && c <= 'Z') c = (char)(c + 32);
+  for (char &c : k) c = (char)vs_email_fold((unsigned char)c);
   return k;
 }
 
@@ -76,7 +71,7 @@ void vh_check_mode(VhCheck &c, const std::string &path, const struct stat &st) {
 }
 
 // How a parked move source relates to another copy of its item.
-std::string vh_compare_copy(const std::string &parked, const struct stat &pst,
+std::string vh_compare_copy(const VhCheck &c, const std::string &parked, const struct stat &pst,
                             const std::string &other) {
   struct stat ost;
   if (lstat(other.c_str(), &ost) != 0) return "absent";
@@ -84,7 +79,7 @@ std::string vh_compare_copy(const std::string &parked, const struct stat &pst,
     return "the same file, the move finished";
   if (!S_ISREG(ost.st_mode)) return vh_kind_name(ost.st_mode);
   std::string a, b, why;
-  if (!vh_read_whole(parked, a, why) || !vh_read_whole(other, b, why))
+  if (!vh_read_whole(c.root, parked, a, why) || !vh_read_whole(c.root, other, b, why))
     return "cannot compare (" + why + ")";
   return a == b ? "the same content" : "different content";
 }
@@ -98,13 +93,13 @@ void vh_parked(VhCheck &c, const std::string &dir, const std::string &path, cons
   std::vector<std::string> copies;
   size_t slash = dir.rfind('/');
   std::string leaf = slash == std::string::npos ? dir : dir.substr(slash + 1);
-  if (slash != std::string::npos && (leaf == "ciphers" || leaf == "trash")) {
+  if (slash != std::string::npos && (leaf == VS_CIPHERS_NAME || leaf == VS_TRASH_NAME)) {
     std::string account = dir.substr(0, slash);
-    copies = {"ciphers/" + item, "trash/" + item};
+    copies = {VS_CIPHERS_NAME "/" + item, VS_TRASH_NAME "/" + item};
     for (std::string &copy : copies)
-      copy += ": " + vh_compare_copy(path, st, account + "/" + copy);
+      copy += ": " + vh_compare_copy(c, path, st, account + "/" + copy);
   } else {
-    copies = {item + ": " + vh_compare_copy(path, st, dir + "/" + item)};
+    copies = {item + ": " + vh_compare_copy(c, path, st, dir + "/" + item)};
   }
   std::string detail =
       "source of an interrupted trash or restore move, parked aside; it may be the only copy of "
@@ -118,8 +113,8 @@ void vh_parked(VhCheck &c, const std::string &dir, const std::string &path, cons
 // limit the operator gave. False when the name is not one of them.
 bool vh_temp(VhCheck &c, const std::string &dir, const std::string &name, const struct stat &st) {
   size_t item_len = 0;
-  VhTempKind kind = vh_temp_kind(name, &item_len);
-  if (kind == VH_TEMP_NONE) return false;
+  VsTempKind kind = vs_temp_kind(name.c_str(), &item_len);
+  if (kind == VS_TEMP_NONE) return false;
   std::string path = dir + "/" + name;
   vh_check_mode(c, path, st);
   long long age = (long long)(c.now - st.st_mtime);
@@ -128,7 +123,7 @@ bool vh_temp(VhCheck &c, const std::string &dir, const std::string &name, const 
     vh_find(c, "wrong-kind", path, std::string("temporary name held by ") + vh_kind_name(st.st_mode));
     return true;
   }
-  if (kind == VH_TEMP_PARKED) {
+  if (kind == VS_TEMP_PARKED) {
     vh_parked(c, dir, path, name.substr(0, item_len), st, age);
     return true;
   }
@@ -154,7 +149,7 @@ bool vh_stat(const std::string &path, struct stat &st) {
 // Reads and parses one document. `want` is the root type it must have
 // (YYJSON_TYPE_NONE: any); `max` the largest size the read exports accept
 // (-1: none). Returns the parsed document for callers that look inside.
-VhDoc vh_document(VhCheck &c, const std::string &path, const struct stat &st, yyjson_type want,
+VsDoc vh_document(VhCheck &c, const std::string &path, const struct stat &st, yyjson_type want,
                   long long max, const char *what) {
   vh_check_mode(c, path, st);
   if (!S_ISREG(st.st_mode)) {
@@ -163,7 +158,7 @@ VhDoc vh_document(VhCheck &c, const std::string &path, const struct stat &st, yy
   }
   c.documents++;
   std::string text, why;
-  if (!vh_read_whole(path, text, why)) {
+  if (!vh_read_whole(c.root, path, text, why)) {
     vh_find(c, "unreadable", path, why);
     return nullptr;
   }
@@ -172,7 +167,7 @@ VhDoc vh_document(VhCheck &c, const std::string &path, const struct stat &st, yy
             std::to_string(text.size()) + " bytes; the library returns at most " +
                 std::to_string(max));
   yyjson_read_err err;
-  VhDoc doc(yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr, &err));
+  VsDoc doc(vs_parse(text.data(), text.size(), &err));
   if (!doc) {
     vh_find(c, "not-json", path,
             std::string(err.msg ? err.msg : "invalid") + " at byte " + std::to_string(err.pos));
@@ -191,7 +186,7 @@ VhDoc vh_document(VhCheck &c, const std::string &path, const struct stat &st, yy
 void vh_check_items(VhCheck &c, const std::string &dir, bool trash,
                     std::vector<std::string> &live) {
   std::vector<std::string> names;
-  if (!vh_list(dir, names)) {
+  if (!vh_list(c.root, dir, names)) {
     vh_find(c, "unreadable", dir, strerror(errno));
     return;
   }
@@ -200,7 +195,7 @@ void vh_check_items(VhCheck &c, const std::string &dir, bool trash,
     struct stat st;
     if (!vh_stat(p, st)) continue;
     if (vh_temp(c, dir, n, st)) continue;
-    bool listed = trash ? vh_trash_file_name(n) : vh_item_file_name(n);
+    bool listed = trash ? vs_trash_file_name(n.c_str()) : vs_item_file_name(n.c_str());
     if (!listed) {
       vh_check_mode(c, p, st);
       vh_find(c, "bad-name", p,
@@ -208,12 +203,12 @@ void vh_check_items(VhCheck &c, const std::string &dir, bool trash,
                     : "not an item file name; every listing passes over it");
       continue;
     }
-    std::string id = n.substr(0, n.size() - 5);
-    if (!vh_id_safe(id))
+    std::string id = n.substr(0, n.size() - (sizeof VS_DOC_SUFFIX - 1));
+    if (!vs_id_safe(id.c_str()))
       vh_find(c, "bad-name", p,
               trash ? "counted in the trash, but no identifier can restore it"
                     : "listed by sync, but no identifier can read, trash or delete it");
-    vh_document(c, p, st, YYJSON_TYPE_NONE, trash ? -1 : k_cipher_max,
+    vh_document(c, p, st, YYJSON_TYPE_NONE, trash ? -1 : (long long)VS_CIPHER_MAX,
                 trash ? "a trashed item" : "an item");
     if (!trash) {
       live.push_back(n);
@@ -225,10 +220,11 @@ void vh_check_items(VhCheck &c, const std::string &dir, bool trash,
   }
 }
 
-void vh_check_account(VhCheck &c, const std::string &dir, const std::string &id) {
+void vh_check_account(VhCheck &c, const VsAccountPaths &paths, const std::string &id) {
   c.accounts++;
+  const std::string dir = paths.dir;
   std::vector<std::string> names;
-  if (!vh_list(dir, names)) {
+  if (!vh_list(c.root, dir, names)) {
     vh_find(c, "unreadable", dir, strerror(errno));
     return;
   }
@@ -237,9 +233,9 @@ void vh_check_account(VhCheck &c, const std::string &dir, const std::string &id)
     std::string p = dir + "/" + n;
     struct stat st;
     if (!vh_stat(p, st)) continue;
-    if (n == "profile.json") {
+    if (n == VS_PROFILE_NAME) {
       has_profile = true;
-      VhDoc doc = vh_document(c, p, st, YYJSON_TYPE_OBJ, k_profile_max, "a profile");
+      VsDoc doc = vh_document(c, p, st, YYJSON_TYPE_OBJ, VS_PROFILE_MAX, "a profile");
       yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
       std::string email;
       if (yyjson_is_obj(root)) {
@@ -248,15 +244,15 @@ void vh_check_account(VhCheck &c, const std::string &dir, const std::string &id)
         else
           vh_find(c, "no-email", p, "no string \"email\" member: no lookup can find this account");
       }
-    } else if (n == "folders.json") {
-      vh_document(c, p, st, YYJSON_TYPE_ARR, k_folders_max, "a folder list");
-    } else if (n == "ciphers" || n == "trash") {
+    } else if (n == VS_FOLDERS_NAME) {
+      vh_document(c, p, st, YYJSON_TYPE_ARR, VS_FOLDERS_MAX, "a folder list");
+    } else if (n == VS_CIPHERS_NAME || n == VS_TRASH_NAME) {
       vh_check_mode(c, p, st);
       if (!S_ISDIR(st.st_mode)) {
         vh_find(c, "wrong-kind", p, n + " is " + vh_kind_name(st.st_mode));
         continue;
       }
-      (n == "ciphers" ? has_ciphers : has_trash) = true;
+      (n == VS_CIPHERS_NAME ? has_ciphers : has_trash) = true;
     } else if (!vh_temp(c, dir, n, st)) {
       vh_check_mode(c, p, st);
       vh_find(c, "bad-name", p, "not part of an account; the library ignores it");
@@ -268,14 +264,14 @@ void vh_check_account(VhCheck &c, const std::string &dir, const std::string &id)
   // Items first, so the trash can be compared with the live names.
   std::vector<std::string> live;
   if (has_ciphers)
-    vh_check_items(c, dir + "/ciphers", false, live);
+    vh_check_items(c, paths.ciphers, false, live);
   else
-    vh_find(c, "missing", dir + "/ciphers", "no ciphers directory: saves into this account fail");
+    vh_find(c, "missing", paths.ciphers, "no ciphers directory: saves into this account fail");
   std::sort(live.begin(), live.end());
   if (has_trash)
-    vh_check_items(c, dir + "/trash", true, live);
+    vh_check_items(c, paths.trash, true, live);
   else
-    vh_find(c, "missing", dir + "/trash", "no trash directory: moves to the trash fail");
+    vh_find(c, "missing", paths.trash, "no trash directory: moves to the trash fail");
 }
 
 // Walks the whole root. False when the root itself cannot be listed.
@@ -291,7 +287,9 @@ bool vh_check_root(VhCheck &c, std::string &error) {
   }
   vh_check_mode(c, c.root, st);
   std::vector<std::string> names;
-  if (!vh_list(c.root, names)) {
+  // The root may itself be a link (to another disk, say): listing "<root>/."
+  // follows it, while nothing below it is ever reached through one.
+  if (!vh_list(c.root, c.root + "/.", names)) {
     error = "check: cannot list " + c.root + " (" + strerror(errno) + ")";
     return false;
   }
@@ -300,10 +298,10 @@ bool vh_check_root(VhCheck &c, std::string &error) {
     std::string p = c.root + "/" + n;
     struct stat est;
     if (!vh_stat(p, est)) continue;
-    if (n == "config.json") {
+    if (n == VS_CONFIG_NAME) {
       has_config = true;
       vh_document(c, p, est, YYJSON_TYPE_OBJ, -1, "the configuration");
-    } else if (n == "users") {
+    } else if (n == VS_USERS_NAME) {
       vh_check_mode(c, p, est);
       if (!S_ISDIR(est.st_mode))
         vh_find(c, "wrong-kind", p, std::string("users is ") + vh_kind_name(est.st_mode));
@@ -316,19 +314,19 @@ bool vh_check_root(VhCheck &c, std::string &error) {
     }
   }
   if (!has_config)
-    vh_find(c, "missing", c.root + "/config.json", "no configuration file (init writes one)");
+    vh_find(c, "missing", c.root + "/" VS_CONFIG_NAME, "no configuration file (init writes one)");
   if (!has_users) {
-    vh_find(c, "missing", c.root + "/users", "no users directory (init creates it)");
+    vh_find(c, "missing", c.root + "/" VS_USERS_NAME, "no users directory (init creates it)");
     return true;
   }
 
-  std::string users = c.root + "/users";
-  if (!vh_list(users, names)) {
+  std::string users = c.root + "/" VS_USERS_NAME;
+  if (!vh_list(c.root, users, names)) {
     vh_find(c, "unreadable", users, strerror(errno));
     return true;
   }
   for (const std::string &n : names) {
-    if (n[0] == '.') continue;  // hidden: every listing of the library skips it
+    if (!vs_account_name(n.c_str())) continue;  // hidden: every listing skips it
     std::string p = users + "/" + n;
     struct stat est;
     if (!vh_stat(p, est)) continue;
@@ -341,13 +339,19 @@ bool vh_check_root(VhCheck &c, std::string &error) {
       continue;
     }
     vh_check_mode(c, p, est);
-    if (!vh_id_safe(n))
+    if (!vs_id_safe(n.c_str()))
       vh_find(c, "bad-name", p, "not a usable user id: no export can address this account");
-    else if (n.size() > 36)
+    else if (n.size() > VS_ID_BUF - 1)
       vh_find(c, "bad-name", p,
-              "user id longer than 36 characters: lookups cannot hand it out");
-    if (n.find(".tmp.") != std::string::npos) continue;  // never scanned as an account
-    vh_check_account(c, p, n);
+              "user id longer than " + std::to_string(VS_ID_BUF - 1) +
+                  " characters: lookups cannot hand it out");
+    if (vs_temp_marked(n.c_str())) continue;  // never scanned as an account
+    VsAccountPaths paths;
+    if (vs_account_paths(paths, c.root.c_str(), n.c_str()) != 0) {
+      vh_find(c, "unreadable", p, strerror(ENAMETOOLONG));
+      continue;
+    }
+    vh_check_account(c, paths, n);
   }
   for (const auto &e : c.emails) {
     if (e.second.size() < 2) continue;
@@ -372,7 +376,7 @@ yyjson_mut_val *vh_finding_json(yyjson_mut_doc *doc, const VhFinding &f) {
 
 int vh_print_check(const VhCheck &c, bool json) {
   if (json) {
-    VhMutDoc doc(yyjson_mut_doc_new(nullptr));
+    VsMutDoc doc(yyjson_mut_doc_new(nullptr));
     if (!doc) return VH_FAIL;
     yyjson_mut_val *root = yyjson_mut_obj(doc.get());
     yyjson_mut_doc_set_root(doc.get(), root);

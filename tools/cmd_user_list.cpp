@@ -25,12 +25,13 @@ struct VhAccountRow {
   long trash = 0;
 };
 
-long vh_count(const std::string &dir, bool trash) {
+// Items as the statistics count them.
+long vh_count(const std::string &root, const char *dir, bool trash) {
   std::vector<std::string> names;
-  if (!vh_list(dir, names)) return 0;
+  if (!vh_list(root, dir, names)) return 0;
   long n = 0;
   for (const std::string &s : names)
-    if (trash ? vh_trash_file_name(s) : vh_item_file_name(s)) n++;
+    if (trash ? vs_trash_file_name(s.c_str()) : vs_item_file_name(s.c_str())) n++;
   return n;
 }
 
@@ -43,31 +44,37 @@ std::string vh_printable(const std::string &s) {
 }
 
 int vh_user_list(const std::string &root, bool json) {
-  std::string users = root + "/users";
+  char users[VS_ACCOUNT_PATH];
   std::vector<std::string> names;
-  if (!vh_list(users, names)) {
-    fprintf(stderr, "user list: cannot open %s (%s)\n", users.c_str(), strerror(errno));
+  bool listed = vs_users_dir(users, sizeof users, root.c_str()) == 0
+                    ? vh_list(root, users, names)
+                    : (errno = ENAMETOOLONG, false);
+  if (!listed) {
+    fprintf(stderr, "user list: cannot open %s/%s (%s)\n", root.c_str(), VS_USERS_NAME,
+            strerror(errno));
     return VH_FAIL;
   }
   std::vector<VhAccountRow> rows;
   for (const std::string &n : names) {
-    if (n[0] == '.' || n.find(".tmp.") != std::string::npos) continue;
-    std::string dir = users + "/" + n;
+    // Hidden and temporary names are never accounts.
+    if (!vs_account_name(n.c_str()) || vs_temp_marked(n.c_str())) continue;
+    VsAccountPaths paths;
+    if (vs_account_paths(paths, root.c_str(), n.c_str()) != 0) continue;
     struct stat st;
-    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    if (lstat(paths.dir, &st) != 0 || !S_ISDIR(st.st_mode)) continue;
     VhAccountRow r;
     r.id = n;
     std::string text, why;
-    if (vh_read_whole(dir + "/profile.json", text, why)) {
-      VhDoc doc(yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr, nullptr));
+    if (vh_read_whole(root, paths.profile, text, why)) {
+      VsDoc doc(vs_parse(text.data(), text.size()));
       if (doc) r.has_email = vh_profile_email(yyjson_doc_get_root(doc.get()), r.email);
     }
-    r.items = vh_count(dir + "/ciphers", false);
-    r.trash = vh_count(dir + "/trash", true);
+    r.items = vh_count(root, paths.ciphers, false);
+    r.trash = vh_count(root, paths.trash, true);
     rows.push_back(std::move(r));
   }
   if (json) {
-    VhMutDoc doc(yyjson_mut_doc_new(nullptr));
+    VsMutDoc doc(yyjson_mut_doc_new(nullptr));
     if (!doc) return VH_FAIL;
     yyjson_mut_val *arr = yyjson_mut_arr(doc.get());
     yyjson_mut_doc_set_root(doc.get(), arr);

@@ -127,6 +127,24 @@ class OperatorTest(unittest.TestCase):
         self.assertIn("%-36s  %6d  %6d  %s" % (self.alice, 1, 1, "alice@example.org"), lines)
         self.assertEqual(run(os.path.join(self.dir, "nowhere"), "user", "list")[0], 3)
 
+    def test_root_may_be_a_symbolic_link_but_nothing_below_it(self):
+        link = os.path.join(self.dir, "root-link")
+        os.symlink(self.root, link)
+        rc, out, err = run(link, "check", "--json")
+        self.assertEqual(rc, 0, out + err)
+        self.assertEqual(json.loads(out)["accounts"], 2)
+        rc, out, err = run(link, "user", "list", "--json")
+        self.assertEqual({r["userId"] for r in json.loads(out)}, {self.alice, self.bob})
+        # An account reached through a link is never walked into.
+        outside = os.path.join(self.dir, "outside")
+        shutil.copytree(self.acct(self.bob), outside)
+        os.symlink(outside, os.path.join(self.users, "linked"))
+        rc, out, err = run(link, "user", "list", "--json")
+        self.assertNotIn("linked", {r["userId"] for r in json.loads(out)})
+        rc, report = self.check(expect_rc=1)
+        self.assertEqual([(f["kind"], os.path.basename(f["path"])) for f in report["findings"]],
+                         [("wrong-kind", "linked")])
+
     # ---- one fault at a time ----------------------------------------------------
     def test_documents_that_are_not_strict_json_or_of_the_wrong_shape(self):
         write(self.acct(self.alice, "ciphers", "bad.json"), '{"id":"bad",}')
