@@ -124,8 +124,10 @@ std::string read_attempt(const std::string &path) {
   std::string e = n < 0 ? "read " + err(errno) : "";
   if (close(fd) != 0 && e.empty()) e = "close " + err(errno);
   if (!e.empty()) return e;
-  if (got.empty()) return std::string("read empty (fstat size ") + (st.st_size ? "> 0)" : "0)");
-  if (got.size() != (size_t)atol(got.c_str())) return "read cut";
+  // What fstat said tells whether a check of the size could catch it.
+  std::string size = (size_t)st.st_size == got.size() ? "= bytes read" : "!= bytes read";
+  if (got.empty()) return "read empty (fstat size " + size + ")";
+  if (got.size() != (size_t)atol(got.c_str())) return "read cut (fstat size " + size + ")";
   if ((size_t)st.st_size != got.size())
     return std::string("fstat size ") + ((size_t)st.st_size < got.size() ? "smaller" : "larger") +
            " than the whole document read";
