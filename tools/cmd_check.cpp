@@ -18,6 +18,7 @@
 
 #include <yyjson.h>
 
+#include "foundation/layout.h"
 #include "host.h"
 #include "tree.h"
 
@@ -253,6 +254,8 @@ void vh_check_account(VhCheck &c, const VsAccountPaths &paths, const std::string
         continue;
       }
       (n == VS_CIPHERS_NAME ? has_ciphers : has_trash) = true;
+    } else if (n == VS_LOCK_NAME && S_ISREG(st.st_mode)) {
+      vh_check_mode(c, p, st);  // the account's lock file: no data, keep it
     } else if (!vh_temp(c, dir, n, st)) {
       vh_check_mode(c, p, st);
       vh_find(c, "bad-name", p, "not part of an account; the library ignores it");

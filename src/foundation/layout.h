@@ -9,6 +9,7 @@
 //   <root>/users/<user id>/folders.json
 //   <root>/users/<user id>/ciphers/<cipher id>.json
 //   <root>/users/<user id>/trash/<cipher id>.json
+//   <root>/users/<user id>/.lock          locks of the account (locks.h)
 #ifndef VS_LAYOUT_H
 #define VS_LAYOUT_H
 
@@ -21,6 +22,7 @@
 #define VS_CIPHERS_NAME "ciphers"
 #define VS_TRASH_NAME "trash"
 #define VS_DOC_SUFFIX ".json"
+#define VS_LOCK_NAME ".lock"
 
 enum : size_t {
   VS_ACCOUNT_PATH = 4300,  // the root's own files and an account directory

@@ -1,77 +1,160 @@
-// The replacing rename and the no-replace move with its link + unlink
-// fallback.
+// The replacing rename, and the move that never replaces (a cipher to the
+// trash and back) with its fallback for file systems that refuse
+// RENAME_NOREPLACE (GlusterFS answers EINVAL; NFS and CephFS may too).
 #include "moves.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "files.h"
 #include "layout.h"
+#include "locks.h"
 #include "temp_names.h"
 
 int vs_rename_replace(const char *from, const char *to) {
   return rename(from, to) == 0 ? 0 : -1;
 }
 
-// Second half of the link + unlink move. Another host may replace or remove
-// the source between the two steps (shared file systems are where this
-// runs), so the source is first renamed aside to a parked name (see
-// temp_names.h) atomically and removed only
-// when it is the file just linked; a newer file caught that way is put back
-// (unless an even newer one took its place). A source already gone means
-// the move has in effect happened. Any failing step is undone.
-static int vs_drop_linked_source(const VsDirName &from, const VsDirName &to) {
-  char aside[VS_TMP_PATH];
-  if (vs_temp_parked_name(aside, sizeof aside, from.name) != 0) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  if (renameat(from.fd.fd, from.name, from.fd.fd, aside) != 0) return errno == ENOENT ? 0 : -1;
-  struct stat sa, st;
-  if (fstatat(from.fd.fd, aside, &sa, AT_SYMLINK_NOFOLLOW) != 0 ||
-      fstatat(to.fd.fd, to.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    int e = errno;
-    renameat(from.fd.fd, aside, from.fd.fd, from.name);
-    errno = e;
-    return -1;
-  }
-  bool same = sa.st_dev == st.st_dev && sa.st_ino == st.st_ino;
-  if (!same && linkat(from.fd.fd, aside, from.fd.fd, from.name, 0) != 0 && errno != EEXIST) {
-    int e = errno;
-    renameat(from.fd.fd, aside, from.fd.fd, from.name);
-    errno = e;
-    return -1;
-  }
-  if (unlinkat(from.fd.fd, aside, 0) != 0) {
-    // Undo: the caller then removes the new name, leaving the tree as it was.
-    int e = errno;
-    renameat(from.fd.fd, aside, from.fd.fd, from.name);
-    errno = e;
-    return -1;
-  }
-  return 0;
+namespace {
+
+bool vs_same_file(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-int vs_rename_noreplace(const char *root, const char *from, const char *to) {
-  VsDirName src, dst;
-  if (vs_open_parent(root, from, src) != 0 || vs_open_parent(root, to, dst) != 0) return -1;
-  if (renameat2(src.fd.fd, src.name, dst.fd.fd, dst.name, RENAME_NOREPLACE) != 0) {
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
-    // The file system refuses the flag: link() fails on an existing name,
-    // which gives the same never-replace guarantee.
-    if (linkat(src.fd.fd, src.name, dst.fd.fd, dst.name, 0) != 0) return -1;
-    if (vs_drop_linked_source(src, dst) != 0) {
-      int e = errno;
-      unlinkat(dst.fd.fd, dst.name, 0);  // leave exactly one name, as before the call
-      errno = e;
+// Takes whatever file is at d/name right now to a fresh parked name
+// (temp_names.h) with one rename, so that the steps after it act on one
+// known file even while saves replace the name. A parked name left by a
+// mover that was killed may hold the only copy of a version, so an
+// existing one is never renamed over. 0 parked (aside names it), 1 nothing
+// was there, -1 error (errno).
+int vs_park(const VsDirName &d, char *aside, size_t size) {
+  for (int attempt = 0; attempt < 8; attempt++) {
+    if (vs_temp_parked_name(aside, size, d.name) != 0) {
+      errno = ENAMETOOLONG;
       return -1;
     }
+    struct stat st;
+    if (fstatat(d.fd.fd, aside, &st, AT_SYMLINK_NOFOLLOW) == 0) continue;
+    if (errno != ENOENT) return -1;
+    if (renameat(d.fd.fd, d.name, d.fd.fd, aside) == 0) return 0;
+    return errno == ENOENT ? 1 : -1;
   }
-  fsync(src.fd.fd);
-  fsync(dst.fd.fd);
+  errno = EEXIST;
+  return -1;
+}
+
+// Puts a parked file back under its name. link never replaces: when the
+// name was taken meanwhile (a save), the parked file is the older version
+// and goes. Only when link itself fails is rename tried, so that a failing
+// step does not leave the file under its parked name. 0, or -1 (errno)
+// with the file still parked.
+int vs_unpark(const VsDirName &d, const char *aside) {
+  if (linkat(d.fd.fd, aside, d.fd.fd, d.name, 0) != 0 && errno != EEXIST)
+    return renameat(d.fd.fd, aside, d.fd.fd, d.name) == 0 ? 0 : -1;
+  if (unlinkat(d.fd.fd, aside, 0) != 0 && unlinkat(d.fd.fd, aside, 0) != 0) return -1;
   return 0;
 }
 
+// Removes the name d when it is one more link to the file named by other,
+// and only then: park it, compare the parked file with other by inode,
+// unlink the parked name if they are one file, else put it back. The only
+// name ever unlinked is the parked one, private to this call, so a save
+// that lands on d meanwhile is never removed. 0 dropped (or already gone),
+// 1 another file was there and stays, -1 error (errno) with d as before.
+int vs_drop_if_same(const VsDirName &d, const VsDirName &other) {
+  char aside[VS_TMP_PATH];
+  int rc = vs_park(d, aside, sizeof aside);
+  if (rc != 0) return rc > 0 ? 0 : -1;
+  struct stat sa, so;
+  bool known = fstatat(d.fd.fd, aside, &sa, AT_SYMLINK_NOFOLLOW) == 0 &&
+               fstatat(other.fd.fd, other.name, &so, AT_SYMLINK_NOFOLLOW) == 0;
+  int err = known ? 0 : errno;
+  if (known && vs_same_file(sa, so)) {
+    if (unlinkat(d.fd.fd, aside, 0) == 0 || unlinkat(d.fd.fd, aside, 0) == 0) return 0;
+    err = errno;
+  }
+  if (vs_unpark(d, aside) != 0) return -1;
+  if (!err) return 1;
+  errno = err;
+  return -1;
+}
+
+// The fallback move. Every mover of the account holds its lock (see
+// locks.h: it holds between processes, threads and hosts), so no two moves
+// of its items interleave; saves and deletes for good take no lock, and
+// each step is safe against them as noted.
+//
+// Destination made by moves only (the trash):
+//  1. Nothing may be at the destination (fstatat): no other mover can put
+//     one there before step 2, holding no lock.
+//  2. rename(src, dst): one step, so the item has exactly one name at
+//     every moment. A save landing on src before it is what gets moved,
+//     as if it had come first.
+// Destination that saves also make (live): a rename could replace a save
+// landing there after step 1, so the move links instead:
+//  1. link(src, dst) fails on an existing name: nothing is replaced. For a
+//     moment the item has two names, never none, so a kill at any point
+//     leaves it live, trashed or both, never stranded.
+//  2. Drop src when it is still the same file as dst (vs_drop_if_same).
+//     A save that replaced src in between stays live; if one replaced
+//     dst, src stays as well: nothing is lost either way.
+// Both names on one file before the move can only be a move cut short by
+// a kill; it is finished. A failing step is undone the same checked way.
+VsMove vs_move_locked(const VsDirName &src, const VsDirName &dst, bool dst_only_moved) {
+  struct stat ss, sd;
+  bool linked = false;
+  if (dst_only_moved) {
+    if (fstatat(dst.fd.fd, dst.name, &sd, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) return VS_MOVE_FAILED;
+      if (renameat(src.fd.fd, src.name, dst.fd.fd, dst.name) == 0) return VS_MOVED;
+      return errno == ENOENT ? VS_MOVE_GONE : VS_MOVE_FAILED;
+    }
+  } else if (linkat(src.fd.fd, src.name, dst.fd.fd, dst.name, 0) == 0) {
+    linked = true;
+  } else {
+    if (errno == ENOENT) return VS_MOVE_GONE;
+    if (errno != EEXIST || fstatat(dst.fd.fd, dst.name, &sd, AT_SYMLINK_NOFOLLOW) != 0)
+      return VS_MOVE_FAILED;
+  }
+  if (!linked) {
+    // Something is at the destination: the same file (a cut-short move) or
+    // another one (refused).
+    if (fstatat(src.fd.fd, src.name, &ss, AT_SYMLINK_NOFOLLOW) != 0)
+      return errno == ENOENT ? VS_MOVE_GONE : VS_MOVE_FAILED;
+    if (!vs_same_file(ss, sd)) {
+      errno = EEXIST;
+      return VS_MOVE_FAILED;
+    }
+  }
+  if (vs_drop_if_same(src, dst) >= 0) return VS_MOVED;
+  int e = errno;
+  if (linked) vs_drop_if_same(dst, src);  // our own link goes, if still ours
+  errno = e;
+  return VS_MOVE_FAILED;
+}
+
+}  // namespace
+
+VsMove vs_rename_noreplace(const char *root, const char *from, const char *to,
+                           const char *lock_dir, bool dst_only_moved) {
+  VsDirName src, dst;
+  if (vs_open_parent(root, from, src) != 0 || vs_open_parent(root, to, dst) != 0)
+    return VS_MOVE_FAILED;
+  if (renameat2(src.fd.fd, src.name, dst.fd.fd, dst.name, RENAME_NOREPLACE) != 0) {
+    if (errno == ENOENT) return VS_MOVE_GONE;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return VS_MOVE_FAILED;
+    VsFd lock;
+    if (vs_lock_account(root, lock_dir, VS_LOCK_MOVES, lock) != 0) return VS_MOVE_FAILED;
+    VsMove rc = vs_move_locked(src, dst, dst_only_moved);
+    if (rc != VS_MOVED) return rc;
+  }
+  // The new name first: a power loss between the two syncs then leaves the
+  // item in both places, never in none.
+  fsync(dst.fd.fd);
+  fsync(src.fd.fd);
+  return VS_MOVED;
+}

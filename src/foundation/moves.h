@@ -4,10 +4,21 @@
 #define VS_MOVES_H
 
 int vs_rename_replace(const char *from, const char *to);
-// Moves a file, failing with EEXIST (errno) when the destination exists.
-// No message; errno tells why. Both directories are synced after a move.
-// Where the file system refuses a no-replace rename, the fallback parks
-// the source under a parked temporary name for a moment (temp_names.h).
-int vs_rename_noreplace(const char *root, const char *from, const char *to);
+
+enum VsMove {
+  VS_MOVED = 0,         // moved; both directories synced
+  VS_MOVE_GONE = 1,     // nothing at the source (errno ENOENT): another
+                        // process moved or removed it first
+  VS_MOVE_FAILED = -1,  // nothing moved; errno tells why (EEXIST: the
+                        // destination exists); no message
+};
+// Moves a file without ever replacing one at the destination. lock_dir is
+// the account directory whose lock serialises moves where the file system
+// refuses a no-replace rename (locks.h). dst_only_moved: nothing but a move
+// ever makes the destination's name (true for the trash), which lets that
+// fallback move in one rename. The fallback parks a source under a parked
+// temporary name for a moment (temp_names.h).
+VsMove vs_rename_noreplace(const char *root, const char *from, const char *to,
+                           const char *lock_dir, bool dst_only_moved);
 
 #endif

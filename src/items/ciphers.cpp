@@ -23,15 +23,27 @@ static bool vs_missing(const char *path) {
   return access(path, F_OK) != 0 && (errno == ENOENT || errno == ENOTDIR);
 }
 
-// Forms the live and the trash path of one cipher; -1 when either does not
-// fit its buffer.
-static int vs_cipher_paths(const char *user_id, const char *cipher_id,
+// Forms the account's paths and the live and the trash path of one cipher;
+// -1 when any does not fit its buffer.
+static int vs_cipher_paths(const char *user_id, const char *cipher_id, VsAccountPaths &acct,
                            char live[VS_FILE_PATH], char trash[VS_FILE_PATH]) {
-  VsAccountPaths acct;
   if (vs_account_paths(acct, s_root, user_id) != 0 ||
       vs_cipher_path(live, VS_FILE_PATH, acct, cipher_id, 0) != 0)
     return -1;
   return vs_cipher_path(trash, VS_FILE_PATH, acct, cipher_id, 1);
+}
+
+// The answer of a move: a source that another process moved or removed
+// after the test above is the same "not there" as before it (that process
+// won the race, nothing failed).
+static int vs_move_result(VsMove rc, const char *gone, const char *failed_fmt) {
+  if (rc == VS_MOVED) return 0;
+  if (rc == VS_MOVE_GONE) {
+    vs_error("%s", gone);
+    return 1;
+  }
+  vs_error(failed_fmt, strerror(errno));
+  return -1;
 }
 
 extern "C" int vault_cipher_save(const char *user_id, const char *json,
@@ -108,8 +120,9 @@ extern "C" int vault_cipher_delete(const char *user_id, const char *cipher_id,
     vs_error("cipher_delete: bad id");
     return -1;
   }
+  VsAccountPaths acct;
   char live[VS_FILE_PATH], trash[VS_FILE_PATH];
-  if (vs_cipher_paths(user_id, cipher_id, live, trash) != 0) {
+  if (vs_cipher_paths(user_id, cipher_id, acct, live, trash) != 0) {
     vs_error("cipher_delete: path too long");
     return -1;
   }
@@ -127,11 +140,9 @@ extern "C" int vault_cipher_delete(const char *user_id, const char *cipher_id,
     vs_sync_parent(live);
     return 0;
   }
-  if (vs_rename_noreplace(s_root, live, trash) != 0) {
-    vs_error("cipher_delete: rename %s", strerror(errno));
-    return -1;
-  }
-  return 0;
+  // Only moves make names in the trash.
+  return vs_move_result(vs_rename_noreplace(s_root, live, trash, acct.dir, true),
+                        "cipher_delete: not found", "cipher_delete: rename %s");
 }
 
 extern "C" int vault_cipher_restore_from_trash(const char *user_id,
@@ -140,8 +151,9 @@ extern "C" int vault_cipher_restore_from_trash(const char *user_id,
     vs_error("restore: bad id");
     return -1;
   }
+  VsAccountPaths acct;
   char live[VS_FILE_PATH], trash[VS_FILE_PATH];
-  if (vs_cipher_paths(user_id, cipher_id, live, trash) != 0) {
+  if (vs_cipher_paths(user_id, cipher_id, acct, live, trash) != 0) {
     vs_error("restore: path too long");
     return -1;
   }
@@ -149,9 +161,6 @@ extern "C" int vault_cipher_restore_from_trash(const char *user_id,
     vs_error("restore: not in trash");
     return 1;
   }
-  if (vs_rename_noreplace(s_root, trash, live) != 0) {
-    vs_error("restore: rename %s", strerror(errno));
-    return -1;
-  }
-  return 0;
+  return vs_move_result(vs_rename_noreplace(s_root, trash, live, acct.dir, false),
+                        "restore: not in trash", "restore: rename %s");
 }

@@ -7,6 +7,7 @@
 // nor memory, and leave no temporary file behind.
 #include <errno.h>
 #include <string.h>
+#include <sys/wait.h>
 
 #include <map>
 
@@ -263,10 +264,14 @@ TEST(Shims, CountAndFail) {
   vts_remove_tree(dir);
 }
 
-// Another process acting between the link and the unlink of the fallback
-// move (where the file system refuses RENAME_NOREPLACE, as NFS does): a
-// newer save of the live file must survive, and a permanent delete of the
-// live file must not take the trashed copy with it.
+// Another process acting in the middle of the fallback move (where the
+// file system refuses RENAME_NOREPLACE, as GlusterFS does): a save or a
+// permanent delete of the live file landing at the worst moment. Into the
+// trash the move is one rename, so a save landing first is what gets
+// trashed and a delete landing first leaves nothing to move; back to live
+// the move links and then drops the trashed name, so a save landing in
+// between must survive, and a permanent delete in between must not take
+// the trashed copy with it.
 namespace {
 struct RaceCtx {
   std::string live, text;
@@ -278,38 +283,150 @@ void replace_live(void *c) {  // another host's atomic save of the same id
   rename(tmp.c_str(), x->live.c_str());
 }
 void remove_live(void *c) { unlink(static_cast<RaceCtx *>(c)->live.c_str()); }
+
+struct RaceRun {
+  int rc;
+  std::string err, live, trash;
+};
+// Runs one move with renameat2 refusing the flag and fn running right
+// before the move's first renameat (the move itself into the trash; the
+// parking of the trashed name on the way back).
+RaceRun race(bool restore, void (*fn)(void *), const std::string &text) {
+  std::string dir = vts_scratch("race", true), root = dir + "/root";
+  vr_build_standard_tree(root);
+  vault_storage_init(root.c_str());
+  const char *id = restore ? "c3" : "c1";
+  RaceCtx c{root + "/users/ua/ciphers/" + id + ".json", text};
+  vr_io_force("renameat2", EINVAL);
+  vr_io_hook("renameat", fn, &c);
+  int rc = restore ? vault_cipher_restore_from_trash("ua", id) : vault_cipher_delete("ua", id, 0);
+  vr_io_hook(nullptr, nullptr, nullptr);
+  vr_io_force(nullptr, 0);
+  RaceRun r{rc, vault_storage_last_error(), vts_slurp(c.live), vts_slurp(root + "/users/ua/trash/" + id + ".json")};
+  EXPECT_TRUE(vr_tmp_names(vts_snapshot(root)).empty());
+  vault_storage_cleanup();
+  vts_remove_tree(dir);
+  return r;
+}
+
+const char k_c3[] = "{\"id\":\"c3\",\"name\":\"three\"}";
 }  // namespace
 
 TEST(LinkFallbackRaces, NewerSaveDuringTrashMoveSurvives) {
-  std::string dir = vts_scratch("race", true), root = dir + "/root";
-  vr_build_standard_tree(root);
-  ASSERT_EQ(vault_storage_init(root.c_str()), 0);
-  RaceCtx c{root + "/users/ua/ciphers/c1.json", "{\"id\":\"c1\",\"v\":2}"};
-  std::string old = vts_slurp(c.live);
-  vr_io_force("renameat2", EINVAL);
-  vr_io_hook("unlinkat", replace_live, &c);
-  int rc = vault_cipher_delete("ua", "c1", 0);
-  vr_io_hook(nullptr, nullptr, nullptr);
-  vr_io_force(nullptr, 0);
-  EXPECT_EQ(rc, 0) << vault_storage_last_error();
-  EXPECT_EQ(vts_slurp(c.live), c.text) << "the newer save was removed by the move";
-  EXPECT_EQ(vts_slurp(root + "/users/ua/trash/c1.json"), old);
-  vault_storage_cleanup();
-  vts_remove_tree(dir);
+  RaceRun r = race(false, replace_live, "{\"id\":\"c1\",\"v\":2}");
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(r.trash, "{\"id\":\"c1\",\"v\":2}") << "the newer save was lost";
+  EXPECT_EQ(r.live, "<missing>");
+  r = race(true, replace_live, "{\"id\":\"c3\",\"v\":2}");
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(r.live, "{\"id\":\"c3\",\"v\":2}") << "the newer save was removed by the restore";
+  EXPECT_EQ(r.trash, k_c3) << "the restored copy was lost";
 }
 
 TEST(LinkFallbackRaces, PermanentDeleteDuringTrashMoveKeepsTrashedCopy) {
-  std::string dir = vts_scratch("race", true), root = dir + "/root";
+  RaceRun r = race(false, remove_live, "");
+  EXPECT_EQ(r.rc, 1);  // the delete for good came first: nothing left to trash
+  EXPECT_EQ(r.err, "cipher_delete: not found");
+  EXPECT_EQ(r.live + r.trash, "<missing><missing>");
+  // Removing the restored name midway must not take the trashed copy.
+  r = race(true, remove_live, "");
+  EXPECT_EQ(r.rc, -1);
+  EXPECT_EQ(r.err, std::string("restore: rename ") + strerror(ENOENT));
+  EXPECT_EQ(r.trash, k_c3) << "the only copy of the cipher was removed";
+
+}
+
+// Processes moving one cipher back and forth where every move takes the
+// link fallback (renameat2 refusing the flag, as on GlusterFS). Each run
+// must end with the cipher under exactly one name (live or trash, never
+// both, never only a temporary name), one link to its inode, no ".tmp."
+// name left, every call answering 0 or 1 (a mover that finds the item gone
+// has lost a race, nothing failed), and the winners adding up: one more
+// successful trash move than restore exactly when the cipher went from live
+// to trashed, one fewer when the other way round.
+// VS_MOVERS, VS_MOVER_RUNS and VS_MOVES scale it.
+namespace {
+long env_long(const char *name, long def) {
+  const char *v = getenv(name);
+  return v && *v ? atol(v) : def;
+}
+}  // namespace
+
+TEST(LinkFallbackRaces, ConcurrentMoversNeverStrandOrDuplicate) {
+  const long movers = env_long("VS_MOVERS", 4), runs = env_long("VS_MOVER_RUNS", 6),
+             moves = env_long("VS_MOVES", 300);
+  std::string dir = vts_scratch("movers", true), root = dir + "/root";
+  ASSERT_FALSE(dir.empty());
   vr_build_standard_tree(root);
-  ASSERT_EQ(vault_storage_init(root.c_str()), 0);
-  RaceCtx c{root + "/users/ua/ciphers/c1.json", ""};
-  std::string old = vts_slurp(c.live);
-  vr_io_force("renameat2", EINVAL);
-  vr_io_hook("unlinkat", remove_live, &c);
-  vault_cipher_delete("ua", "c1", 0);
-  vr_io_hook(nullptr, nullptr, nullptr);
-  vr_io_force(nullptr, 0);
-  EXPECT_EQ(vts_slurp(root + "/users/ua/trash/c1.json"), old) << "the only copy of the cipher was removed";
+  const std::string live = root + "/users/ua/ciphers/c1.json", trash = root + "/users/ua/trash/c1.json";
+  const std::string text = vts_slurp(live);
+  long total = 0;
+  bool was_in_trash = false;  // each run starts where the last one ended
+  for (long run = 0; run < runs; run++) {
+    vr_io_force("renameat2", EINVAL);
+    std::vector<pid_t> pids;
+    std::vector<int> pipes;
+    for (long p = 0; p < movers; p++) {
+      int fds[2];
+      ASSERT_EQ(pipe(fds), 0);
+      pid_t pid = fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        close(fds[0]);
+        // Counts of successful trash moves and restores, then the first
+        // unexpected answer, if any.
+        long won[2] = {0, 0};
+        std::string bad;
+        if (vault_storage_init(root.c_str()) != 0) bad = vault_storage_last_error();
+        for (long i = 0; i < moves && bad.empty(); i++) {
+          bool to_trash = (i + p) % 2 == 0;
+          int rc = to_trash ? vault_cipher_delete("ua", "c1", 0) : vault_cipher_restore_from_trash("ua", "c1");
+          std::string err = vault_storage_last_error();
+          if (rc == 0) won[to_trash ? 0 : 1]++;
+          else if (rc != 1 || err != (to_trash ? "cipher_delete: not found" : "restore: not in trash"))
+            bad = std::to_string(rc) + " " + err;
+        }
+        std::string msg = std::to_string(won[0]) + " " + std::to_string(won[1]) + " " + bad;
+        if (write(fds[1], msg.data(), msg.size()) < 0) {}
+        _exit(0);
+      }
+      close(fds[1]);
+      pids.push_back(pid);
+      pipes.push_back(fds[0]);
+    }
+    long trashed = 0, restored = 0;
+    for (size_t k = 0; k < pids.size(); k++) {
+      std::string msg;
+      char buf[512];
+      ssize_t n;
+      while ((n = read(pipes[k], buf, sizeof buf)) > 0) msg.append(buf, (size_t)n);
+      close(pipes[k]);
+      int st = 0;
+      waitpid(pids[k], &st, 0);
+      ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "mover " << k << " crashed";
+      long t = 0, r = 0;
+      char bad[400] = "";
+      sscanf(msg.c_str(), "%ld %ld %399[^\n]", &t, &r, bad);
+      EXPECT_STREQ(bad, "") << "run " << run << ", mover " << k << ": unexpected answer";
+      trashed += t;
+      restored += r;
+    }
+    vr_io_force(nullptr, 0);
+    total += movers * moves;
+    struct stat sl, stt;
+    bool in_live = lstat(live.c_str(), &sl) == 0, in_trash = lstat(trash.c_str(), &stt) == 0;
+    std::string where = "run " + std::to_string(run) + ": ";
+    ASSERT_NE(in_live, in_trash) << where << "the cipher must be exactly one of live and trash\n"
+                                 << vr_tree_diff({}, vts_snapshot(root + "/users/ua"));
+    EXPECT_EQ((in_live ? sl : stt).st_nlink, 1u) << where << "extra links to the cipher";
+    EXPECT_EQ(vts_slurp(in_live ? live : trash), text) << where;
+    EXPECT_TRUE(vr_tmp_names(vts_snapshot(root)).empty()) << where << "left " << vr_tmp_names(vts_snapshot(root))[0];
+    EXPECT_EQ(trashed - restored, (in_trash ? 1 : 0) - (was_in_trash ? 1 : 0))
+        << where << trashed << " successful trash moves and " << restored << " restores";
+    was_in_trash = in_trash;
+    if (HasFailure()) break;
+  }
+  printf("[figures] fallback-movers: processes=%ld runs=%ld moves=%ld\n", movers, runs, total);
   vault_storage_cleanup();
   vts_remove_tree(dir);
 }

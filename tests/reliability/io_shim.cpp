@@ -192,6 +192,18 @@ int __wrap_closedir(DIR *d) {
 }
 
 VR_PATHCALL(int, fsync, -1, (int fd), (fd))
+// Locks: F_OFD_SETLK and the like take a struct pointer, the rest an int;
+// both pass through as one pointer-sized argument.
+int __real_fcntl(int fd, int cmd, ...);
+int __wrap_fcntl(int fd, int cmd, ...) {
+  va_list ap;
+  va_start(ap, cmd);
+  void *arg = va_arg(ap, void *);
+  va_end(ap);
+  if (vr_step("fcntl", false)) return -1;
+  return __real_fcntl(fd, cmd, arg);
+}
+
 VR_PATHCALL(int, fdatasync, -1, (int fd), (fd))
 VR_PATHCALL(int, rename, -1, (const char *a, const char *b), (a, b))
 VR_PATHCALL(int, renameat, -1, (int da, const char *a, int db, const char *b), (da, a, db, b))

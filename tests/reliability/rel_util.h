@@ -24,9 +24,15 @@ inline std::string vr_normalize(const std::string &s) {
   return std::regex_replace(std::regex_replace(s, uuid, "<uuid>"), when, "<time>");
 }
 
+// An account's lock file (made by the first move that needs it) holds no
+// data and is left out.
 inline VtsTree vr_normalized(const VtsTree &t) {
   VtsTree out;
-  for (auto &kv : t) out[vr_normalize(kv.first)] = vr_normalize(kv.second);
+  for (auto &kv : t) {
+    const std::string &k = kv.first;
+    if (k.size() >= 6 && k.compare(k.size() - 6, 6, "/.lock") == 0) continue;
+    out[vr_normalize(k)] = vr_normalize(kv.second);
+  }
   return out;
 }
 

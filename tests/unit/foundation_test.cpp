@@ -130,14 +130,17 @@ TEST_F(Primitives, NoReplaceMoveKeepsBothFiles) {
   std::string a = base + "/a", b = base + "/b";
   vt_write(a, "A");
   vt_write(b, "B");
-  EXPECT_EQ(vs_rename_noreplace(s_root, a.c_str(), b.c_str()), -1);
+  EXPECT_EQ(vs_rename_noreplace(s_root, a.c_str(), b.c_str(), base.c_str(), false), VS_MOVE_FAILED);
   EXPECT_EQ(errno, EEXIST);
   EXPECT_EQ(vt_read(a), "A");
   EXPECT_EQ(vt_read(b), "B");
   unlink(b.c_str());
-  EXPECT_EQ(vs_rename_noreplace(s_root, a.c_str(), b.c_str()), 0);
+  EXPECT_EQ(vs_rename_noreplace(s_root, a.c_str(), b.c_str(), base.c_str(), false), VS_MOVED);
   EXPECT_FALSE(vt_exists(a));
   EXPECT_EQ(vt_read(b), "A");
+  // A source someone else moved first is told apart from a failure.
+  EXPECT_EQ(vs_rename_noreplace(s_root, a.c_str(), b.c_str(), base.c_str(), false), VS_MOVE_GONE);
+  EXPECT_EQ(errno, ENOENT);
   vt_write(a, "A2");
   EXPECT_EQ(vs_rename_replace(a.c_str(), b.c_str()), 0);
   EXPECT_EQ(vt_read(b), "A2");
