@@ -85,10 +85,10 @@ std::string vh_compare_copy(const VhCheck &c, const std::string &parked, const s
   return a == b ? "the same content" : "different content";
 }
 
-// A parked move source is never removed, whatever its age: when a save
-// replaced the item between the two steps of a link-and-unlink move, the
-// parked file is that save and may be its only copy. The finding compares
-// it with the item's live and trashed copies.
+// A name parked by a move is never removed, whatever its age: a mover
+// killed before putting back a file that was not the moved one (a save
+// that landed on the name meanwhile) leaves that version there only. The
+// finding compares it with the item's live and trashed copies.
 void vh_parked(VhCheck &c, const std::string &dir, const std::string &path, const std::string &item,
                const struct stat &st, long long age) {
   std::vector<std::string> copies;
@@ -103,7 +103,7 @@ void vh_parked(VhCheck &c, const std::string &dir, const std::string &path, cons
     copies = {item + ": " + vh_compare_copy(c, path, st, dir + "/" + item)};
   }
   std::string detail =
-      "source of an interrupted trash or restore move, parked aside; it may be the only copy of "
+      "item name parked by an interrupted trash or restore move; it may be the only copy of "
       "a newer save: compare it with the live and trash copies before removing anything (";
   for (size_t i = 0; i < copies.size(); i++) detail += (i ? "; " : "") + copies[i];
   vh_find(c, "parked-move", path, detail + "), age " + std::to_string(age) + "s", age);

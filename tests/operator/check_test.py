@@ -307,10 +307,10 @@ class OperatorTest(unittest.TestCase):
         self.check("--remove-stale-temp", "1", expect_rc=0)
 
     def test_parked_move_sources_are_compared_and_never_removed(self):
-        """A crash inside the link-and-unlink move leaves its source parked
-        under <name>.tmp.<pid>.<n>: the moved file itself (the move
-        finished), or a save that replaced the source meanwhile, which may
-        be its only copy."""
+        """A mover killed inside the fallback move leaves a name of the item
+        parked under <name>.tmp.<pid>.<n>: the moved file itself (the move
+        finished), or a save that landed on the name meanwhile, which may be
+        its only copy."""
         c, t = self.acct(self.alice, "ciphers"), self.acct(self.alice, "trash")
         finished = os.path.join(c, "a2.json.tmp.4242.1")
         os.link(os.path.join(t, "a2.json"), finished)
@@ -342,8 +342,8 @@ class OperatorTest(unittest.TestCase):
         del before[os.path.relpath(retry, self.root)]
         self.assertEqual(after, before)
         rc, out, _ = run(self.root, "check")
-        self.assertIn("parked-move  %s  source of an interrupted trash or restore move" % newer,
-                      out)
+        self.assertIn("parked-move  %s  item name parked by an interrupted trash or restore "
+                      "move" % newer, out)
 
     def test_usage_and_failures(self):
         self.assertEqual(run(self.root, "check", "--remove-stale-temp", "0")[0], 2)
