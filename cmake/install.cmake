@@ -1,7 +1,8 @@
 # Install rules and packaging: the shared library with its versioned SONAME,
 # the public header, the keldrune-vault tool, a relocatable CMake package
 # (find_package(keldrune-vault-storage) -> keldrune::vault-storage), a
-# relocatable pkg-config file, and the Debian package built by CPack.
+# relocatable pkg-config file, the manual page of the tool, and the Debian
+# package built by CPack.
 #
 # The version lives only in the project() line of the top-level
 # CMakeLists.txt; everything here derives from PROJECT_VERSION.
@@ -92,6 +93,23 @@ Cflags: -I\${includedir}
 ")
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${VS_PACKAGE_NAME}.pc
   DESTINATION ${VS_PKGCONFIG_DIR})
+
+# ---- manual page, documentation --------------------------------------------------------
+# keldrune-vault.1 is made from the tool's own --help texts (scripts/manpage).
+find_program(VS_HELP2MAN help2man)
+if(VS_HELP2MAN)
+  set(_vs_man ${PROJECT_BINARY_DIR}/keldrune-vault.1)
+  add_custom_command(OUTPUT ${_vs_man}
+    COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/manpage $<TARGET_FILE:keldrune-vault>
+            ${_vs_man} ${PROJECT_VERSION}
+    DEPENDS keldrune-vault ${PROJECT_SOURCE_DIR}/scripts/manpage
+            ${PROJECT_SOURCE_DIR}/docs/keldrune-vault.h2m
+    COMMENT "Manual page of keldrune-vault" VERBATIM)
+  add_custom_target(vs_manpage ALL DEPENDS ${_vs_man})
+  install(FILES ${_vs_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+else()
+  message(WARNING "help2man not found: no manual page for keldrune-vault (scripts/setup installs it)")
+endif()
 
 # ---- Debian package ---------------------------------------------------------------
 install(FILES ${PROJECT_SOURCE_DIR}/README.md

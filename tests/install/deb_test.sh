@@ -51,6 +51,7 @@ lrwxrwxrwx ./$lib/libkeldrune-vault-storage.so -> libkeldrune-vault-storage.so.$
 lrwxrwxrwx ./$lib/libkeldrune-vault-storage.so.$major -> libkeldrune-vault-storage.so.$version
 -rw-r--r-- ./$lib/libkeldrune-vault-storage.so.$version
 -rw-r--r-- ./$lib/pkgconfig/keldrune-vault-storage.pc
+-rw-r--r-- ./usr/share/man/man1/keldrune-vault.1
 -rw-r--r-- ./usr/share/doc/keldrune-vault-storage/README.md"
 actual=$(printf '%s\n' "$listing" |
   sed -E 's/keldrune-vault-storage-targets-[a-z]+\.cmake$/keldrune-vault-storage-targets-CONFIG.cmake/' |

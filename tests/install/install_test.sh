@@ -27,6 +27,12 @@ for f in include/keldrune-vault-storage.h bin/keldrune-vault \
          lib/pkgconfig/keldrune-vault-storage.pc; do
   [ -f "$prefix/$f" ] || fail "missing $f"
 done
+# The manual page, whenever the build made one (help2man present).
+if [ -f "$build/keldrune-vault.1" ]; then
+  man=$prefix/share/man/man1/keldrune-vault.1
+  [ -f "$man" ] || fail "missing share/man/man1/keldrune-vault.1"
+  grep -q '^\.SS "keldrune-vault cipher save"' "$man" || fail "manual page lacks the cipher save command"
+fi
 [ "$(readlink "$prefix/lib/libkeldrune-vault-storage.so.$major")" = "libkeldrune-vault-storage.so.$version" ] ||
   fail "lib/libkeldrune-vault-storage.so.$major is not a link to the versioned file"
 [ "$(readlink "$prefix/lib/libkeldrune-vault-storage.so")" = "libkeldrune-vault-storage.so.$major" ] ||
