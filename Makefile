@@ -38,11 +38,13 @@ asan-test: setup
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-# The Debian package (CPack), written into $(BUILD)/ and checked.
-package: build
-	cd $(BUILD) && cpack -G DEB
-	bash tests/install/deb_test.sh --check $$(ls -t $(BUILD)/keldrune-vault-storage_*.deb | head -n 1) \
-	  $$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$$/\1/p' $(BUILD)/CPackConfig.cmake)
+# The Debian packages (debian/): libkeldrune-vault-storage0,
+# libkeldrune-vault-storage-dev and keldrune-vault, built from the working
+# tree into $(PKG_BUILD)/ and checked by lintian.
+PKG_BUILD ?= build-deb
+package:
+	@bash scripts/setup --packaging
+	bash scripts/build-packages $(PKG_BUILD)
 
 # Benchmarks, never part of the tests: every export against its system-call
 # floor and an SQLite-backed peer, printed as one table. The data sets go
@@ -114,4 +116,4 @@ race-test: sharedfs-rel-build
 	rm -rf $(REL_BUILD)/race
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(REL_BUILD) $(FUZZ_BUILD) $(COV_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(REL_BUILD) $(FUZZ_BUILD) $(COV_BUILD) $(PKG_BUILD)

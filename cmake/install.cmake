@@ -1,11 +1,13 @@
-# Install rules and packaging: the shared library with its versioned SONAME,
-# the public header, the keldrune-vault tool, a relocatable CMake package
-# (find_package(keldrune-vault-storage) -> keldrune::vault-storage), a
-# relocatable pkg-config file, the manual page of the tool, and the Debian
-# package built by CPack.
+# Install rules: the shared library with its versioned SONAME, the public
+# header, the keldrune-vault tool and its manual page, a relocatable CMake
+# package (find_package(keldrune-vault-storage) -> keldrune::vault-storage),
+# a relocatable pkg-config file, and, with VS_PRIVATE_YYJSON, a private copy
+# of the yyjson shared library for systems that have none (the Debian
+# packages in debian/ use it; Debian 12 ships no yyjson 0.12).
 #
 # The version lives only in the project() line of the top-level
-# CMakeLists.txt; everything here derives from PROJECT_VERSION.
+# CMakeLists.txt; everything here derives from PROJECT_VERSION (debian/rules
+# checks that debian/changelog agrees). The licence is Apache-2.0 (LICENSE).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -25,11 +27,49 @@ set_target_properties(keldrune-vault-storage PROPERTIES
 set_target_properties(keldrune-vault-storage PROPERTIES
   INTERFACE_INCLUDE_DIRECTORIES "$<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>")
 
-# The installed tool finds the library next to it in any prefix.
-file(RELATIVE_PATH _vs_bin_to_lib
-     ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
-set_target_properties(keldrune-vault PROPERTIES
-  INSTALL_RPATH "$ORIGIN/${_vs_bin_to_lib}")
+# ---- private yyjson ----------------------------------------------------------------
+# The yyjson shared object this build links, installed unchanged under its
+# SONAME into <libdir>/keldrune-vault-storage/, where only the library and the
+# tool look for it (their RUNPATH); nothing else on the system sees it.
+option(VS_PRIVATE_YYJSON "Install a private copy of the yyjson shared library" OFF)
+set(VS_PRIVATE_DIR ${CMAKE_INSTALL_LIBDIR}/${VS_PACKAGE_NAME})
+
+# A system library directory (the Debian packages) gets absolute search
+# paths, which need no /proc to resolve; any other prefix gets paths
+# relative to the installed file, so the tree can move.
+set(_vs_system_libdirs ${CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES} ${CMAKE_C_IMPLICIT_LINK_DIRECTORIES})
+if("${CMAKE_INSTALL_FULL_LIBDIR}" IN_LIST _vs_system_libdirs)
+  set(_vs_lib_from_bin "")
+  set(_vs_private_from_lib "${CMAKE_INSTALL_FULL_LIBDIR}/${VS_PACKAGE_NAME}")
+  set(_vs_private_from_bin "${_vs_private_from_lib}")
+else()
+  file(RELATIVE_PATH _vs_bin_to_lib
+       ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+  set(_vs_lib_from_bin "$ORIGIN/${_vs_bin_to_lib}")
+  set(_vs_private_from_lib "$ORIGIN/${VS_PACKAGE_NAME}")
+  set(_vs_private_from_bin "${_vs_lib_from_bin}/${VS_PACKAGE_NAME}")
+endif()
+
+if(VS_PRIVATE_YYJSON)
+  get_target_property(_yy_configs yyjson::yyjson IMPORTED_CONFIGURATIONS)
+  list(GET _yy_configs 0 _yy_config)
+  get_target_property(_yy_file yyjson::yyjson IMPORTED_LOCATION_${_yy_config})
+  get_target_property(_yy_soname yyjson::yyjson IMPORTED_SONAME_${_yy_config})
+  if(NOT _yy_file OR NOT _yy_soname)
+    message(FATAL_ERROR "VS_PRIVATE_YYJSON needs yyjson as a shared library with a SONAME")
+  endif()
+  install(FILES ${_yy_file} DESTINATION ${VS_PRIVATE_DIR} RENAME ${_yy_soname})
+  set_target_properties(keldrune-vault-storage PROPERTIES
+    INSTALL_RPATH "${_vs_private_from_lib}")
+endif()
+
+# The installed tool finds the library next to it in any prefix, and the
+# private yyjson, which it calls too.
+set(_vs_tool_rpath ${_vs_lib_from_bin})
+if(VS_PRIVATE_YYJSON)
+  list(APPEND _vs_tool_rpath "${_vs_private_from_bin}")
+endif()
+set_target_properties(keldrune-vault PROPERTIES INSTALL_RPATH "${_vs_tool_rpath}")
 
 install(TARGETS keldrune-vault-storage
   EXPORT keldrune-vault-storage-targets
@@ -52,7 +92,9 @@ install(EXPORT keldrune-vault-storage-targets
 set(_vs_config_in ${CMAKE_CURRENT_BINARY_DIR}/${VS_PACKAGE_NAME}-config.cmake.in)
 file(WRITE ${_vs_config_in} [=[
 # CMake package of keldrune-vault-storage: defines keldrune::vault-storage.
+# Licence: Apache-2.0.
 @PACKAGE_INIT@
+set(keldrune-vault-storage_LICENSE "Apache-2.0")
 include("${CMAKE_CURRENT_LIST_DIR}/keldrune-vault-storage-targets.cmake")
 check_required_components(keldrune-vault-storage)
 ]=])
@@ -88,6 +130,7 @@ includedir=\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}
 Name: ${VS_PACKAGE_NAME}
 Description: Storage layer of a self-hosted password-vault server (C interface)
 Version: ${PROJECT_VERSION}
+License: Apache-2.0
 Libs: -L\${libdir} -lkeldrune-vault-storage
 Cflags: -I\${includedir}
 ")
@@ -111,32 +154,8 @@ else()
   message(WARNING "help2man not found: no manual page for keldrune-vault (scripts/setup installs it)")
 endif()
 
-# ---- Debian package ---------------------------------------------------------------
-install(FILES ${PROJECT_SOURCE_DIR}/README.md
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/
   DESTINATION ${CMAKE_INSTALL_DOCDIR}
   FILES_MATCHING PATTERN "*.md")
-
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME ${VS_PACKAGE_NAME})
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "keldrune")
-set(CPACK_PACKAGE_CONTACT "keldrune vault maintainers <vault@keldrune.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "storage layer of a self-hosted password-vault server")
-set(CPACK_PACKAGE_DESCRIPTION
-    "A shared library with a C interface of sixteen vault_* functions that keeps accounts, encrypted vault items, folder lists and the sync document as JSON files in a directory tree, each written whole through a temporary file, fsync and an atomic rename. Includes the header, CMake and pkg-config files, and the keldrune-vault command-line host with operator checks.")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Written out rather than left to dpkg-shlibdeps, whose yyjson entry (from
-# the yyjson shlibs file) would ask for less than the 0.12 this library is
-# built and tested against.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11), libyyjson0 (>= 0.12.0)")
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_STRIP_FILES ON)
-include(CPack)

@@ -27,6 +27,7 @@ for f in include/keldrune-vault-storage.h bin/keldrune-vault \
          lib/pkgconfig/keldrune-vault-storage.pc; do
   [ -f "$prefix/$f" ] || fail "missing $f"
 done
+[ -f "$prefix/share/doc/keldrune-vault-storage/LICENSE" ] || fail "missing the licence"
 # The manual page, whenever the build made one (help2man present).
 if [ -f "$build/keldrune-vault.1" ]; then
   man=$prefix/share/man/man1/keldrune-vault.1
