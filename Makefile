@@ -8,7 +8,7 @@ ifneq ($(CI),)
 CMAKE_FLAGS += -DVS_WERROR=ON
 endif
 
-.PHONY: all setup build demo test asan-test package bench crash fuzz coverage sharedfs-rel-build sharedfs-test \
+.PHONY: all setup build demo test asan-test package package-check bench crash fuzz coverage sharedfs-rel-build sharedfs-test \
         race-test clean
 
 all: build
@@ -40,11 +40,17 @@ asan-test: setup
 
 # The Debian packages (debian/): libkeldrune-vault-storage0,
 # libkeldrune-vault-storage-dev and keldrune-vault, built from the working
-# tree into $(PKG_BUILD)/ and checked by lintian.
+# tree into $(PKG_BUILD)/ and checked by lintian. package-check also installs
+# them into a fresh minimal Debian 12 root (debootstrap, as root) and runs
+# the demo and a consumer build there.
 PKG_BUILD ?= build-deb
 package:
 	@bash scripts/setup --packaging
 	bash scripts/build-packages $(PKG_BUILD)
+
+package-check:
+	@bash scripts/setup --packaging
+	bash tests/install/package_check.sh $(PKG_BUILD)
 
 # Benchmarks, never part of the tests: every export against its system-call
 # floor and an SQLite-backed peer, printed as one table. The data sets go
