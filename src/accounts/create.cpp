@@ -162,7 +162,7 @@ extern "C" const char *vault_user_get_profile_json(const char *user_id) {
   char *raw = nullptr;
   uint64_t len = 0;
   if (vs_read_file(s_root, acct.profile, &raw, &len) != 0) {
-    vs_error("profile: not found");
+    vs_read_error("profile", acct.profile);
     return nullptr;
   }
   VsText text(raw);

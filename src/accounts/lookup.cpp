@@ -30,15 +30,6 @@ static void vs_copy_member(yyjson_val *obj, const char *key, char *out, size_t s
   if (out && s) vs_copy_text(out, size, s);
 }
 
-// Read failures that say for certain the entry holds no readable profile
-// (not an account, or a half-made one). Any other failure (I/O, no memory,
-// no descriptors, no permission) leaves it open whether the entry is an
-// account with the address asked for.
-static int vs_surely_no_profile(int err) {
-  return err == ENOENT || err == ENOTDIR || err == EISDIR || err == EINVAL ||
-         err == ELOOP || err == EFBIG;
-}
-
 // Reads one candidate's profile and tests its first "email" member.
 // 0 a match (*out holds the document), 1 no match, -1 the profile could not
 // be examined for a passing reason (errno tells why); all released but *out.
@@ -50,7 +41,7 @@ static int vs_profile_match(const char *data_root, const VsList &users,
   char *raw = nullptr;
   uint64_t len = 0;
   if (vs_read_file_at(data_root, users.fd.fd, users_path, rel, &raw, &len) != 0)
-    return vs_surely_no_profile(errno) ? 1 : -1;
+    return vs_read_absent(errno) ? 1 : -1;
   VsDoc doc;
   yyjson_read_err err;
   {
@@ -77,8 +68,8 @@ int vs_user_scan(const char *root, const char *email, char *user_id_out,
   size_t users_len = strlen(users);
   VsList dir;
   if (vs_list_open(dir, root, users) != 0) {
-    // No users directory: a tree without accounts.
-    return errno == ENOENT || errno == ENOTDIR ? 1 : VS_SCAN_UNSURE;
+    // No users directory (or a link in its place): a tree without accounts.
+    return vs_read_absent(errno) ? 1 : VS_SCAN_UNSURE;
   }
 
   int unsure = 0;  // errno of the first entry that could not be examined
@@ -134,11 +125,15 @@ extern "C" int vault_user_exists(const char *email) {
     vs_error("exists: empty email");
     return -1;
   }
-  // An account that could not be examined is passed over, as an unreadable
-  // profile always is: the answer is "not registered".
   int rc = vs_user_scan(s_root, email, nullptr, nullptr, nullptr, nullptr);
   if (rc == VS_SCAN_PATH_TOO_LONG) {
     vs_error("exists: path too long");
+    return -1;
+  }
+  // An account that could not be examined may hold the address: "not
+  // registered" would have the host offer it for registration again.
+  if (rc == VS_SCAN_UNSURE) {
+    vs_error("exists: cannot check email (%s)", strerror(errno));
     return -1;
   }
   return rc == 0 ? 1 : 0;
@@ -164,5 +159,9 @@ extern "C" int vault_user_find_by_email(const char *email, char *user_id_out,
     vs_error("find_by_email: user id too long");
     return -1;
   }
-  return rc == 0 ? 0 : 1;  // an account that could not be examined: not found
+  if (rc == VS_SCAN_UNSURE) {
+    vs_error("find_by_email: cannot check email (%s)", strerror(errno));
+    return -1;
+  }
+  return rc == 0 ? 0 : 1;
 }

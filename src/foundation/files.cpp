@@ -211,6 +211,31 @@ int vs_read_file_at(const char *root, int dir_fd, const char *dir, const char *r
       return vs_read_fail(dir, rel, ENAMETOOLONG);
     return vs_read_file(root, path, out, len_out);
   }
+  if (!fd.ok() && errno == ENOENT) {
+    // Removed between the listing and the open (a move, a delete), or
+    // replaced at that moment where the file system shows a gap: a second
+    // look tells the two apart.
+    struct stat st;
+    if (fstatat(dir_fd, rel, &st, AT_SYMLINK_NOFOLLOW) == 0)
+      fd.reset((int)syscall(SYS_openat2, dir_fd, rel, &how, sizeof how));
+    else if (errno != ENOENT)
+      return vs_read_fail(dir, rel, errno);
+    else
+      errno = ENOENT;
+  }
   if (!fd.ok()) return vs_read_fail(dir, rel, errno);
   return vs_read_fd(fd, dir, rel, out, len_out);
+}
+
+void vs_read_error(const char *prefix, const char *path) {
+  if (vs_read_absent(errno))
+    vs_error("%s: not found", prefix);
+  else
+    vs_error("%s: cannot read %s (%s)", prefix, path, strerror(errno));
+}
+
+int vs_read_absent(int e) {
+  // EFBIG: 2 GiB or more, which no document of the tree can be.
+  return e == ENOENT || e == ENOTDIR || e == EISDIR || e == EINVAL || e == ELOOP || e == ENXIO ||
+         e == EFBIG;
 }

@@ -52,9 +52,24 @@ int vs_mkdir(const char *root, const char *path);
 // memory"); the outputs are written only on success.
 int vs_read_file(const char *root, const char *path, char **out, uint64_t *len_out);
 // The same for the file rel below an open directory dir_fd (whose path is
-// dir, used in messages); no symbolic link is followed below dir_fd.
+// dir, used in messages); no symbolic link is followed below dir_fd. Meant
+// for names just listed: one that is gone when opened (ENOENT) is looked
+// up again, and read again if it is there after all.
 int vs_read_file_at(const char *root, int dir_fd, const char *dir, const char *rel,
                     char **out, uint64_t *len_out);
+
+// Whether a failed read or listing (errno e) says for certain that no
+// document is there: nothing under the name (ENOENT, ENOTDIR), or something
+// that is not one (a directory, FIFO, socket or other non-regular file, a
+// symbolic link, a file of 2 GiB or more). Every other reason (EMFILE, ENFILE, ENOMEM, EIO, EACCES,
+// ESTALE, ...) leaves it open what is there: a reader must then fail, not
+// answer without it, since its caller would take the missing thing for
+// deleted or never made.
+int vs_read_absent(int e);
+// The message of a reader export whose document could not be read (errno):
+// "<prefix>: not found" when it is surely not there, else "<prefix>: cannot
+// read <path> (<reason>)".
+void vs_read_error(const char *prefix, const char *path);
 
 // fsync of a directory, and of the directory holding a path (best effort).
 void vs_sync_dir(const char *dir);

@@ -100,7 +100,7 @@ extern "C" const char *vault_cipher_get(const char *user_id,
   char *raw = nullptr;
   uint64_t len = 0;
   if (vs_read_file(s_root, path, &raw, &len) != 0) {
-    vs_error("cipher_get: not found");
+    vs_read_error("cipher_get", path);
     return nullptr;
   }
   VsText text(raw);

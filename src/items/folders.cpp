@@ -85,9 +85,13 @@ extern "C" const char *vault_folders_get_json(const char *user_id) {
   char *raw = nullptr;
   uint64_t len = 0;
   if (vs_read_file(s_root, acct.folders, &raw, &len) != 0) {
-    // A list that cannot be read answers as empty; the read's message
-    // stays in the last-error text. Nothing is written here, so no list is
-    // lost by it (saves and deletes refuse an unreadable list).
+    // A list that is not there answers as empty; the read's message stays
+    // in the last-error text. One that exists but cannot be read now is no
+    // empty list: a client would drop its folders.
+    if (!vs_read_absent(errno)) {
+      vs_error("folders: cannot read %s (%s)", acct.folders, strerror(errno));
+      return nullptr;
+    }
     vs_copy_text(s_folders_buf, sizeof s_folders_buf, "[]");
     return s_folders_buf;
   }

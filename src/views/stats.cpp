@@ -3,6 +3,7 @@
 // take, as a small JSON object. Works from directory listings and file-status
 // queries only; no document is opened. Counters and sizes are 64-bit so that
 // large trees never wrap, and the root is written as a proper JSON string.
+#include <errno.h>
 #include <fcntl.h>
 #include <inttypes.h>
 #include <stdio.h>
@@ -33,55 +34,90 @@ uint64_t vs_file_bytes(const struct stat &st) {
   return S_ISREG(st.st_mode) && st.st_size > 0 ? (uint64_t)st.st_size : 0;
 }
 
-void vs_stats_ciphers(const char *dir_path, VsStats &st) {
+// Says that path could not be read or queried (errno) and returns -1. Only
+// what is surely not there, or no document, is passed over: statistics
+// that leave out what could not be looked at would report a smaller tree
+// as a success.
+int vs_stats_unknown(const char *path) {
+  vs_error("stats: cannot read %s (%s)", path, strerror(errno));
+  return -1;
+}
+
+// Opens a listing; 1 when nothing (or no directory) is there to list.
+int vs_stats_list(VsList &dir, const char *path) {
+  if (vs_list_open(dir, s_root, path) == 0) return 0;
+  return vs_read_absent(errno) ? 1 : vs_stats_unknown(path);
+}
+
+// The end of a listing, or its failure.
+int vs_stats_listed(const char *path) { return errno == 0 ? 0 : vs_stats_unknown(path); }
+
+int vs_stats_ciphers(const char *dir_path, VsStats &st) {
   VsList dir;
-  if (vs_list_open(dir, s_root, dir_path) != 0) return;
+  int rc = vs_stats_list(dir, dir_path);
+  if (rc != 0) return rc > 0 ? 0 : -1;
   size_t dir_len = strlen(dir_path);
-  while (const char *name = vs_list_next(dir)) {
+  for (;;) {
+    const char *name = vs_list_next(dir);
+    if (!name) return vs_stats_listed(dir_path);
     if (!vs_item_file_name(name)) continue;
     // The entry's path ("%s/%s") must fit its buffer to be taken at all.
     if (dir_len + 1 + strlen(name) >= VS_ENTRY_PATH) continue;
     st.ciphers++;
+    // A file removed since the listing still counts, without a size.
     struct stat sb;
-    if (fstatat(dir.fd.fd, name, &sb, AT_SYMLINK_NOFOLLOW) == 0) st.bytes += vs_file_bytes(sb);
+    if (fstatat(dir.fd.fd, name, &sb, AT_SYMLINK_NOFOLLOW) == 0)
+      st.bytes += vs_file_bytes(sb);
+    else if (errno != ENOENT)
+      return vs_stats_unknown(dir_path);
   }
 }
 
-void vs_stats_trash(const char *dir_path, VsStats &st) {
+int vs_stats_trash(const char *dir_path, VsStats &st) {
   VsList dir;
-  if (vs_list_open(dir, s_root, dir_path) != 0) return;
-  while (const char *name = vs_list_next(dir))
+  int rc = vs_stats_list(dir, dir_path);
+  if (rc != 0) return rc > 0 ? 0 : -1;
+  for (;;) {
+    const char *name = vs_list_next(dir);
+    if (!name) return vs_stats_listed(dir_path);
     if (vs_trash_file_name(name)) st.trash++;
+  }
 }
 
-void vs_stats_account(const char *name, VsStats &st) {
+int vs_stats_account(const char *name, VsStats &st) {
   // Any path too long for its buffer is longer than the system takes: an
   // account that cannot be formed has nothing that could be counted.
   VsAccountPaths acct;
-  if (vs_account_paths(acct, s_root, name) != 0) return;
-  vs_stats_ciphers(acct.ciphers, st);
-  vs_stats_trash(acct.trash, st);
+  if (vs_account_paths(acct, s_root, name) != 0) return 0;
+  if (vs_stats_ciphers(acct.ciphers, st) != 0 || vs_stats_trash(acct.trash, st) != 0) return -1;
   struct stat sb;
-  if (vs_check_beneath(s_root, acct.folders) == 0 &&
-      fstatat(AT_FDCWD, acct.folders, &sb, AT_SYMLINK_NOFOLLOW) == 0) {
-    st.folders++;
-    st.bytes += vs_file_bytes(sb);
-  }
+  if (vs_check_beneath(s_root, acct.folders) != 0 ||
+      fstatat(AT_FDCWD, acct.folders, &sb, AT_SYMLINK_NOFOLLOW) != 0)
+    return vs_read_absent(errno) ? 0 : vs_stats_unknown(acct.folders);
+  st.folders++;
+  st.bytes += vs_file_bytes(sb);
+  return 0;
 }
 
 // Lists the users directory: every name not starting with "." counts, and
 // the first VS_STATS_ACCOUNTS of them are examined. A name too long for its
 // slot keeps its place but is not examined (a cut name would be another
-// directory).
-void vs_stats_users(VsStats &st) {
+// directory). 0, or -1 with the message recorded.
+int vs_stats_users(VsStats &st) {
   char users[VS_ACCOUNT_PATH];
-  if (vs_users_dir(users, sizeof users, s_root) != 0) return;
+  if (vs_users_dir(users, sizeof users, s_root) != 0) return 0;
   char names[VS_STATS_ACCOUNTS][VS_STATS_NAME];
   size_t n = 0;
   {
     VsList dir;
-    if (vs_list_open(dir, s_root, users) != 0) return;
-    while (const char *name = vs_list_next(dir)) {
+    int rc = vs_stats_list(dir, users);
+    if (rc != 0) return rc > 0 ? 0 : -1;
+    for (;;) {
+      const char *name = vs_list_next(dir);
+      if (!name) {
+        if (vs_stats_listed(users) != 0) return -1;
+        break;
+      }
       if (!vs_account_name(name)) continue;
       st.users++;
       if (n == VS_STATS_ACCOUNTS) continue;
@@ -94,7 +130,8 @@ void vs_stats_users(VsStats &st) {
     }
   }
   for (size_t i = 0; i < n; i++)
-    if (names[i][0]) vs_stats_account(names[i], st);
+    if (names[i][0] && vs_stats_account(names[i], st) != 0) return -1;
+  return 0;
 }
 
 }  // namespace
@@ -106,7 +143,7 @@ extern "C" const char *vault_storage_get_stats_json(void) {
     return nullptr;
   }
   VsStats st{0, 0, 0, 0, 0};
-  vs_stats_users(st);
+  if (vs_stats_users(st) != 0) return nullptr;
 
   char root[VS_STATS_BUF_SIZE];
   size_t root_len = 0;

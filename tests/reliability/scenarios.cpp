@@ -144,119 +144,61 @@ static VrOutcome call_cleanup(const std::string &) {
 }
 static VrOutcome call_last_error(const std::string &) { return vr_text(VR_X(vault_storage_last_error())); }
 
-// ---- documented degraded successes --------------------------------------------
-static bool deg_not_found_int(const VrOutcome &got, const VrOutcome &) {
-  return got.rc == 0;  // exists: an unreadable profile is passed over
-}
-static bool deg_not_found_find(const VrOutcome &got, const VrOutcome &) { return got.rc == 1 && got.text.empty(); }
-static bool deg_empty_list(const VrOutcome &got, const VrOutcome &) { return !got.null && got.text == "[]"; }
-
-static std::vector<std::string> vr_members(yyjson_val *arr) {
-  std::vector<std::string> v;
-  size_t i, n;
-  yyjson_val *e;
-  yyjson_arr_foreach(arr, i, n, e) v.push_back(vr_val_text(e));
-  return v;
-}
-
-// A sync document that left out the folder list or some ciphers.
-static bool deg_sync(const VrOutcome &got, const VrOutcome &ok) {
-  if (got.null) return false;
-  yyjson_doc *g = vr_parse(got.text), *w = vr_parse(ok.text);
-  bool good = false;
-  if (g && w) {
-    yyjson_val *gr = yyjson_doc_get_root(g), *wr = yyjson_doc_get_root(w);
-    auto gf = vr_members(yyjson_obj_get(gr, "folders")), wf = vr_members(yyjson_obj_get(wr, "folders"));
-    auto gc = vr_members(yyjson_obj_get(gr, "ciphers")), wc = vr_members(yyjson_obj_get(wr, "ciphers"));
-    good = vr_val_text(yyjson_obj_get(gr, "profile")) == vr_val_text(yyjson_obj_get(wr, "profile")) &&
-           vr_val_text(yyjson_obj_get(gr, "domains")) == vr_val_text(yyjson_obj_get(wr, "domains")) &&
-           (gf == wf || gf.empty());
-    for (auto &c : gc) {
-      auto it = std::find(wc.begin(), wc.end(), c);
-      if (it == wc.end()) good = false;
-      else wc.erase(it);
-    }
-  }
-  yyjson_doc_free(g);
-  yyjson_doc_free(w);
-  return good;
-}
-
-// Statistics that left out what could not be listed or measured.
-static bool deg_stats(const VrOutcome &got, const VrOutcome &ok) {
-  if (got.null) return false;
-  yyjson_doc *g = vr_parse(got.text), *w = vr_parse(ok.text);
-  bool good = g && w;
-  if (good) {
-    yyjson_val *gr = yyjson_doc_get_root(g), *wr = yyjson_doc_get_root(w);
-    for (const char *k : {"users", "ciphers", "folders", "trash", "vault_bytes"}) {
-      yyjson_val *a = yyjson_obj_get(gr, k), *b = yyjson_obj_get(wr, k);
-      if (!yyjson_is_int(a) || !yyjson_is_int(b) || yyjson_get_sint(a) > yyjson_get_sint(b) ||
-          yyjson_get_sint(a) < 0)
-        good = false;
-    }
-    if (vr_val_text(yyjson_obj_get(gr, "root")) != vr_val_text(yyjson_obj_get(wr, "root"))) good = false;
-  }
-  yyjson_doc_free(g);
-  yyjson_doc_free(w);
-  return good;
-}
-
 // ---- the table -------------------------------------------------------------------------
 #define PRIM "(open failed|write failed|rename failed|mkdir failed|read failed): .*", "close failed: .*", "out of memory"
 
 const std::vector<VrScenario> &vr_scenarios() {
   static const std::vector<VrScenario> t = {
       {"init a fresh root", "vault_storage_init", prep_no_root, call_init,
-       {PRIM, "init: .*"}, {}, nullptr, false, true},
+       {PRIM, "init: .*"}, {}, false, true},
       {"init an existing root", "vault_storage_init", prep_custom_config, call_init,
-       {PRIM, "init: .*"}, {}, nullptr, false, false},
-      {"cleanup", "vault_storage_cleanup", vr_nothing, call_cleanup, {}, {}, nullptr, true, false},
-      {"last error", "vault_storage_last_error", vr_nothing, call_last_error, {}, {}, nullptr, true, false},
+       {PRIM, "init: .*"}, {}, false, false},
+      {"cleanup", "vault_storage_cleanup", vr_nothing, call_cleanup, {}, {}, true, false},
+      {"last error", "vault_storage_last_error", vr_nothing, call_last_error, {}, {}, true, false},
       {"exists, registered", "vault_user_exists", vr_nothing, call_exists,
-       {"exists: .*", "not initialized", "out of memory", "read failed: .*"}, {}, deg_not_found_int, true, false},
+       {"exists: .*", "not initialized"}, {}, true, false},
       {"exists, not registered", "vault_user_exists", vr_nothing, call_exists_missing,
-       {"exists: .*", "out of memory", "read failed: .*"}, {}, nullptr, true, false},
+       {"exists: .*"}, {}, true, false},
       {"find by e-mail", "vault_user_find_by_email", vr_nothing, call_find,
-       {"find_by_email: .*", "out of memory", "read failed: .*"}, {}, deg_not_found_find, true, false},
+       {"find_by_email: .*"}, {}, true, false},
       {"create an account", "vault_user_create", vr_nothing, call_create,
-       {PRIM, "create: .*"}, {}, nullptr, true, false},
+       {PRIM, "create: .*"}, {}, true, false},
       {"create a registered address", "vault_user_create", vr_nothing, call_create_dup,
-       {PRIM, "create: .*"}, {"create: email already registered"}, nullptr, true, false},
+       {PRIM, "create: .*"}, {"create: email already registered"}, true, false},
       {"profile", "vault_user_get_profile_json", vr_nothing, call_profile,
-       {"profile: not found", "profile: too large"}, {}, nullptr, true, false},
+       {"profile: (not found|too large|cannot read .*)"}, {}, true, false},
       {"save a new cipher", "vault_cipher_save", vr_nothing, call_save_new,
-       {PRIM, "cipher_save: .*"}, {}, nullptr, true, false},
+       {PRIM, "cipher_save: .*"}, {}, true, false},
       {"save over a cipher", "vault_cipher_save", vr_nothing, call_save_replace,
-       {PRIM, "cipher_save: .*"}, {}, nullptr, true, false},
+       {PRIM, "cipher_save: .*"}, {}, true, false},
       {"save a cipher without id", "vault_cipher_save", vr_nothing, call_save_gen,
-       {PRIM, "cipher_save: .*"}, {}, nullptr, true, false},
+       {PRIM, "cipher_save: .*"}, {}, true, false},
       {"save a trashed cipher's id", "vault_cipher_save", vr_nothing, call_save_trashed,
-       {PRIM, "cipher_save: .*"}, {}, nullptr, true, false},
+       {PRIM, "cipher_save: .*"}, {}, true, false},
       {"get a cipher", "vault_cipher_get", vr_nothing, call_get,
-       {"cipher_get: not found", "cipher_get: too large"}, {}, nullptr, true, false},
+       {"cipher_get: (not found|too large|cannot read .*)"}, {}, true, false},
       {"delete to trash", "vault_cipher_delete", vr_nothing, call_delete,
-       {"cipher_delete: rename .*"}, {"cipher_delete: not found"}, nullptr, true, false},
+       {"cipher_delete: rename .*"}, {"cipher_delete: not found"}, true, false},
       {"delete for good", "vault_cipher_delete", vr_nothing, call_delete_perm,
-       {"cipher_delete: remove .*"}, {"cipher_delete: not found"}, nullptr, true, false},
+       {"cipher_delete: remove .*"}, {"cipher_delete: not found"}, true, false},
       {"restore", "vault_cipher_restore_from_trash", vr_nothing, call_restore,
-       {"restore: rename .*"}, {"restore: not in trash"}, nullptr, true, false},
+       {"restore: rename .*"}, {"restore: not in trash"}, true, false},
       {"folder list", "vault_folders_get_json", vr_nothing, call_folders,
-       {"folders: too large"}, {}, deg_empty_list, true, false},
+       {"folders: (too large|cannot read .*)"}, {}, true, false},
       {"save a new folder", "vault_folder_save", vr_nothing, call_folder_new,
-       {PRIM, "folder_save: .*"}, {}, nullptr, true, false},
+       {PRIM, "folder_save: .*"}, {}, true, false},
       {"save over a folder", "vault_folder_save", vr_nothing, call_folder_replace,
-       {PRIM, "folder_save: .*"}, {}, nullptr, true, false},
+       {PRIM, "folder_save: .*"}, {}, true, false},
       {"save a folder, no list yet", "vault_folder_save", prep_no_list, call_folder_gen,
-       {PRIM, "folder_save: .*"}, {}, nullptr, true, false},
+       {PRIM, "folder_save: .*"}, {}, true, false},
       {"delete a folder", "vault_folder_delete", vr_nothing, call_folder_delete,
        {PRIM, "folder_delete: (corrupt|alloc fail|write fail)"}, {"folder_delete: no folders"},
-       nullptr, true, false},
+       true, false},
       {"sync", "vault_sync_generate_json", vr_nothing, call_sync,
-       {"sync: (user not found|corrupt profile|serialize fail|payload too large)"}, {}, deg_sync,
+       {"sync: (user not found|corrupt profile|serialize fail|payload too large|cannot read .*)"}, {},
        true, false},
       {"stats", "vault_storage_get_stats_json", vr_nothing, call_stats,
-       {"stats: .*"}, {}, deg_stats, true, false},
+       {"stats: .*"}, {}, true, false},
   };
   return t;
 }
@@ -333,12 +275,10 @@ VrJudgement vr_judge(const VrScenario &sc, const VrOutcome &ok, const VtsTree &b
       return {VR_WRONG, "soft negative but the tree changed:\n" + vr_tree_diff(before_n, after_n)};
     return {VR_SOFT, ""};
   }
-  if (sc.degraded && sc.degraded(got, ok)) {
-    if (after_n != before_n)
-      return {VR_WRONG, "degraded answer but the tree changed:\n" + vr_tree_diff(before_n, after_n)};
-    return {VR_DEGRADED, ""};
-  }
-  return {VR_WRONG, "undocumented result rc=" + std::to_string(got.rc) + (got.null ? " NULL" : "") +
+  // A reader that answers success with less than the clean run did (an
+  // account, a cipher or a folder list left out) is the worst kind of
+  // failure: the caller takes the missing thing for absent.
+  return {VR_WRONG, "undocumented or silently partial answer rc=" + std::to_string(got.rc) + (got.null ? " NULL" : "") +
                         " text=\"" + got.text.substr(0, 200) + "\" err=\"" + got.err + "\" (expected rc=" +
                         std::to_string(ok.rc) + " text=\"" + ok.text.substr(0, 200) + "\")"};
 }

@@ -1,7 +1,8 @@
 // One call of one export against a small known tree, with everything the
 // fault tests need to judge a faulted run of it: the messages the export
-// may fail with, the soft negatives it may answer, and which degraded
-// successes are documented (a reader that passes over an unreadable file).
+// may fail with and the soft negatives it may answer. A success that
+// differs from the clean run's is always wrong: no reader may answer with
+// less than it was asked for.
 #pragma once
 #include <string>
 #include <vector>
@@ -27,8 +28,6 @@ struct VrScenario {
   // Regexes of the messages an int result of 1 may carry (soft negative
   // answered because a file could not be read or found).
   std::vector<std::string> soft;
-  // A documented degraded success; the tree must still be the one before.
-  bool (*degraded)(const VrOutcome &got, const VrOutcome &ok);
   bool init_root;  // vault_storage_init(root) before the call
   // A failing call may leave a tree that is a part of the successful one
   // (only initialisation: directories made before a failure stay).
@@ -40,7 +39,7 @@ void vr_build_standard_tree(const std::string &root);
 const std::vector<VrScenario> &vr_scenarios();
 
 // How a faulted run ended.
-enum VrVerdict { VR_UNAFFECTED, VR_FAILED_CLEANLY, VR_SOFT, VR_DEGRADED, VR_WRONG };
+enum VrVerdict { VR_UNAFFECTED, VR_FAILED_CLEANLY, VR_SOFT, VR_WRONG };
 struct VrJudgement {
   VrVerdict verdict;
   std::string why;  // for VR_WRONG

@@ -1,0 +1,143 @@
+// Faults with one exact expected answer per export, where the fault matrix
+// of fault_test.cpp only checks that an answer is among the documented
+// ones: running out of descriptors in every reading export (a real
+// RLIMIT_NOFILE with nothing or one descriptor left, not an injected
+// errno).
+#include <errno.h>
+#include <string.h>
+#include <sys/resource.h>
+
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "foundation/vs_internal.h"
+#include "scenarios.h"
+#include "shim.h"
+
+namespace {
+
+// Leaves exactly `spare` descriptors free until destroyed.
+class FdSqueeze {
+ public:
+  explicit FdSqueeze(int spare) {
+    getrlimit(RLIMIT_NOFILE, &old_);
+    struct rlimit low = old_;
+    low.rlim_cur = (rlim_t)vts_open_fds() + 64;  // keeps the filling quick
+    setrlimit(RLIMIT_NOFILE, &low);
+    for (int fd; (fd = dup(2)) >= 0;) held_.push_back(fd);
+    for (int i = 0; i < spare && !held_.empty(); i++) {
+      close(held_.back());
+      held_.pop_back();
+    }
+  }
+  ~FdSqueeze() {
+    for (int fd : held_) close(fd);
+    setrlimit(RLIMIT_NOFILE, &old_);
+  }
+
+ private:
+  struct rlimit old_;
+  std::vector<int> held_;
+};
+
+struct Answer {
+  std::string result;  // "rc N", "text ..." or "NULL"
+  std::string err;
+  bool operator==(const Answer &o) const { return result == o.result && err == o.err; }
+};
+std::ostream &operator<<(std::ostream &os, const Answer &a) { return os << a.result << " / " << a.err; }
+
+Answer rc_answer(int rc) { return {"rc " + std::to_string(rc), vault_storage_last_error()}; }
+Answer text_answer(const char *t) { return {t ? std::string("text ") + t : "NULL", vault_storage_last_error()}; }
+
+class Tree : public ::testing::Test {
+ public:
+  std::string scratch, root;
+  void SetUp() override {
+    scratch = vts_scratch("exact", true);
+    ASSERT_FALSE(scratch.empty());
+    root = scratch + "/root";
+    vr_build_standard_tree(root);
+    ASSERT_EQ(vault_storage_init(root.c_str()), 0);
+  }
+  void TearDown() override {
+    vr_io_force(nullptr, 0);
+    vault_storage_cleanup();
+    vts_remove_tree(scratch);
+  }
+  std::string ua() const { return root + "/users/ua"; }
+  // The cipher file sync reads first: the first one the listing yields.
+  std::string first_cipher() const {
+    for (auto &n : vts_list(ua() + "/ciphers"))
+      if (n.size() > 5 && n.compare(n.size() - 5, 5, ".json") == 0) return ua() + "/ciphers/" + n;
+    return "";
+  }
+};
+
+struct ReadCase {
+  const char *name;
+  std::function<Answer()> call;
+  int needs;  // descriptors the export holds at once
+  // The answer when a descriptor is missing; "" for the clean answer.
+  std::function<std::string(const Tree &, int spare)> fail_message;
+  const char *fail_result;
+};
+
+}  // namespace
+
+// With no descriptor to spare, a reader must fail and say why, never answer
+// as if an account, a cipher or a folder list did not exist: a host would
+// offer a registered address again, a client would drop the items it did
+// not get. With one to spare, the exports that need only one answer as usual.
+TEST_F(Tree, DescriptorExhaustionFailsEveryReaderWithTheReason) {
+  const std::string emfile = strerror(EMFILE);
+  auto cannot_read = [&](const char *prefix, std::string path) {
+    return std::string(prefix) + ": cannot read " + path + " (" + emfile + ")";
+  };
+  const std::vector<ReadCase> cases = {
+      {"exists", [] { return rc_answer(vault_user_exists("A@example.com")); }, 2,
+       [&](const Tree &, int) { return "exists: cannot check email (" + emfile + ")"; }, "rc -1"},
+      {"find_by_email",
+       [] {
+         char uid[37] = "", hash[128] = "", key[512] = "";
+         uint32_t it = 0;
+         return rc_answer(vault_user_find_by_email("b@example.com", uid, &it, hash, key));
+       },
+       2, [&](const Tree &, int) { return "find_by_email: cannot check email (" + emfile + ")"; }, "rc -1"},
+      {"create (its duplicate test)",
+       [] { return rc_answer(vault_user_create("b@example.com", "h", 1, "k", nullptr)); }, 2,
+       [&](const Tree &, int) { return "create: cannot check email (" + emfile + ")"; }, "rc -1"},
+      {"profile", [] { return text_answer(vault_user_get_profile_json("ua")); }, 1,
+       [&](const Tree &t, int) { return cannot_read("profile", t.ua() + "/profile.json"); }, "NULL"},
+      {"cipher_get", [] { return text_answer(vault_cipher_get("ua", "c2")); }, 1,
+       [&](const Tree &t, int) { return cannot_read("cipher_get", t.ua() + "/ciphers/c2.json"); }, "NULL"},
+      {"folders", [] { return text_answer(vault_folders_get_json("ua")); }, 1,
+       [&](const Tree &t, int) { return cannot_read("folders", t.ua() + "/folders.json"); }, "NULL"},
+      {"sync", [] { return text_answer(vault_sync_generate_json("ua")); }, 2,
+       [&](const Tree &t, int spare) {
+         return cannot_read("sync", spare == 0 ? t.ua() + "/profile.json" : t.first_cipher());
+       },
+       "NULL"},
+      {"stats", [] { return text_answer(vault_storage_get_stats_json()); }, 1,
+       [&](const Tree &t, int) { return cannot_read("stats", t.root + "/users"); }, "NULL"},
+  };
+  const VtsTree before = vts_snapshot(root);
+  for (const ReadCase &c : cases) {
+    const Answer clean = c.call();
+    ASSERT_EQ(clean.result.rfind("NULL", 0), std::string::npos) << c.name << ": " << clean;
+    ASSERT_NE(clean.result, "rc -1") << c.name << ": " << clean;
+    for (int spare = 0; spare <= 1; spare++) {
+      Answer got;
+      {
+        FdSqueeze squeeze(spare);
+        got = c.call();
+      }
+      Answer want = clean;
+      if (spare < c.needs) want = {c.fail_result, c.fail_message(*this, spare)};
+      if (spare >= c.needs) want.err = got.err;  // a success leaves the text as it was
+      EXPECT_EQ(got, want) << c.name << " with " << spare << " descriptor(s) to spare";
+    }
+  }
+  EXPECT_TRUE(vr_tree_diff(before, vts_snapshot(root)).empty()) << vr_tree_diff(before, vts_snapshot(root));
+}
