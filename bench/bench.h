@@ -12,6 +12,7 @@
 
 #include <yyjson.h>
 
+#include "keldrune-vault-storage.h"
 #include "vs_test_support.h"
 
 // ---- data sets ----------------------------------------------------------------
@@ -98,8 +99,8 @@ const char *peer_stats(PeerDb *db, const char *root);
 // ---- shared by floor and peer (floors.cpp) ----------------------------------
 // The identifier rule of the store: first "id" member, a non-empty string of
 // at most 36 bytes of [A-Za-z0-9_-]; else a fresh UUID.
-int bn_choose_id(yyjson_val *root, char out[37]);
-int bn_folder_input(const char *json, char id[37], char name[512], char rev[128]);
+int bn_choose_id(yyjson_val *root, char out[VAULT_ID_SIZE]);
+int bn_folder_input(const char *json, char id[VAULT_ID_SIZE], char name[512], char rev[128]);
 char *bn_folder_edit(yyjson_mut_doc *md, const char *id, const char *name, const char *rev,
                      size_t *len);
 // Appends the fixed tail of the sync document ("domains", "object").

@@ -234,7 +234,7 @@ void use_root(Kind k, const BnRoot &r) {
 using Step = bool (*)(Kind k, int arg);
 
 bool step_save_new(Kind k, int) {
-  char id[37];
+  char id[VAULT_ID_SIZE];
   const char *user = uid(g.ops, k == FLOOR ? Sets::NEW_FLOOR : Sets::NEW_LIB);
   const char *doc = g.new_doc.c_str();
   int r = k == LIB ? vault_cipher_save(user, doc, id)
@@ -244,7 +244,7 @@ bool step_save_new(Kind k, int) {
 }
 
 bool step_save_replace(Kind k, int) {
-  char id[37];
+  char id[VAULT_ID_SIZE];
   const char *user = uid(g.ops, k == FLOOR ? Sets::REP_FLOOR : Sets::REP_LIB);
   const char *doc = g.rep_doc.c_str();
   int r = k == LIB ? vault_cipher_save(user, doc, id)
@@ -279,7 +279,7 @@ bool step_move(Kind k, int) {
 }
 
 bool step_folder(Kind k, int) {
-  char id[37];
+  char id[VAULT_ID_SIZE];
   const char *user = uid(g.ops, k == FLOOR ? Sets::FOLD_FLOOR : Sets::FOLD_LIB);
   int r = k == LIB ? vault_folder_save(user, g.folder_doc.c_str(), id)
         : k == FLOOR ? fl_folder_save(user, g.folder_doc.c_str(), id)
@@ -288,7 +288,7 @@ bool step_folder(Kind k, int) {
 }
 
 bool step_lookup(Kind k, int set) {
-  char id[37], hash[128], key[512];
+  char id[VAULT_ID_SIZE], hash[VAULT_HASH_SIZE], key[VAULT_KEY_SIZE];
   uint32_t iter;
   int r = k == LIB ? vault_user_find_by_email(k_missing_email, id, &iter, hash, key)
         : k == FLOOR ? fl_find_by_email(k_missing_email, id, &iter, hash, key)

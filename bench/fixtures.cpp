@@ -22,7 +22,7 @@ std::string bn_uuid(void) {
   if (getrandom(b, sizeof b, 0) != (ssize_t)sizeof b) bn_die("getrandom", "");
   b[6] = (unsigned char)((b[6] & 0x0f) | 0x40);
   b[8] = (unsigned char)((b[8] & 0x3f) | 0x80);
-  char out[37];
+  char out[VAULT_ID_SIZE];
   snprintf(out, sizeof out,
            "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
            b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10],

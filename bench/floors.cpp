@@ -62,7 +62,7 @@ static int fl_path(char *buf, size_t size, const char *fmt, ...) {
   return n >= 0 && (size_t)n < size ? 0 : -1;
 }
 
-int bn_choose_id(yyjson_val *root, char out[37]) {
+int bn_choose_id(yyjson_val *root, char out[VAULT_ID_SIZE]) {
   if (yyjson_is_obj(root)) {
     yyjson_obj_iter it = yyjson_obj_iter_with(root);
     yyjson_val *key;
@@ -80,7 +80,7 @@ int bn_choose_id(yyjson_val *root, char out[37]) {
   if (getrandom(b, sizeof b, 0) != (ssize_t)sizeof b) return -1;
   b[6] = (unsigned char)((b[6] & 0x0f) | 0x40);
   b[8] = (unsigned char)((b[8] & 0x3f) | 0x80);
-  snprintf(out, 37,
+  snprintf(out, VAULT_ID_SIZE,
            "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
            b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10],
            b[11], b[12], b[13], b[14], b[15]);
@@ -90,7 +90,7 @@ int bn_choose_id(yyjson_val *root, char out[37]) {
 // The parts of a folder document a save uses: the id (chosen as the store
 // does), the name and the revision date, each cut to its buffer. -1 when
 // the text is not a JSON object or no id could be made.
-int bn_folder_input(const char *json, char id[37], char name[512], char rev[128]) {
+int bn_folder_input(const char *json, char id[VAULT_ID_SIZE], char name[512], char rev[128]) {
   name[0] = rev[0] = '\0';
   yyjson_doc *in = yyjson_read_opts(const_cast<char *>(json), strlen(json), 0, nullptr, nullptr);
   if (!in) return -1;
@@ -263,7 +263,7 @@ int fl_cipher_save(const char *user_id, const char *json, char *id_out) {
   size_t len = strlen(json);
   yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(json), len, 0, nullptr, nullptr);
   if (!doc) return -1;
-  char id[37];
+  char id[VAULT_ID_SIZE];
   int r = bn_choose_id(yyjson_doc_get_root(doc), id);
   yyjson_doc_free(doc);
   if (r != 0) return -1;
@@ -349,7 +349,7 @@ int fl_cipher_restore(const char *user_id, const char *cipher_id) {
 
 int fl_folder_save(const char *user_id, const char *json, char *id_out) {
   if (!fl_id_ok(user_id) || !json || !*json) return -1;
-  char id[37], name[512], rev[128];
+  char id[VAULT_ID_SIZE], name[512], rev[128];
   if (bn_folder_input(json, id, name, rev) != 0) return -1;
 
   char dir[4300], path[4600];
@@ -409,17 +409,17 @@ int fl_find_by_email(const char *email, char *user_id_out, uint32_t *iter, char 
       yyjson_doc_free(doc);
       continue;
     }
-    if (user_id_out) snprintf(user_id_out, 37, "%s", nm);
+    if (user_id_out) snprintf(user_id_out, VAULT_ID_SIZE, "%s", nm);
     if (iter) {
       yyjson_val *v = yyjson_obj_get(root, "kdfIterations");
       *iter = yyjson_is_int(v) ? (uint32_t)yyjson_get_uint(v) : 0;
     }
     if (hash_out)
       if (const char *s = yyjson_get_str(yyjson_obj_get(root, "masterPasswordHash")))
-        snprintf(hash_out, 128, "%s", s);
+        snprintf(hash_out, VAULT_HASH_SIZE, "%s", s);
     if (key_out)
       if (const char *s = yyjson_get_str(yyjson_obj_get(root, "protectedKey")))
-        snprintf(key_out, 512, "%s", s);
+        snprintf(key_out, VAULT_KEY_SIZE, "%s", s);
     yyjson_doc_free(doc);
     closedir(d);
     return 0;

@@ -151,7 +151,7 @@ int peer_cipher_save(PeerDb *p, const char *user_id, const char *json, char *id_
   size_t len = strlen(json);
   yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(json), len, 0, nullptr, nullptr);
   if (!doc) return -1;
-  char id[37];
+  char id[VAULT_ID_SIZE];
   int r = bn_choose_id(yyjson_doc_get_root(doc), id);
   yyjson_doc_free(doc);
   if (r != 0) return -1;
@@ -203,7 +203,7 @@ int peer_cipher_restore(PeerDb *p, const char *user_id, const char *cipher_id) {
 // yyjson steps as the store: parse, mutable copy, remove, append, write.
 int peer_folder_save(PeerDb *p, const char *user_id, const char *json, char *id_out) {
   if (!user_id || !*user_id || !json || !*json) return -1;
-  char id[37], name[512], rev[128];
+  char id[VAULT_ID_SIZE], name[512], rev[128];
   if (bn_folder_input(json, id, name, rev) != 0) return -1;
 
   if (peer_step_done(p->begin_imm) != 0) return -1;
@@ -246,10 +246,10 @@ int peer_find_by_email(PeerDb *p, const char *email, char *user_id_out, uint32_t
   int r = 1;
   if (sqlite3_step(st) == SQLITE_ROW) {
     r = 0;
-    if (user_id_out) snprintf(user_id_out, 37, "%s", (const char *)sqlite3_column_text(st, 0));
+    if (user_id_out) snprintf(user_id_out, VAULT_ID_SIZE, "%s", (const char *)sqlite3_column_text(st, 0));
     if (iter) *iter = (uint32_t)sqlite3_column_int64(st, 1);
-    if (hash_out) snprintf(hash_out, 128, "%s", (const char *)sqlite3_column_text(st, 2));
-    if (key_out) snprintf(key_out, 512, "%s", (const char *)sqlite3_column_text(st, 3));
+    if (hash_out) snprintf(hash_out, VAULT_HASH_SIZE, "%s", (const char *)sqlite3_column_text(st, 2));
+    if (key_out) snprintf(key_out, VAULT_KEY_SIZE, "%s", (const char *)sqlite3_column_text(st, 3));
   }
   sqlite3_reset(st);
   return r;

@@ -19,6 +19,10 @@
 #include <stdio.h>
 #include <string.h>
 
+/* Sizes of the output buffers a host lends, as the public header names them
+ * (VAULT_ID_SIZE, VAULT_HASH_SIZE, VAULT_KEY_SIZE). */
+enum { VAULT_ID_SIZE = 37, VAULT_HASH_SIZE = 128, VAULT_KEY_SIZE = 512 };
+
 /* The sixteen exports, as function pointer types. */
 typedef int (*storage_init_fn)(const char *root);
 typedef void (*storage_cleanup_fn)(void);
@@ -112,8 +116,9 @@ static int contains(const char *text, const char *part) {
 
 int main(int argc, char **argv) {
   const char *email = "alice@example.org";
-  char user_id[37], found_id[37], cipher_id[37], login_id[37], folder_id[37];
-  char hash[128], key[512];
+  char user_id[VAULT_ID_SIZE], found_id[VAULT_ID_SIZE], cipher_id[VAULT_ID_SIZE];
+  char login_id[VAULT_ID_SIZE], folder_id[VAULT_ID_SIZE];
+  char hash[VAULT_HASH_SIZE], key[VAULT_KEY_SIZE];
   uint32_t iterations = 0;
   const char *text;
   void *lib;

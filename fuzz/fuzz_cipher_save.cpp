@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   int rc = vault_cipher_save("fz", doc.c_str(), out);
   FZ_CHECK(rc == 0 || rc == -1);
   if (rc == 0) {
-    size_t n = strnlen(out, 37);
+    size_t n = strnlen(out, VAULT_ID_SIZE);
     FZ_CHECK(n >= 1 && n <= 36);
     for (size_t i = 0; i < n; i++) FZ_CHECK(isalnum((unsigned char)out[i]) || out[i] == '-' || out[i] == '_');
     FZ_CHECK(fz_strict_json(doc));

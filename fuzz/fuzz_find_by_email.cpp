@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     else unlink(p.c_str());
     match[i] = has[i + 1] && !email.empty() && matches(parts[i + 1], email.c_str());
   }
-  char uid[37], hash[128], key[512];
+  char uid[VAULT_ID_SIZE], hash[VAULT_HASH_SIZE], key[VAULT_KEY_SIZE];
   memset(hash, 'H', sizeof hash - 1);
   hash[127] = 0;
   memset(key, 'K', sizeof key - 1);
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FZ_CHECK(ex == (rc == 0 ? 1 : 0));
   if (rc == 0) {
     FZ_CHECK((strcmp(uid, "fa") == 0 && match[0]) || (strcmp(uid, "fb") == 0 && match[1]));
-    FZ_CHECK(strnlen(hash, 128) <= 127 && strnlen(key, 512) <= 511);
+    FZ_CHECK(strnlen(hash, VAULT_HASH_SIZE) <= 127 && strnlen(key, VAULT_KEY_SIZE) <= 511);
   }
   return 0;
 }

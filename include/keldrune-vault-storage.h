@@ -19,6 +19,11 @@
 
 #include <stdint.h>
 
+/* Sizes in bytes of the output buffers callers lend (NUL included). */
+#define VAULT_ID_SIZE 37    /* a user, cipher or folder id: 36 characters */
+#define VAULT_HASH_SIZE 128 /* a master-password hash, cut to 127 bytes */
+#define VAULT_KEY_SIZE 512  /* a protected key, cut to 511 bytes */
+
 #if defined(VAULT_BUILDING_LIBRARY)
 #define VAULT_API __attribute__((visibility("default")))
 #else

@@ -19,8 +19,8 @@
 
 enum : size_t {
   VS_NAME_BUF = VS_ID_MAX + 1,  // a candidate's name and its NUL
-  VS_HASH_BUF = 128,
-  VS_KEY_BUF = 512,
+  VS_HASH_BUF = VAULT_HASH_SIZE,
+  VS_KEY_BUF = VAULT_KEY_SIZE,
 };
 
 // Copies a string member into a caller's buffer, cut to size-1 bytes; an

@@ -8,9 +8,11 @@
 
 #include <yyjson.h>
 
+#include "keldrune-vault-storage.h"
+
 enum : size_t {
-  VS_ID_BUF = 37,  // 36 characters and a NUL
-  VS_ID_MAX = 64,  // longest identifier accepted
+  VS_ID_BUF = VAULT_ID_SIZE,  // 36 characters and a NUL
+  VS_ID_MAX = 64,             // longest identifier accepted
   VS_UUID_LEN = 36,
 };
 

@@ -68,7 +68,7 @@ TEST(Concurrent, WritersAndReadersOnOneCipher) {
   ASSERT_FALSE(scratch.empty());
   std::string root = scratch + "/root";
   ASSERT_EQ(vault_storage_init(root.c_str()), 0);
-  char uid[37];
+  char uid[VAULT_ID_SIZE];
   ASSERT_EQ(vault_user_create("conc@x.test", "h", 1, "k", uid), 0) << vault_storage_last_error();
   std::string u = uid;
   ASSERT_EQ(vault_cipher_save(uid, doc("shared", 99, 0).c_str(), nullptr), 0);

@@ -64,7 +64,7 @@ std::string random_cipher(std::mt19937_64 &rng, const std::string &id) {
       std::string id = rng() % 8 == 0 ? "" : "c" + std::to_string(rng() % 8);
       std::string text = random_cipher(rng, id);
       log_line(logfd, "I\tsave\t" + uid + "\t" + id + "\t\t" + text + "\n");
-      char out[37] = "";
+      char out[VAULT_ID_SIZE] = "";
       int rc = vault_cipher_save(uid.c_str(), text.c_str(), out);
       log_line(logfd, "D\t" + std::to_string(rc) + "\t" + out + "\n");
       if (rc != 0 || (!id.empty() && id != out) || (id.empty() && !vr_is_uuid(out))) {
@@ -100,7 +100,7 @@ std::string random_cipher(std::mt19937_64 &rng, const std::string &id) {
       std::string name = "Folder " + std::to_string(rng() % 100);
       std::string next = vm_folder_save_text(a, id, name, "");
       log_line(logfd, "I\tfsave\t" + uid + "\t" + id + "\t" + name + "\t" + next + "\n");
-      char out[37] = "";
+      char out[VAULT_ID_SIZE] = "";
       std::string doc = "{\"id\":\"" + id + "\",\"name\":\"" + name + "\"}";
       int rc = vault_folder_save(uid.c_str(), doc.c_str(), out);
       log_line(logfd, "D\t" + std::to_string(rc) + "\t" + out + "\n");
@@ -132,7 +132,7 @@ std::string random_cipher(std::mt19937_64 &rng, const std::string &id) {
       }
       int want = m.by_email(email) ? 1 : 0;
       log_line(logfd, "I\tcreate\t\t\t" + email + "\t\n");
-      char out[37] = "";
+      char out[VAULT_ID_SIZE] = "";
       int rc = vault_user_create(email.c_str(), "hash", 600000, "key", out);
       log_line(logfd, "D\t" + std::to_string(rc) + "\t" + out + "\n");
       if (rc != want) {
@@ -241,7 +241,7 @@ TEST(Crash, KilledWorkersLeaveWholeDocuments) {
   ASSERT_EQ(vault_storage_init(root.c_str()), 0) << vault_storage_last_error();
   VmStore m;
   for (const char *email : {"one@crash.test", "two@crash.test"}) {
-    char uid[37];
+    char uid[VAULT_ID_SIZE];
     ASSERT_EQ(vault_user_create(email, "h", 1, "k", uid), 0) << vault_storage_last_error();
     VmAccount a;
     a.uid = uid;

@@ -62,7 +62,7 @@ TEST_F(Hostile, IdentifierArgumentsAreRefused) {
   };
   static const Case cases[] = {
       {"profile: bad user id", [](const char *b) { return vault_user_get_profile_json(b) == nullptr; }},
-      {"cipher_save: bad user id", [](const char *b) { char o[37]; return vault_cipher_save(b, "{\"id\":\"x\"}", o) == -1; }},
+      {"cipher_save: bad user id", [](const char *b) { char o[VAULT_ID_SIZE]; return vault_cipher_save(b, "{\"id\":\"x\"}", o) == -1; }},
       {"cipher_get: bad id", [](const char *b) { return vault_cipher_get(b, "c1") == nullptr; }},
       {"cipher_get: bad id", [](const char *b) { return vault_cipher_get("ua", b) == nullptr; }},
       {"cipher_delete: bad id", [](const char *b) { return vault_cipher_delete(b, "c1", 0) == -1; }},
@@ -71,7 +71,7 @@ TEST_F(Hostile, IdentifierArgumentsAreRefused) {
       {"restore: bad id", [](const char *b) { return vault_cipher_restore_from_trash(b, "c2") == -1; }},
       {"restore: bad id", [](const char *b) { return vault_cipher_restore_from_trash("ua", b) == -1; }},
       {"folders: bad user id", [](const char *b) { return vault_folders_get_json(b) == nullptr; }},
-      {"folder_save: bad user id", [](const char *b) { char o[37]; return vault_folder_save(b, "{\"name\":\"x\"}", o) == -1; }},
+      {"folder_save: bad user id", [](const char *b) { char o[VAULT_ID_SIZE]; return vault_folder_save(b, "{\"name\":\"x\"}", o) == -1; }},
       {"folder_delete: bad id", [](const char *b) { return vault_folder_delete(b, "f1") == -1; }},
       {"folder_delete: bad id", [](const char *b) { return vault_folder_delete("ua", b) == -1; }},
       {"sync: bad user id", [](const char *b) { return vault_sync_generate_json(b) == nullptr; }},
@@ -99,7 +99,7 @@ TEST_F(Hostile, IdentifierMembersStayInside) {
     std::string json_id = vr_json_string(bad);
     if (json_id.empty()) json_id = "\"x\\u00ff\"";  // invalid UTF-8 cannot be written as a JSON string
     for (int folder = 0; folder < 2; folder++) {
-      char out[37] = "";
+      char out[VAULT_ID_SIZE] = "";
       std::string d = "{\"id\":" + json_id + ",\"name\":\"n\"}";
       int rc = folder ? vault_folder_save("ua", d.c_str(), out) : vault_cipher_save("ua", d.c_str(), out);
       tried++;
@@ -117,7 +117,7 @@ TEST_F(Hostile, IdentifierMembersStayInside) {
     }
   }
   // An escaped NUL ends the identifier.
-  char out[37] = "";
+  char out[VAULT_ID_SIZE] = "";
   ASSERT_EQ(vault_cipher_save("ua", "{\"id\":\"ab\\u0000..\\/..\\/x\"}", out), 0);
   EXPECT_STREQ(out, "ab");
   tried++;
@@ -204,9 +204,9 @@ TEST_F(Hostile, CreatedFilesArePrivate) {
   mode_t old = umask(0);
   std::string fresh = scratch + "/fresh";
   ASSERT_EQ(vault_storage_init(fresh.c_str()), 0);
-  char uid[37];
+  char uid[VAULT_ID_SIZE];
   ASSERT_EQ(vault_user_create("perm@x.test", "h", 1, "k", uid), 0);
-  char id[37];
+  char id[VAULT_ID_SIZE];
   ASSERT_EQ(vault_cipher_save(uid, "{\"id\":\"p1\"}", id), 0);
   ASSERT_EQ(vault_cipher_save(uid, "{\"id\":\"p2\"}", id), 0);
   ASSERT_EQ(vault_cipher_delete(uid, "p1", 0), 0);
@@ -233,7 +233,7 @@ TEST_F(Hostile, LinkedUsersDirectoryIsNotFollowed) {
   ASSERT_EQ(rename(users.c_str(), elsewhere.c_str()), 0);
   ASSERT_EQ(symlink(outside.c_str(), users.c_str()), 0);
   VtsTree before = vts_snapshot(outside);
-  char uid[37] = "";
+  char uid[VAULT_ID_SIZE] = "";
   EXPECT_EQ(vault_user_create("linked@x.test", "h", 1, "k", uid), -1);
   EXPECT_EQ(vr_tree_diff(before, vts_snapshot(outside)), "");
   ASSERT_EQ(unlink(users.c_str()), 0);
@@ -259,7 +259,7 @@ TEST_F(Hostile, RelativeRootStaysWhereItIs) {
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   ASSERT_EQ(chdir(scratch.c_str()), 0);
   EXPECT_EQ(vault_storage_init("rel"), 0) << vault_storage_last_error();
-  char uid[37];
+  char uid[VAULT_ID_SIZE];
   EXPECT_EQ(vault_user_create("rel@x.test", "h", 1, "k", uid), 0) << vault_storage_last_error();
   EXPECT_EQ(vault_cipher_save(uid, "{\"id\":\"r1\"}", nullptr), 0);
   ASSERT_EQ(chdir(cwd), 0);

@@ -78,7 +78,7 @@ struct Runner {
     std::string hash(g.n(3) == 0 ? 200 : 44, 'h');
     std::string key(g.n(3) == 0 ? 600 : 100, 'k');
     uint32_t iters = g.chance(20) ? 4294967295u : 600000u;
-    char uid[37] = "";
+    char uid[VAULT_ID_SIZE] = "";
     bool bad_utf8 = email.find('\xff') != std::string::npos;
     int want = bad_utf8 ? -1 : m.by_email(email) ? 1 : 0;
     int rc = vault_user_create(email.c_str(), hash.c_str(), iters, key.c_str(), uid);
@@ -125,7 +125,7 @@ struct Runner {
     const VmAccount *a = m.by_email(email);
     int e = vault_user_exists(email.c_str());
     expect(e == (a ? 1 : 0), "exists " + email);
-    char uid[37] = "?", hash[128] = "?", key[512] = "?";
+    char uid[VAULT_ID_SIZE] = "?", hash[VAULT_HASH_SIZE] = "?", key[VAULT_KEY_SIZE] = "?";
     uint32_t it = 7;
     int rc = vault_user_find_by_email(email.c_str(), uid, &it, hash, key);
     expect(rc == (a ? 0 : 1), "find " + email + " rc " + std::to_string(rc));
@@ -162,7 +162,7 @@ struct Runner {
   void op_save() {
     std::string uid = any_uid(), want_id;
     std::string doc = cipher_doc(want_id);
-    char out[37] = "";
+    char out[VAULT_ID_SIZE] = "";
     int rc = vault_cipher_save(uid.c_str(), doc.c_str(), out);
     bool known = m.acc.count(uid) > 0;
     if (!known) {
@@ -242,7 +242,7 @@ struct Runner {
     std::string doc = "{";
     if (!id.empty()) doc += "\"id\":" + vr_json_string(id) + ",";
     doc += "\"name\":" + vr_json_string(name) + ",\"revisionDate\":" + vr_json_string(rev) + ",\"extra\":{\"id\":\"no\"}}";
-    char out[37] = "";
+    char out[VAULT_ID_SIZE] = "";
     int rc = vault_folder_save(uid.c_str(), doc.c_str(), out);
     auto it = m.acc.find(uid);
     if (!vs_ok(uid) || it == m.acc.end()) { expect(rc == -1, "folder save for unknown user " + uid); return; }

@@ -72,20 +72,20 @@ static VrOutcome call_exists(const std::string &) { return vr_int(VR_X(vault_use
 static VrOutcome call_exists_missing(const std::string &) { return vr_int(VR_X(vault_user_exists("zz@example.com"))); }
 
 static VrOutcome call_find(const std::string &) {
-  char uid[37] = "", hash[128] = "", key[512] = "";
+  char uid[VAULT_ID_SIZE] = "", hash[VAULT_HASH_SIZE] = "", key[VAULT_KEY_SIZE] = "";
   uint32_t it = 0;
   int rc = VR_X(vault_user_find_by_email("b@EXAMPLE.com", uid, &it, hash, key));
   return vr_int(rc, rc == 0 ? std::string(uid) + "|" + std::to_string(it) + "|" + hash + "|" + key : "");
 }
 
 static VrOutcome call_create(const std::string &) {
-  char uid[37] = "";
+  char uid[VAULT_ID_SIZE] = "";
   int rc = VR_X(vault_user_create("new@example.com", "h\"ash", 100000, "key", uid));
   return vr_int(rc, rc == 0 ? uid : "");
 }
 
 static VrOutcome call_create_dup(const std::string &) {
-  char uid[37] = "";
+  char uid[VAULT_ID_SIZE] = "";
   int rc = VR_X(vault_user_create("B@example.COM", "h", 1, "k", uid));
   return vr_int(rc, rc == 0 ? uid : "");
 }
@@ -93,22 +93,22 @@ static VrOutcome call_create_dup(const std::string &) {
 static VrOutcome call_profile(const std::string &) { return vr_text(VR_X(vault_user_get_profile_json("ua"))); }
 
 static VrOutcome call_save_new(const std::string &) {
-  char id[37] = "";
+  char id[VAULT_ID_SIZE] = "";
   int rc = VR_X(vault_cipher_save("ua", "{\"id\":\"c9\", \"name\":\"nine\"}", id));
   return vr_int(rc, rc == 0 ? id : "");
 }
 static VrOutcome call_save_replace(const std::string &) {
-  char id[37] = "";
+  char id[VAULT_ID_SIZE] = "";
   int rc = VR_X(vault_cipher_save("ua", "{\"id\":\"c1\",\"name\":\"one, again\"}", id));
   return vr_int(rc, rc == 0 ? id : "");
 }
 static VrOutcome call_save_gen(const std::string &) {
-  char id[37] = "";
+  char id[VAULT_ID_SIZE] = "";
   int rc = VR_X(vault_cipher_save("ua", "[1,2,{\"id\":\"not-top-level\"}]", id));
   return vr_int(rc, rc == 0 ? id : "");
 }
 static VrOutcome call_save_trashed(const std::string &) {
-  char id[37] = "";
+  char id[VAULT_ID_SIZE] = "";
   int rc = VR_X(vault_cipher_save("ua", "{\"id\":\"c3\",\"name\":\"three v2\"}", id));
   return vr_int(rc, rc == 0 ? id : "");
 }
@@ -118,17 +118,17 @@ static VrOutcome call_delete_perm(const std::string &) { return vr_int(VR_X(vaul
 static VrOutcome call_restore(const std::string &) { return vr_int(VR_X(vault_cipher_restore_from_trash("ua", "c3"))); }
 static VrOutcome call_folders(const std::string &) { return vr_text(VR_X(vault_folders_get_json("ua"))); }
 static VrOutcome call_folder_new(const std::string &) {
-  char id[37] = "";
+  char id[VAULT_ID_SIZE] = "";
   int rc = VR_X(vault_folder_save("ua", "{\"id\":\"f9\",\"name\":\"New \\\"one\\\"\",\"extra\":1}", id));
   return vr_int(rc, rc == 0 ? id : "");
 }
 static VrOutcome call_folder_replace(const std::string &) {
-  char id[37] = "";
+  char id[VAULT_ID_SIZE] = "";
   int rc = VR_X(vault_folder_save("ua", "{\"name\":\"Renamed\",\"id\":\"f1\",\"revisionDate\":\"2025-01-01T00:00:00Z\"}", id));
   return vr_int(rc, rc == 0 ? id : "");
 }
 static VrOutcome call_folder_gen(const std::string &) {
-  char id[37] = "";
+  char id[VAULT_ID_SIZE] = "";
   int rc = VR_X(vault_folder_save("ub", "{\"name\":\"Generated\"}", id));
   return vr_int(rc, rc == 0 ? id : "");
 }

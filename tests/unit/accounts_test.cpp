@@ -123,7 +123,7 @@ TEST_F(Accounts, CredentialConversion) {
   std::string h(200, 'h'), k(600, 'k');
   make_account("u", "{\"email\":\"k@x\",\"masterPasswordHash\":\"" + h +
                         "\",\"protectedKey\":\"" + k + "\"}");
-  char hash[128], key[512];
+  char hash[VAULT_HASH_SIZE], key[VAULT_KEY_SIZE];
   EXPECT_EQ(vault_user_find_by_email("k@x", nullptr, nullptr, hash, key), 0);
   EXPECT_EQ(std::string(hash), h.substr(0, 127));
   EXPECT_EQ(std::string(key), k.substr(0, 511));
@@ -167,7 +167,7 @@ TEST_F(Accounts, CreateWritesTheProfileAndFindsItBack) {
   EXPECT_TRUE(vt_list(d + "/ciphers").empty() && vt_exists(d + "/trash"));
   EXPECT_STREQ(vault_user_get_profile_json(uid), prof.c_str());
 
-  char fuid[VS_ID_BUF], fhash[128], fkey[512];
+  char fuid[VS_ID_BUF], fhash[VAULT_HASH_SIZE], fkey[VAULT_KEY_SIZE];
   uint32_t it = 0;
   ASSERT_EQ(vault_user_find_by_email("alice@example.COM", fuid, &it, fhash, fkey), 0);
   EXPECT_STREQ(fuid, uid);
@@ -193,7 +193,7 @@ TEST_F(Accounts, EscapedValuesCannotForgeMembers) {
   ASSERT_EQ(vault_user_create(email, hash, 9, key, uid), 0);
   std::string prof = vault_user_get_profile_json(uid);
   EXPECT_EQ(prof.find("\"email\":\"q\\\"\\\\@x\\u0001\\n\\u001f\xc3\xa9\xf4\x8f\xbf\xbf\","), 1u);
-  char fhash[128], fkey[512];
+  char fhash[VAULT_HASH_SIZE], fkey[VAULT_KEY_SIZE];
   uint32_t it = 0;
   ASSERT_EQ(vault_user_find_by_email(email, nullptr, &it, fhash, fkey), 0);
   EXPECT_EQ(it, 9u);

@@ -30,7 +30,7 @@ class Ciphers : public VaultTest {
 
 TEST_F(Ciphers, SaveStoresTheCallersBytesUnderTheFirstId) {
   const char doc[] = "{ \"id\" : \"abc\",\n  \"z\":[1, 2.50],\"a\":\"\\u00e9\" }  \n";
-  char id[37] = "untouched";
+  char id[VAULT_ID_SIZE] = "untouched";
   ASSERT_EQ(vault_cipher_save("u1", doc, id), 0) << err();
   EXPECT_STREQ(id, "abc");
   EXPECT_EQ(vt_read(live("abc")), doc);
@@ -59,7 +59,7 @@ TEST_F(Ciphers, UnusableIdsAndNonObjectRootsGetAFreshUuid) {
       "{\"id\":\"" + std::string(37, 'b') + "\"}", "{\"id\":\"" + std::string(64, 'c') + "\"}",
       "[{\"id\":\"arr\"}]", "\"str\"", "42", "true", "false", "null"};
   for (const std::string &doc : docs) {
-    char id[37] = "";
+    char id[VAULT_ID_SIZE] = "";
     ASSERT_EQ(vault_cipher_save("u1", doc.c_str(), id), 0) << doc;
     EXPECT_TRUE(vt_is_uuid(id)) << doc << " -> " << id;
     EXPECT_EQ(vt_read(live(id)), doc);  // the unusable id stays in the text
@@ -81,7 +81,7 @@ TEST_F(Ciphers, SaveRefusesWhatIsNotStrictJson) {
 }
 
 TEST_F(Ciphers, GuardsAndMissingAccount) {
-  char id[37] = "untouched";
+  char id[VAULT_ID_SIZE] = "untouched";
   for (const char *uid : {(const char *)nullptr, "", "../u1", "u 1"}) {
     EXPECT_EQ(vault_cipher_save(uid, "{}", id), -1);
     EXPECT_EQ(err(), "cipher_save: bad user id");

@@ -71,7 +71,7 @@ TEST_F(Folders, AListThatExistsButCannotBeReadIsNeverTakenForEmpty) {
 }
 
 TEST_F(Folders, SaveWritesAMinifiedEntryInMemberOrder) {
-  char id[37] = "";
+  char id[VAULT_ID_SIZE] = "";
   ASSERT_EQ(vault_folder_save("u1", "{ \"name\" : \"Work\" }", id), 0) << err();
   EXPECT_EQ(strlen(id), 36u);
   EXPECT_TRUE(vs_id_safe(id));
@@ -177,7 +177,7 @@ TEST_F(Folders, DeleteSoftNegativesLeaveTheFileAlone) {
 
 TEST_F(Folders, SaveStartsANewListOnlyWhenNoneExists) {
   unlink(list.c_str());
-  char id[37];
+  char id[VAULT_ID_SIZE];
   ASSERT_EQ(vault_folder_save("u1", "{\"id\":\"f1\"}", id), 0);
   EXPECT_EQ(vt_read(list), "[{\"id\":\"f1\",\"object\":\"folder\"}]");
   // The failed first read's message stays: a success resets nothing.

@@ -7,7 +7,7 @@
 #include <keldrune-vault-storage.h>
 
 int main(int argc, char **argv) {
-  char user_id[37], cipher_id[37];
+  char user_id[VAULT_ID_SIZE], cipher_id[VAULT_ID_SIZE];
   if (argc != 2) {
     fprintf(stderr, "usage: %s DATA_ROOT\n", argv[0]);
     return 2;
