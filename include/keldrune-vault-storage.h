@@ -8,10 +8,14 @@
  * - Text results point into a static buffer owned by the library, one buffer
  *   per function. The text stays valid until the next call of the same
  *   function; never free it. NULL means failure.
- * - After -1, NULL, or a soft negative, vault_storage_last_error() says why.
- *   A success never resets that text.
- * - Identifier buffers passed in are at least 37 bytes (36 characters and a
- *   NUL); they are written only on success. Any output pointer may be NULL.
+ * - After -1, NULL, or a soft negative, vault_storage_last_error() says why,
+ *   with one exception: vault_user_find_by_email's "not found" (1) records
+ *   no message of its own (nor does vault_user_exists's "no", 0), so the
+ *   text may be older than the call. A success never resets that text.
+ * - Identifier buffers passed in are at least VAULT_ID_SIZE (37) bytes: 36
+ *   characters and a NUL; hash and key buffers VAULT_HASH_SIZE and
+ *   VAULT_KEY_SIZE. They are written only on success. Any output pointer
+ *   may be NULL.
  * - The library is not thread-safe: the host serialises its calls.
  */
 #ifndef KELDRUNE_VAULT_STORAGE_H
@@ -53,8 +57,8 @@ VAULT_API int vault_user_exists(const char *email);
 /* Finds the account of an e-mail. Outputs (each may be NULL): user id
  * (37 bytes), iteration count, master-password hash (128 bytes, cut to 127),
  * protected key (512 bytes, cut to 511). Hash and key buffers are left as
- * they were when the profile lacks the member. 0 found, 1 not found,
- * -1 failure. */
+ * they were when the profile lacks the member. 0 found, 1 not found (no
+ * message of its own), -1 failure. */
 VAULT_API int vault_user_find_by_email(const char *email, char *user_id_out,
                                        uint32_t *iterations_out,
                                        char *hash_out, char *key_out);
