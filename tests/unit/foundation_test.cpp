@@ -339,3 +339,66 @@ TEST(TempNames, OtherNamesAreNotTemporaries) {
   EXPECT_EQ(vs_temp_kind("a.tmp.x.json.tmp.7", &target), VS_TEMP_WRITE);
   EXPECT_EQ(target, 12u);
 }
+
+// The primitives take the data root as an argument: code with no library
+// root set (the operator tool's own copy) gets the same link safety.
+TEST(ExplicitRoot, LinksBelowTheGivenRootAreRefusedWithoutALibraryRoot) {
+  vault_storage_cleanup();
+  std::string base = vts_scratch("root-arg");
+  ASSERT_FALSE(base.empty());
+  std::string r = base + "/r", outside = base + "/outside";
+  ASSERT_TRUE(vts_mkdir(r) && vts_mkdir(outside) && vts_mkdir(outside + "/sub"));
+  vt_write(outside + "/f.json", "secret");
+  ASSERT_EQ(symlink(outside.c_str(), (r + "/users").c_str()), 0);
+  ASSERT_EQ(s_root, nullptr);
+
+  std::string via = r + "/users/f.json";
+  char *buf = nullptr;
+  uint64_t len = 0;
+  EXPECT_EQ(vs_read_file(r.c_str(), via.c_str(), &buf, &len), -1);
+  EXPECT_EQ(errno, ELOOP);
+  VsList list;
+  EXPECT_EQ(vs_list_open(list, r.c_str(), (r + "/users/sub").c_str()), -1);
+  EXPECT_EQ(vs_atomic_write(r.c_str(), (r + "/users/new.json").c_str(), "x", 1), -1);
+  EXPECT_FALSE(vt_exists(outside + "/new.json"));
+  EXPECT_EQ(vs_mkdir(r.c_str(), (r + "/users/made").c_str()), -1);
+  EXPECT_FALSE(vt_exists(outside + "/made"));
+
+  // Without a root only the final name is guarded: the argument matters.
+  ASSERT_EQ(vs_read_file(nullptr, via.c_str(), &buf, &len), 0);
+  EXPECT_STREQ(buf, "secret");
+  free(buf);
+  vt_rm_rf(base);
+}
+
+TEST_F(Primitives, NoDescriptorOutlivesAPrimitive) {
+  std::string t = base + "/t.json", dir = base + "/d";
+  ASSERT_TRUE(vts_mkdir(dir));
+  vt_write(dir + "/keep", "k");
+  ASSERT_EQ(mkfifo((base + "/fifo").c_str(), 0600), 0);
+  int before = vts_open_fds();
+  char *buf = nullptr;
+  uint64_t len = 0;
+  for (int round = 0; round < 3; round++) {
+    EXPECT_EQ(vs_atomic_write(s_root, t.c_str(), "x", 1), 0);
+    EXPECT_EQ(vs_atomic_write(s_root, (base + "/missing/t.json").c_str(), "x", 1), -1);
+    EXPECT_EQ(vs_atomic_write(s_root, dir.c_str(), "x", 1), -1);  // rename onto a directory
+    ASSERT_EQ(vs_read_file(s_root, t.c_str(), &buf, &len), 0);
+    free(buf);
+    EXPECT_EQ(vs_read_file(s_root, dir.c_str(), &buf, &len), -1);
+    EXPECT_EQ(vs_read_file(s_root, (base + "/fifo").c_str(), &buf, &len), -1);
+    EXPECT_EQ(vs_read_file(s_root, (base + "/nope").c_str(), &buf, &len), -1);
+    {
+      VsList list;
+      ASSERT_EQ(vs_list_open(list, s_root, base.c_str()), 0);
+      while (vs_list_next(list)) {
+      }
+    }
+    EXPECT_EQ(vs_rename_noreplace(s_root, t.c_str(), (dir + "/keep").c_str(), base.c_str(), false),
+              VS_MOVE_FAILED);
+    EXPECT_EQ(vs_rename_noreplace(s_root, t.c_str(), (dir + "/moved").c_str(), base.c_str(), false),
+              VS_MOVED);
+    unlink((dir + "/moved").c_str());
+  }
+  EXPECT_EQ(vts_open_fds(), before);
+}
