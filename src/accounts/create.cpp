@@ -51,15 +51,19 @@ static int vs_format_profile(char *doc, const char *email, const char *hash,
   return n;
 }
 
-// Removes what a failed creation made: the folder list when it wrote one, then
-// the directories it created, innermost first. Best effort and silent: the
-// failing step's message stays the last error.
+// Removes what a failed creation made: the files it wrote (a write whose
+// directory sync failed has its file in place), then the directories it
+// created, innermost first. Best effort and silent: the failing step's
+// message stays the last error.
 static void vs_undo_create(const char *const dirs[], const bool fresh[], int count,
-                           const char *file) {
+                           const char *file, const char *file2 = nullptr) {
   if (file) unlink(file);
+  if (file2) unlink(file2);
   for (int i = count - 1; i >= 0; i--)
     if (fresh[i]) rmdir(dirs[i]);
-  vs_sync_parent(dirs[0]);
+  char failed[VS_ERROR_SIZE];  // the failing step's message stays
+  vs_copy_text(failed, sizeof failed, vs_error_str());
+  if (vs_sync_parent(dirs[0]) != 0) vs_error("%s", failed);
 }
 
 extern "C" int vault_user_create(const char *email, const char *hash, uint32_t iterations,
@@ -127,20 +131,22 @@ extern "C" int vault_user_create(const char *email, const char *hash, uint32_t i
   for (int i = 0; i < 3; i++) {
     fresh[i] = access(dirs[i], F_OK) != 0;
     if (vs_mkdir(s_root, dirs[i]) != 0) {
-      vs_undo_create(dirs, fresh, i, nullptr);
+      // Including this one: it may have been made before its sync failed.
+      vs_undo_create(dirs, fresh, i + 1, nullptr);
       return -1;
     }
   }
   // The folder list goes first: the profile is what makes the account
   // registered, so a crash between the two writes leaves an unregistered
   // directory, never an account without its folder list.
-  bool folders_fresh = access(acct.folders, F_OK) != 0;
+  const char *folders = access(acct.folders, F_OK) != 0 ? acct.folders : nullptr;
+  const char *profile = access(acct.profile, F_OK) != 0 ? acct.profile : nullptr;
   if (vs_atomic_write(s_root, acct.folders, "[]", 2) != 0) {
-    vs_undo_create(dirs, fresh, 3, nullptr);
+    vs_undo_create(dirs, fresh, 3, folders);
     return -1;
   }
   if (vs_atomic_write(s_root, acct.profile, doc, (uint64_t)len) != 0) {
-    vs_undo_create(dirs, fresh, 3, folders_fresh ? acct.folders : nullptr);
+    vs_undo_create(dirs, fresh, 3, folders, profile);
     return -1;
   }
 

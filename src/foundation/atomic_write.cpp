@@ -81,6 +81,7 @@ int vs_atomic_write(const char *root, const char *path, const void *data, uint64
     vs_error("rename failed: %s -> %s", tmp, path);
     return -1;
   }
-  fsync(dir.fd.fd);  // the new name itself must survive a power loss
-  return 0;
+  // The new name itself must survive a power loss. When this fails the new
+  // version is visible already; the caller hears of it and may retry.
+  return vs_sync_dir_of(dir, path);
 }

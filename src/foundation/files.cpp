@@ -15,24 +15,35 @@
 #include "results.h"
 #include "text.h"
 
-void vs_sync_dir(const char *dir) {
-  VsFd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.ok()) fsync(fd.fd);
+static int vs_sync_failed(const char *dir, int len, int e) {
+  vs_error("sync failed: %.*s (%s)", len, dir, strerror(e));
+  errno = e;
+  return -1;
 }
 
-void vs_sync_parent(const char *path) {
+int vs_sync_dir(const char *dir) {
+  VsFd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.ok() || fsync(fd.fd) != 0) return vs_sync_failed(dir, (int)strlen(dir), errno);
+  return 0;
+}
+
+int vs_sync_parent(const char *path) {
   char dir[VS_ENTRY_PATH];
   const char *slash = strrchr(path, '/');
-  if (!slash) {
-    vs_sync_dir(".");
-    return;
-  }
+  if (!slash) return vs_sync_dir(".");
   size_t n = (size_t)(slash - path);
   if (n == 0) n = 1;  // "/name": the parent is "/"
-  if (n >= sizeof dir) return;
+  if (n >= sizeof dir) return vs_sync_failed(path, (int)n, ENAMETOOLONG);
   memcpy(dir, path, n);
   dir[n] = '\0';
-  vs_sync_dir(dir);
+  return vs_sync_dir(dir);
+}
+
+int vs_sync_dir_of(const VsDirName &d, const char *path) {
+  if (fsync(d.fd.fd) == 0) return 0;
+  if (d.name == path) return vs_sync_failed(".", 1, errno);
+  int n = (int)(d.name - path) - 1;
+  return vs_sync_failed(path, n > 0 ? n : 1, errno);  // "/name": "/"
 }
 
 // Nothing inside the data root is reached through a symbolic link: a link
@@ -125,10 +136,7 @@ int vs_mkdir(const char *root, const char *path) {
     return -1;
   }
   if (access(path, F_OK) == 0) return 0;
-  if (mkdir(path, 0700) == 0) {
-    vs_sync_parent(path);
-    return 0;
-  }
+  if (mkdir(path, 0700) == 0) return vs_sync_parent(path);
   if (errno == EEXIST) return 0;
   vs_error("mkdir failed: %s (%s)", path, strerror(errno));
   return -1;

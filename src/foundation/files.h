@@ -71,8 +71,13 @@ int vs_read_absent(int e);
 // read <path> (<reason>)".
 void vs_read_error(const char *prefix, const char *path);
 
-// fsync of a directory, and of the directory holding a path (best effort).
-void vs_sync_dir(const char *dir);
-void vs_sync_parent(const char *path);
+// fsync of a directory, of the directory holding a path, and of the open
+// directory of a VsDirName (path: the one it was opened from). 0, or -1
+// with "sync failed: <dir> (<reason>)", also when the directory cannot be
+// opened to sync it: the change in it may not survive a power loss,
+// although it may already be visible.
+int vs_sync_dir(const char *dir);
+int vs_sync_parent(const char *path);
+int vs_sync_dir_of(const VsDirName &d, const char *path);
 
 #endif

@@ -13,6 +13,7 @@
 #include "files.h"
 #include "layout.h"
 #include "locks.h"
+#include "results.h"
 #include "temp_names.h"
 
 int vs_rename_replace(const char *from, const char *to) {
@@ -154,7 +155,6 @@ VsMove vs_rename_noreplace(const char *root, const char *from, const char *to,
   }
   // The new name first: a power loss between the two syncs then leaves the
   // item in both places, never in none.
-  fsync(dst.fd.fd);
-  fsync(src.fd.fd);
+  if (vs_sync_dir_of(dst, to) != 0 || vs_sync_dir_of(src, from) != 0) return VS_MOVE_UNSYNCED;
   return VS_MOVED;
 }

@@ -11,6 +11,8 @@ enum VsMove {
                         // process moved or removed it first
   VS_MOVE_FAILED = -1,  // nothing moved; errno tells why (EEXIST: the
                         // destination exists); no message
+  VS_MOVE_UNSYNCED = -2,  // moved, but a directory sync failed: "sync
+                          // failed: <dir> (<reason>)" is recorded
 };
 // Moves a file without ever replacing one at the destination. lock_dir is
 // the account directory whose lock serialises moves where the file system

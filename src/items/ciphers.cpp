@@ -42,6 +42,7 @@ static int vs_move_result(VsMove rc, const char *gone, const char *failed_fmt) {
     vs_error("%s", gone);
     return 1;
   }
+  if (rc == VS_MOVE_UNSYNCED) return -1;  // moved; "sync failed: ..." stands
   vs_error(failed_fmt, strerror(errno));
   return -1;
 }
@@ -137,8 +138,7 @@ extern "C" int vault_cipher_delete(const char *user_id, const char *cipher_id,
       vs_error("cipher_delete: remove %s", strerror(errno));
       return -1;
     }
-    vs_sync_parent(live);
-    return 0;
+    return vs_sync_parent(live);
   }
   // Only moves make names in the trash.
   return vs_move_result(vs_rename_noreplace(s_root, live, trash, acct.dir, true),

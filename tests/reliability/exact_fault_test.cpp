@@ -2,7 +2,7 @@
 // of fault_test.cpp only checks that an answer is among the documented
 // ones: running out of descriptors in every reading export (a real
 // RLIMIT_NOFILE with nothing or one descriptor left, not an injected
-// errno).
+// errno), and failing directory syncs in every writing export.
 #include <errno.h>
 #include <string.h>
 #include <sys/resource.h>
@@ -62,6 +62,7 @@ class Tree : public ::testing::Test {
     ASSERT_EQ(vault_storage_init(root.c_str()), 0);
   }
   void TearDown() override {
+    vr_io_force_dir_fsync(0);
     vr_io_force(nullptr, 0);
     vault_storage_cleanup();
     vts_remove_tree(scratch);
@@ -140,4 +141,76 @@ TEST_F(Tree, DescriptorExhaustionFailsEveryReaderWithTheReason) {
     }
   }
   EXPECT_TRUE(vr_tree_diff(before, vts_snapshot(root)).empty()) << vr_tree_diff(before, vts_snapshot(root));
+}
+
+// A directory sync that fails means the change may not survive a power
+// loss although it may already be visible: every writer reports it, names
+// the directory, and leaves a state a retry completes.
+TEST_F(Tree, FailingDirectorySyncFailsEveryWriter) {
+  const std::string eio = strerror(EIO);
+  struct WriteCase {
+    const char *name;
+    std::function<int()> call;
+    std::string dir;            // the directory whose sync fails first
+    std::string visible, gone;  // the change that may already be visible
+  };
+  const std::string a = ua();
+  const std::vector<WriteCase> cases = {
+      {"cipher_save", [] { return vault_cipher_save("ua", "{\"id\":\"c9\"}", nullptr); }, a + "/ciphers",
+       a + "/ciphers/c9.json", ""},
+      {"delete to trash", [] { return vault_cipher_delete("ua", "c1", 0); }, a + "/trash",
+       a + "/trash/c1.json", a + "/ciphers/c1.json"},
+      {"delete for good", [] { return vault_cipher_delete("ua", "c2", 1); }, a + "/ciphers", "",
+       a + "/ciphers/c2.json"},
+      {"restore", [] { return vault_cipher_restore_from_trash("ua", "c3"); }, a + "/ciphers",
+       a + "/ciphers/c3.json", a + "/trash/c3.json"},
+      {"folder_save", [] { return vault_folder_save("ua", "{\"id\":\"f9\",\"name\":\"N\"}", nullptr); }, a,
+       "", ""},
+      {"folder_delete", [] { return vault_folder_delete("ua", "f1"); }, a, "", ""},
+      // A failed creation removes what it made, so nothing is visible.
+      {"create", [] { return vault_user_create("new@example.com", "h", 1, "k", nullptr); }, root + "/users",
+       "", ""},
+  };
+  for (bool fallback : {false, true}) {
+    for (const WriteCase &c : cases) {
+      vault_storage_cleanup();
+      vts_remove_tree(root);
+      vr_build_standard_tree(root);
+      ASSERT_EQ(vault_storage_init(root.c_str()), 0);
+      const VtsTree before = vts_snapshot(root);
+      if (fallback) vr_io_force("renameat2", EINVAL);
+      vr_io_force_dir_fsync(EIO);
+      int rc = c.call();
+      vr_io_force_dir_fsync(0);
+      vr_io_force(nullptr, 0);
+      std::string where = std::string(c.name) + (fallback ? " (link fallback)" : "");
+      EXPECT_EQ(rc, -1) << where;
+      EXPECT_EQ(vr_last_error(), "sync failed: " + c.dir + " (" + eio + ")") << where;
+      if (!c.visible.empty()) {
+        EXPECT_TRUE(vts_exists(c.visible)) << where;
+      }
+      if (!c.gone.empty()) {
+        EXPECT_FALSE(vts_exists(c.gone)) << where;
+      }
+      EXPECT_TRUE(vr_tmp_names(vts_snapshot(root)).empty()) << where;
+      if (std::string(c.name) == "create") {
+        EXPECT_EQ(vts_snapshot(root), before) << where;
+      }
+    }
+  }
+  // Initialisation: of the root's parent when it makes the root, of the
+  // root when it writes the default configuration.
+  vault_storage_cleanup();
+  vts_remove_tree(root);
+  vr_io_force_dir_fsync(EIO);
+  EXPECT_EQ(vault_storage_init(root.c_str()), -1);
+  EXPECT_EQ(vr_last_error(), "sync failed: " + scratch + " (" + eio + ")");
+  vr_io_force_dir_fsync(0);
+  ASSERT_EQ(vault_storage_init(root.c_str()), 0);
+  unlink((root + "/config.json").c_str());
+  vr_io_force_dir_fsync(EIO);
+  EXPECT_EQ(vault_storage_init(root.c_str()), -1);
+  vr_io_force_dir_fsync(0);
+  EXPECT_EQ(vr_last_error(), "sync failed: " + root + " (" + eio + ")");
+  EXPECT_TRUE(vts_exists(root + "/config.json"));
 }

@@ -29,6 +29,7 @@ static const char *s_fired_call = "";
 static const char *s_trace[VR_TRACE_MAX];
 static const char *s_force_name;
 static int s_force_err;
+static int s_dir_fsync_err;
 static const char *s_hook_name;
 static void (*s_hook_fn)(void *);
 static void *s_hook_ctx;
@@ -38,6 +39,8 @@ void vr_io_hook(const char *name, void (*fn)(void *), void *ctx) {
   s_hook_fn = fn;
   s_hook_ctx = ctx;
 }
+
+void vr_io_force_dir_fsync(int err) { s_dir_fsync_err = err; }
 
 void vr_io_arm(long k, int err, VrIoMode mode) {
   s_armed = true;
@@ -191,7 +194,18 @@ int __wrap_closedir(DIR *d) {
   return __real_closedir(d);
 }
 
-VR_PATHCALL(int, fsync, -1, (int fd), (fd))
+int __real_fstat(int fd, struct stat *st);
+int __real_fsync(int fd);
+int __wrap_fsync(int fd) {
+  struct stat st;
+  if (s_dir_fsync_err && __real_fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    errno = s_dir_fsync_err;
+    return -1;
+  }
+  if (vr_step("fsync", false)) return -1;
+  return __real_fsync(fd);
+}
+
 // Locks: F_OFD_SETLK and the like take a struct pointer, the rest an int;
 // both pass through as one pointer-sized argument.
 int __real_fcntl(int fd, int cmd, ...);

@@ -27,6 +27,9 @@ const std::vector<std::string> &vr_io_trace(void);
 // Makes every call of one wrapped function fail with err until cleared
 // (name NULL clears). Independent of arming.
 void vr_io_force(const char *name, int err);
+// Makes every fsync of a directory fail with err until cleared (0); file
+// fsyncs go on. Independent of arming.
+void vr_io_force_dir_fsync(int err);
 // Runs fn(ctx) once, right before the next call of the wrapped function
 // name goes to the system (another process's move, simulated at an exact
 // point). name NULL clears.
