@@ -35,10 +35,10 @@ void vh_add_credential(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *key
 }
 
 int vh_user_find(const std::string &email) {
-  char uid[37] = {0};
+  char uid[VAULT_ID_SIZE] = {0};
   uint32_t iterations = 0;
-  char hash[128] = {k_untouched, 0};
-  char key[512] = {k_untouched, 0};
+  char hash[VAULT_HASH_SIZE] = {k_untouched, 0};
+  char key[VAULT_KEY_SIZE] = {k_untouched, 0};
   int rc = vault_user_find_by_email(email.c_str(), uid, &iterations, hash, key);
   if (rc == 1) {
     // Not found records no message of its own: don't show a stale one.
@@ -78,7 +78,7 @@ void vh_add_account_commands(CLI::App &app, VhContext &ctx) {
       ctx.exit_code = VH_FAIL;
       return;
     }
-    char uid[37];
+    char uid[VAULT_ID_SIZE];
     int rc = vault_user_create(args->email.c_str(), hash->count() ? args->hash.c_str() : nullptr,
                                args->iterations, key->count() ? args->key.c_str() : nullptr, uid);
     ctx.exit_code = vh_result(rc);
@@ -125,7 +125,7 @@ void vh_add_account_commands(CLI::App &app, VhContext &ctx) {
 
 int vh_demo_accounts(VhContext &, std::string &user_id) {
   static const char email[] = "demo@example.com";
-  char uid[37];
+  char uid[VAULT_ID_SIZE];
   int rc = vault_user_create(email, "demo-master-password-hash", 600000,
                              "2.demo-protected-key|demo-mac", uid);
   if (rc == 1) {

@@ -40,14 +40,14 @@ int vh_cipher_save(const VhItemArgs &args) {
     fprintf(stderr, "cannot read %s\n", args.input.c_str());
     return VH_FAIL;
   }
-  char id[37];
+  char id[VAULT_ID_SIZE];
   int rc = vault_cipher_save(args.user_id.c_str(), text.c_str(), id);
   if (rc == 0) printf("%s\n", id);
   return vh_result(rc);
 }
 
 int vh_folder_save(const VhItemArgs &args) {
-  char id[37];
+  char id[VAULT_ID_SIZE];
   int rc = vault_folder_save(args.user_id.c_str(), args.json.c_str(), id);
   if (rc == 0) printf("%s\n", id);
   return vh_result(rc);
@@ -114,7 +114,7 @@ void vh_add_item_commands(CLI::App &app, VhContext &ctx) {
 
 int vh_demo_items(VhContext &, const std::string &user_id) {
   const char *uid = user_id.c_str();
-  char folder_id[37], login_id[37], note_id[37];
+  char folder_id[VAULT_ID_SIZE], login_id[VAULT_ID_SIZE], note_id[VAULT_ID_SIZE];
   int rc = vault_folder_save(uid, "{\"name\":\"2.demo-folder-name\",\"revisionDate\":\"2024-01-01T00:00:00Z\"}",
                              folder_id);
   if (rc != 0) return vh_result(rc);
