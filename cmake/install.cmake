@@ -22,10 +22,10 @@ set_target_properties(keldrune-vault-storage PROPERTIES
   SOVERSION ${PROJECT_VERSION_MAJOR}
   EXPORT_NAME vault-storage)
 
-# The include directory points into the source tree for the build; an
-# installed consumer gets the installed include directory instead.
+# The include directory is the build tree's (where the header is generated)
+# for the build; an installed consumer gets the installed one instead.
 set_target_properties(keldrune-vault-storage PROPERTIES
-  INTERFACE_INCLUDE_DIRECTORIES "$<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>")
+  INTERFACE_INCLUDE_DIRECTORIES "$<BUILD_INTERFACE:${VS_PUBLIC_INCLUDE}>")
 
 # ---- private yyjson ----------------------------------------------------------------
 # The yyjson shared object this build links, installed unchanged under its
@@ -75,13 +75,13 @@ install(TARGETS keldrune-vault-storage
   EXPORT keldrune-vault-storage-targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/keldrune-vault-storage.h
+install(FILES ${VS_PUBLIC_HEADER}
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS keldrune-vault
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # ---- CMake package --------------------------------------------------------------
-# The public header includes nothing but <stdint.h>, and yyjson is a private
+# The public header includes nothing but <stddef.h> and <stdint.h>, and yyjson is a private
 # dependency of the shared object (its DT_NEEDED entry), so the package needs
 # no find_dependency: consumers link only keldrune::vault-storage.
 install(EXPORT keldrune-vault-storage-targets

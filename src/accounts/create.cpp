@@ -154,8 +154,9 @@ extern "C" int vault_user_create(const char *email, const char *hash, uint32_t i
   return 0;
 }
 
-extern "C" const char *vault_user_get_profile_json(const char *user_id) {
-  s_profile_buf[0] = '\0';
+// The stored profile, read whole for the two getters; NULL with the message
+// recorded.
+static char *vs_profile_text(const char *user_id, uint64_t *len) {
   if (!s_root || !vs_id_safe(user_id)) {
     vs_error("profile: bad user id");
     return nullptr;
@@ -165,19 +166,28 @@ extern "C" const char *vault_user_get_profile_json(const char *user_id) {
     vs_error("profile: path too long");
     return nullptr;
   }
-  char *raw = nullptr;
+  return vs_read_document(s_root, acct.profile, "profile", len);
+}
+
+extern "C" const char *vault_user_get_profile_json(const char *user_id) {
+  char *out = vs_result_begin(VS_RES_PROFILE, "profile");
+  if (!out) return nullptr;
   uint64_t len = 0;
-  if (vs_read_file(s_root, acct.profile, &raw, &len) != 0) {
-    vs_read_error("profile", acct.profile);
-    return nullptr;
-  }
-  VsText text(raw);
+  VsText text(vs_profile_text(user_id, &len));
+  if (!text) return nullptr;
   // The text ends at its first NUL; one that would not fit whole is refused
   // rather than handed back cut (and so no longer JSON).
   if (strnlen(text.get(), (size_t)len) >= VS_PROFILE_BUF_SIZE) {
     vs_error("profile: too large");
     return nullptr;
   }
-  vs_copy_text(s_profile_buf, sizeof s_profile_buf, text.get());
-  return s_profile_buf;
+  vs_copy_text(out, VS_PROFILE_BUF_SIZE, text.get());
+  return out;
+}
+
+extern "C" char *vault_user_get_profile_json_alloc(const char *user_id, size_t *len_out) {
+  uint64_t len = 0;
+  char *text = vs_profile_text(user_id, &len);
+  if (text && len_out) *len_out = (size_t)len;
+  return text;
 }

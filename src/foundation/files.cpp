@@ -153,8 +153,23 @@ static int vs_read_fail(const char *dir, const char *rel, int e) {
   return -1;
 }
 
-// Reads the whole of an open file (closed here) into a fresh heap text.
-static int vs_read_fd(VsFd &fd, const char *dir, const char *rel, char **out,
+bool vs_buf_reserve(VsBuf &b, size_t size) {
+  if (size <= b.cap) return true;
+  char *p = static_cast<char *>(realloc(b.p, size));
+  if (!p) return false;
+  b.p = p;
+  b.cap = size;
+  return true;
+}
+
+// Reads the whole of an open file (closed here) into buf: its bytes, then
+// pad NUL bytes (at least one). The size the file reports never ends the
+// read: one byte more is asked for, reading goes on past short reads until
+// at least that size is in, and past it for as long as reads come back
+// full. So a file that grew, or whose size a network file system reports
+// stale (even as 0), is read whole; a short read at or past the reported
+// size is the end of the file.
+static int vs_read_fd(VsFd &fd, const char *dir, const char *rel, VsBuf &buf, size_t pad,
                       uint64_t *len_out) {
   struct stat st;
   int e = 0;
@@ -168,44 +183,94 @@ static int vs_read_fd(VsFd &fd, const char *dir, const char *rel, char **out,
     fd.reset();
     return vs_read_fail(dir, rel, e);
   }
-  size_t size = (size_t)st.st_size;
-  VsText buf(static_cast<char *>(malloc(size + 1)));
-  if (!buf) {
-    fd.reset();
-    vs_error("out of memory");
-    errno = ENOMEM;
-    return -1;
-  }
-  size_t got = 0;
-  while (got < size) {
-    ssize_t n = read(fd.fd, buf.get() + got, size - got);
+  if (pad == 0) pad = 1;
+  size_t hint = (size_t)st.st_size, got = 0;
+  if (!vs_buf_reserve(buf, hint + 1 + pad)) e = ENOMEM;
+  while (!e) {
+    size_t room = buf.cap - pad - got;
+    if (room == 0) {
+      if (got > (size_t)INT32_MAX)
+        e = EFBIG;
+      else if (!vs_buf_reserve(buf, got + (got / 2 > 4096 ? got / 2 : 4096) + pad))
+        e = ENOMEM;
+      continue;
+    }
+    ssize_t n = read(fd.fd, buf.p + got, room);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       // A document cut by an I/O error must never pass for the whole one.
       e = errno;
-      buf.reset();
-      fd.reset();
-      return vs_read_fail(dir, rel, e);
+      break;
     }
-    if (n == 0) break;  // the file shrank: what was read is the document
     got += (size_t)n;
+    if (n == 0 || ((size_t)n < room && got >= hint)) break;
   }
   fd.reset();
-  buf.get()[got] = '\0';
-  *out = buf.release();
+  if (!e && got > (size_t)INT32_MAX) e = EFBIG;
+  if (e == ENOMEM) {
+    vs_error("out of memory");
+    errno = ENOMEM;
+    return -1;
+  }
+  if (e) return vs_read_fail(dir, rel, e);
+  memset(buf.p + got, 0, pad);
   *len_out = got;
   return 0;
 }
 
-int vs_read_file(const char *root, const char *path, char **out, uint64_t *len_out) {
+// Hands the text of a one-read buffer to the caller, trimmed when reading
+// left much room unused.
+static char *vs_buf_text(VsBuf &buf, uint64_t len) {
+  if (buf.cap > len + 1 + 4096)
+    if (char *p = static_cast<char *>(realloc(buf.p, len + 1))) buf.p = p;
+  char *p = buf.p;
+  buf.p = nullptr;
+  buf.cap = 0;
+  return p;
+}
+
+int vs_read_file_buf(const char *root, const char *path, VsBuf &buf, size_t pad,
+                     uint64_t *len_out) {
   // O_NONBLOCK: a FIFO planted under a document's name must not hang us.
   VsFd fd(vs_open_beneath(root, path, O_RDONLY | O_NONBLOCK, 0));
   if (!fd.ok()) return vs_read_fail(nullptr, path, errno);
-  return vs_read_fd(fd, nullptr, path, out, len_out);
+  return vs_read_fd(fd, nullptr, path, buf, pad, len_out);
+}
+
+int vs_read_file(const char *root, const char *path, char **out, uint64_t *len_out) {
+  VsBuf buf;
+  if (vs_read_file_buf(root, path, buf, 1, len_out) != 0) return -1;
+  *out = vs_buf_text(buf, *len_out);
+  return 0;
 }
 
 int vs_read_file_at(const char *root, int dir_fd, const char *dir, const char *rel,
                     char **out, uint64_t *len_out) {
+  VsBuf buf;
+  if (vs_read_file_at_buf(root, dir_fd, dir, rel, buf, 1, len_out) != 0) return -1;
+  *out = vs_buf_text(buf, *len_out);
+  return 0;
+}
+
+char *vs_read_document(const char *root, const char *path, const char *prefix, uint64_t *len) {
+  char *raw = nullptr;
+  if (vs_read_file(root, path, &raw, len) != 0) {
+    if (errno == ENOMEM)
+      vs_error("%s: out of memory", prefix);
+    else
+      vs_read_error(prefix, path);
+    return nullptr;
+  }
+  if (*len == 0) {
+    free(raw);
+    vs_error("%s: empty document", prefix);
+    return nullptr;
+  }
+  return raw;
+}
+
+int vs_read_file_at_buf(const char *root, int dir_fd, const char *dir, const char *rel,
+                        VsBuf &buf, size_t pad, uint64_t *len_out) {
   // Below a directory that was itself opened link-safe, refusing links on
   // the short relative path is the whole check: no walk from "/" per file.
   struct open_how how;
@@ -217,7 +282,7 @@ int vs_read_file_at(const char *root, int dir_fd, const char *dir, const char *r
     char path[VS_ENTRY_PATH];
     if (vs_path(path, sizeof path, "%s/%s", dir, rel) != 0)
       return vs_read_fail(dir, rel, ENAMETOOLONG);
-    return vs_read_file(root, path, out, len_out);
+    return vs_read_file_buf(root, path, buf, pad, len_out);
   }
   if (!fd.ok() && errno == ENOENT) {
     // Removed between the listing and the open (a move, a delete), or
@@ -232,7 +297,7 @@ int vs_read_file_at(const char *root, int dir_fd, const char *dir, const char *r
       errno = ENOENT;
   }
   if (!fd.ok()) return vs_read_fail(dir, rel, errno);
-  return vs_read_fd(fd, dir, rel, out, len_out);
+  return vs_read_fd(fd, dir, rel, buf, pad, len_out);
 }
 
 void vs_read_error(const char *prefix, const char *path) {

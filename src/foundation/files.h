@@ -47,7 +47,10 @@ int vs_open_parent(const char *root, const char *path, VsDirName &out);
 int vs_mkdir(const char *root, const char *path);
 
 // Reads a whole regular file into a fresh malloc'ed text with a NUL after
-// it. On failure errno tells why (ENOENT: nothing there) and a message is
+// it. The size the file reports is only a first guess: reading goes on to
+// the end, so a file that grew, or whose size a network file system
+// reports stale, is never cut (files of 2 GiB and more are refused). On
+// failure errno tells why (ENOENT: nothing there) and a message is
 // recorded on every path ("read failed: <path> (<reason>)", "out of
 // memory"); the outputs are written only on success.
 int vs_read_file(const char *root, const char *path, char **out, uint64_t *len_out);
@@ -70,6 +73,31 @@ int vs_read_absent(int e);
 // "<prefix>: not found" when it is surely not there, else "<prefix>: cannot
 // read <path> (<reason>)".
 void vs_read_error(const char *prefix, const char *path);
+
+// A heap buffer the reads of one call share: it grows to the largest file
+// read and is released with the holder.
+struct VsBuf {
+  char *p = nullptr;
+  size_t cap = 0;
+  VsBuf() = default;
+  VsBuf(const VsBuf &) = delete;
+  VsBuf &operator=(const VsBuf &) = delete;
+  ~VsBuf() { free(p); }
+};
+// At least size bytes of room; false (buffer unchanged) without memory.
+bool vs_buf_reserve(VsBuf &b, size_t size);
+// The two reads into such a buffer: the file's bytes, then pad NUL bytes
+// (at least one; yyjson's in-place parsing wants YYJSON_PADDING_SIZE).
+int vs_read_file_buf(const char *root, const char *path, VsBuf &buf, size_t pad,
+                     uint64_t *len_out);
+int vs_read_file_at_buf(const char *root, int dir_fd, const char *dir, const char *rel,
+                        VsBuf &buf, size_t pad, uint64_t *len_out);
+
+// Reads a stored document whole for a getter (profile, cipher): the text
+// (malloc'ed), or NULL with the message of vs_read_error, "<prefix>: out of
+// memory" or, for an empty file (which the library never writes as a
+// document), "<prefix>: empty document".
+char *vs_read_document(const char *root, const char *path, const char *prefix, uint64_t *len);
 
 // fsync of a directory, of the directory holding a path, and of the open
 // directory of a VsDirName (path: the one it was opened from). 0, or -1

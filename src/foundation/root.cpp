@@ -1,5 +1,6 @@
 // The foundation's exports: the data root's lifecycle (init with the
-// default configuration, cleanup) and the last-error text. They live apart
+// default configuration, cleanup), the last-error text, the release of
+// the texts the _alloc exports hand out, and the version. They live apart
 // from the internal library, which defines no export and keeps no root.
 #include "root.h"
 
@@ -53,6 +54,11 @@ extern "C" int vault_storage_init(const char *root) {
 extern "C" void vault_storage_cleanup(void) {
   free(s_root);
   s_root = nullptr;
+  vs_results_release();
 }
 
 extern "C" const char *vault_storage_last_error(void) { return vs_error_str(); }
+
+extern "C" void vault_free(void *p) { free(p); }
+
+extern "C" const char *vault_storage_version(void) { return KELDRUNE_VAULT_VERSION; }

@@ -6,9 +6,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "text.h"
 
-static unsigned s_tmp_seq;  // makes retry and parked names unique per process
+// Makes retry and parked names unique per process, whatever thread asks.
+static std::atomic<unsigned> s_tmp_seq;
+
+static unsigned vs_temp_seq(void) { return s_tmp_seq.fetch_add(1, std::memory_order_relaxed) + 1; }
 
 int vs_temp_time(void) { return (int)(uint32_t)(uint64_t)time(nullptr); }
 
@@ -18,11 +23,11 @@ int vs_temp_write_name(char *buf, size_t size, const char *target, int now) {
 
 int vs_temp_retry_name(char *buf, size_t size, const char *target, int now) {
   return vs_path(buf, size, VS_TEMP_WRITE_FMT ".%ld.%u", target, now, (long)getpid(),
-                 ++s_tmp_seq);
+                 vs_temp_seq());
 }
 
 int vs_temp_parked_name(char *buf, size_t size, const char *name) {
-  return vs_path(buf, size, "%s" VS_TEMP_MARK "%ld.%u", name, (long)getpid(), ++s_tmp_seq);
+  return vs_path(buf, size, "%s" VS_TEMP_MARK "%ld.%u", name, (long)getpid(), vs_temp_seq());
 }
 
 int vs_temp_marked(const char *name) { return strstr(name, VS_TEMP_MARK) != nullptr; }

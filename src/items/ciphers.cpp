@@ -84,9 +84,9 @@ extern "C" int vault_cipher_save(const char *user_id, const char *json,
   return 0;
 }
 
-extern "C" const char *vault_cipher_get(const char *user_id,
-                                        const char *cipher_id) {
-  s_cipher_buf[0] = '\0';
+// Reads the live file of a cipher whole for the two getters; NULL with the
+// message recorded.
+static char *vs_cipher_text(const char *user_id, const char *cipher_id, uint64_t *len) {
   if (!s_root || !vs_id_safe(user_id) || !vs_id_safe(cipher_id)) {
     vs_error("cipher_get: bad id");
     return nullptr;
@@ -98,21 +98,32 @@ extern "C" const char *vault_cipher_get(const char *user_id,
     vs_error("cipher_get: path too long");
     return nullptr;
   }
-  char *raw = nullptr;
+  return vs_read_document(s_root, path, "cipher_get", len);
+}
+
+extern "C" const char *vault_cipher_get(const char *user_id,
+                                        const char *cipher_id) {
+  char *out = vs_result_begin(VS_RES_CIPHER, "cipher_get");
+  if (!out) return nullptr;
   uint64_t len = 0;
-  if (vs_read_file(s_root, path, &raw, &len) != 0) {
-    vs_read_error("cipher_get", path);
-    return nullptr;
-  }
-  VsText text(raw);
+  VsText text(vs_cipher_text(user_id, cipher_id, &len));
+  if (!text) return nullptr;
   // The buffer holds at most 65534 bytes of document; a larger one is
   // refused rather than handed back cut or empty as if it were the cipher.
   if (len > VS_CIPHER_MAX) {
     vs_error("cipher_get: too large");
     return nullptr;
   }
-  vs_copy_text(s_cipher_buf, sizeof s_cipher_buf, text.get());
-  return s_cipher_buf;
+  vs_copy_text(out, VS_CIPHER_BUF_SIZE, text.get());
+  return out;
+}
+
+extern "C" char *vault_cipher_get_alloc(const char *user_id, const char *cipher_id,
+                                        size_t *len_out) {
+  uint64_t len = 0;
+  char *text = vs_cipher_text(user_id, cipher_id, &len);
+  if (text && len_out) *len_out = (size_t)len;
+  return text;
 }
 
 extern "C" int vault_cipher_delete(const char *user_id, const char *cipher_id,

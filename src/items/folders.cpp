@@ -71,8 +71,11 @@ static void vs_member_text(yyjson_val *obj, const char *key, char *out,
     out[0] = '\0';
 }
 
-extern "C" const char *vault_folders_get_json(const char *user_id) {
-  s_folders_buf[0] = '\0';
+// The list text for the two getters: the stored text (*heap, malloc'ed),
+// or "[]" (static; *heap stays NULL) when there is no list to read. NULL
+// with the message recorded on failure.
+static const char *vs_folders_text(const char *user_id, char **heap, uint64_t *len) {
+  *heap = nullptr;
   if (!s_root || !vs_id_safe(user_id)) {
     vs_error("folders: bad user id");
     return nullptr;
@@ -82,9 +85,12 @@ extern "C" const char *vault_folders_get_json(const char *user_id) {
     vs_error("folders: path too long");
     return nullptr;
   }
-  char *raw = nullptr;
-  uint64_t len = 0;
-  if (vs_read_file(s_root, acct.folders, &raw, &len) != 0) {
+  if (vs_read_file(s_root, acct.folders, heap, len) != 0) {
+    // Running out of memory says nothing about the list: never "[]" then.
+    if (errno == ENOMEM) {
+      vs_error("folders: out of memory");
+      return nullptr;
+    }
     // A list that is not there answers as empty; the read's message stays
     // in the last-error text. One that exists but cannot be read now is no
     // empty list: a client would drop its folders.
@@ -92,16 +98,45 @@ extern "C" const char *vault_folders_get_json(const char *user_id) {
       vs_error("folders: cannot read %s (%s)", acct.folders, strerror(errno));
       return nullptr;
     }
-    vs_copy_text(s_folders_buf, sizeof s_folders_buf, "[]");
-    return s_folders_buf;
+    *len = 2;
+    return "[]";
   }
-  VsText text(raw);
+  if (*len == 0) {
+    free(*heap);
+    *heap = nullptr;
+    vs_error("folders: empty document");
+    return nullptr;
+  }
+  return *heap;
+}
+
+extern "C" const char *vault_folders_get_json(const char *user_id) {
+  char *out = vs_result_begin(VS_RES_FOLDERS, "folders");
+  if (!out) return nullptr;
+  char *raw = nullptr;
+  uint64_t len = 0;
+  const char *text = vs_folders_text(user_id, &raw, &len);
+  VsText owned(raw);
+  if (!text) return nullptr;
   if (len > VS_FOLDERS_MAX) {  // a cut list would be invalid JSON
     vs_error("folders: too large");
     return nullptr;
   }
-  vs_copy_text(s_folders_buf, sizeof s_folders_buf, text.get());
-  return s_folders_buf;
+  vs_copy_text(out, VS_FOLDERS_BUF_SIZE, text);
+  return out;
+}
+
+extern "C" char *vault_folders_get_json_alloc(const char *user_id, size_t *len_out) {
+  char *raw = nullptr;
+  uint64_t len = 0;
+  const char *text = vs_folders_text(user_id, &raw, &len);
+  if (!text) return nullptr;
+  if (!raw && !(raw = strdup(text))) {  // the "[]" answer, as the caller's own text
+    vs_error("folders: out of memory");
+    return nullptr;
+  }
+  if (len_out) *len_out = (size_t)len;
+  return raw;
 }
 
 extern "C" int vault_folder_save(const char *user_id, const char *json,

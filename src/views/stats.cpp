@@ -6,12 +6,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <inttypes.h>
+#include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include "keldrune-vault-storage.h"
 #include "foundation/files.h"
+#include "foundation/holders.h"
 #include "foundation/layout.h"
 #include "foundation/results.h"
 #include "foundation/root.h"
@@ -100,14 +103,17 @@ int vs_stats_account(const char *name, VsStats &st) {
 }
 
 // Lists the users directory: every name not starting with "." counts, and
-// the first VS_STATS_ACCOUNTS of them are examined. A name too long for its
-// slot keeps its place but is not examined (a cut name would be another
-// directory). 0, or -1 with the message recorded.
-int vs_stats_users(VsStats &st) {
+// the first `examine` of them (SIZE_MAX: all) are examined once the listing
+// is closed, so that one descriptor at a time is enough. A name too long for
+// a slot of the original 64-name table (no user id is that long) keeps its
+// place but is not examined (a cut name would be another directory). 0, or
+// -1 with the message recorded.
+int vs_stats_users(VsStats &st, size_t examine) {
   char users[VS_ACCOUNT_PATH];
   if (vs_users_dir(users, sizeof users, s_root) != 0) return 0;
-  char names[VS_STATS_ACCOUNTS][VS_STATS_NAME];
-  size_t n = 0;
+  // The names to examine, each with its NUL, one after the other.
+  VsText names;
+  size_t used = 0, cap = 0, n = 0;
   {
     VsList dir;
     int rc = vs_stats_list(dir, users);
@@ -120,41 +126,78 @@ int vs_stats_users(VsStats &st) {
       }
       if (!vs_account_name(name)) continue;
       st.users++;
-      if (n == VS_STATS_ACCOUNTS) continue;
-      size_t len = strlen(name);
-      if (len < VS_STATS_NAME)
-        memcpy(names[n], name, len + 1);
-      else
-        names[n][0] = '\0';
+      if (n == examine) continue;
       n++;
+      size_t len = strlen(name);
+      if (len >= VS_STATS_NAME) len = 0;  // kept as the empty name: passed over
+      if (used + len + 1 > cap) {
+        size_t grown = cap ? 2 * cap : 64 * 40;
+        while (grown < used + len + 1) grown *= 2;
+        char *p = static_cast<char *>(realloc(names.get(), grown));
+        if (!p) {
+          vs_error("stats: out of memory");
+          return -1;
+        }
+        names.release();
+        names.reset(p);
+        cap = grown;
+      }
+      memcpy(names.get() + used, name, len);
+      names.get()[used + len] = '\0';
+      used += len + 1;
     }
   }
-  for (size_t i = 0; i < n; i++)
-    if (names[i][0] && vs_stats_account(names[i], st) != 0) return -1;
+  for (size_t at = 0; at < used; at += strlen(names.get() + at) + 1)
+    if (names.get()[at] && vs_stats_account(names.get() + at, st) != 0) return -1;
   return 0;
+}
+
+// The document for the counts into out (size bytes), the root as a JSON
+// string; -1 when it does not fit or no memory was left for the escape.
+int vs_stats_format(char *out, size_t size, const VsStats &st) {
+  size_t esc_size = strlen(s_root) * 6 + 1;  // every byte escaped, at worst
+  VsText root(static_cast<char *>(malloc(esc_size)));
+  size_t root_len = 0;
+  if (!root || vs_json_escape(root.get(), esc_size, &root_len, s_root) != 0) return -1;
+  return vs_path(out, size,
+                 "{\"users\":%" PRIu64 ",\"ciphers\":%" PRIu64 ",\"folders\":%" PRIu64
+                 ",\"trash\":%" PRIu64 ",\"vault_bytes\":%" PRIu64 ",\"root\":\"%s\"}",
+                 st.users, st.ciphers, st.folders, st.trash, st.bytes, root.get());
 }
 
 }  // namespace
 
 extern "C" const char *vault_storage_get_stats_json(void) {
-  s_stats_buf[0] = '\0';
+  char *out = vs_result_begin(VS_RES_STATS, "stats");
+  if (!out) return nullptr;
   if (!s_root) {
     vs_error("stats: not initialized");
     return nullptr;
   }
   VsStats st{0, 0, 0, 0, 0};
-  if (vs_stats_users(st) != 0) return nullptr;
-
-  char root[VS_STATS_BUF_SIZE];
-  size_t root_len = 0;
-  if (vs_json_escape(root, sizeof root, &root_len, s_root) != 0 ||
-      vs_path(s_stats_buf, VS_STATS_BUF_SIZE,
-              "{\"users\":%" PRIu64 ",\"ciphers\":%" PRIu64 ",\"folders\":%" PRIu64
-              ",\"trash\":%" PRIu64 ",\"vault_bytes\":%" PRIu64 ",\"root\":\"%s\"}",
-              st.users, st.ciphers, st.folders, st.trash, st.bytes, root) != 0) {
-    s_stats_buf[0] = '\0';
+  if (vs_stats_users(st, VS_STATS_ACCOUNTS) != 0) return nullptr;
+  if (vs_stats_format(out, VS_STATS_BUF_SIZE, st) != 0) {
+    out[0] = '\0';
     vs_error("stats: too large");
     return nullptr;
   }
-  return s_stats_buf;
+  return out;
+}
+
+// The same counts over every account, in a text of any size.
+extern "C" char *vault_storage_get_stats_json_alloc(size_t *len_out) {
+  if (!s_root) {
+    vs_error("stats: not initialized");
+    return nullptr;
+  }
+  VsStats st{0, 0, 0, 0, 0};
+  if (vs_stats_users(st, SIZE_MAX) != 0) return nullptr;
+  size_t size = strlen(s_root) * 6 + 160;  // the escaped root and five numbers
+  VsText out(static_cast<char *>(malloc(size)));
+  if (!out || vs_stats_format(out.get(), size, st) != 0) {
+    vs_error("stats: out of memory");
+    return nullptr;
+  }
+  if (len_out) *len_out = strlen(out.get());
+  return out.release();
 }

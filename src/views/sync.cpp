@@ -2,11 +2,13 @@
 // cipher file of its "ciphers" directory, re-serialised minified under one
 // root object together with the fixed "domains" settings.
 //
-// The text is built in place in s_sync_buf: each parsed value is written by
+// The text is built in place in its output: each parsed value is written by
 // yyjson's minified writer and appended between fixed framing texts, which
 // gives the same bytes as copying everything into one mutable document and
-// writing that once. Only one parsed file is held at a time, and the call
-// stops as soon as the text can no longer fit its limit.
+// writing that once. The output is either this thread's fixed result buffer
+// (vault_sync_generate_json, which stops as soon as the text can no longer
+// fit its limit) or a heap text that grows as needed (the _alloc twin).
+// Only one parsed file is held at a time.
 #include <errno.h>
 #include <string.h>
 
@@ -20,7 +22,7 @@
 
 namespace {
 
-// Longest text handed out (the buffer keeps a NUL and one spare byte).
+// Longest text the fixed buffer hands out (it keeps a NUL and one spare byte).
 constexpr size_t VS_SYNC_MAX = VS_SYNC_BUF_SIZE - 2;
 
 // The framing around the three copied parts. "folders" is written as one
@@ -40,17 +42,36 @@ constexpr size_t lit_len(const char (&)[N]) { return N - 1; }
 // message is recorded.
 enum VsSyncRc { VS_SYNC_OK, VS_SYNC_TOO_LARGE, VS_SYNC_FAIL, VS_SYNC_UNKNOWN };
 
-// The text written so far into s_sync_buf, and the framing text that is
-// certain to follow it. len + reserve never exceeds VS_SYNC_MAX, so a text
-// that is going to be too large is refused at the first piece that shows it.
+// The text written so far and the framing text that is certain to follow
+// it. A fixed output (grow false) never holds more than VS_SYNC_MAX bytes
+// with the reserve counted, so a text that is going to be too large is
+// refused at the first piece that shows it. A growing one is a heap block
+// that grows by an eighth (at least 64 KiB) when full.
 struct VsSyncOut {
-  size_t len;
+  char *buf;
+  size_t len, cap;
   size_t reserve;
+  bool grow;
 };
 
+// Room for n more bytes after the text (and its NUL).
+bool vs_out_room(VsSyncOut &o, size_t n) {
+  if (!o.grow) return n <= VS_SYNC_MAX - o.len - o.reserve;
+  size_t need = o.len + n + o.reserve + 1;
+  if (need < n) return false;  // overflow
+  if (need <= o.cap) return true;
+  size_t step = o.cap / 8 > 65536 ? o.cap / 8 : 65536;
+  size_t cap = need - o.cap > step ? need : o.cap + step;
+  char *b = static_cast<char *>(realloc(o.buf, cap));
+  if (!b) return false;
+  o.buf = b;
+  o.cap = cap;
+  return true;
+}
+
 int vs_sync_put(VsSyncOut &o, const char *p, size_t n) {
-  if (n > VS_SYNC_MAX - o.len - o.reserve) return VS_SYNC_TOO_LARGE;
-  memcpy(s_sync_buf + o.len, p, n);
+  if (!vs_out_room(o, n)) return o.grow ? VS_SYNC_FAIL : VS_SYNC_TOO_LARGE;
+  memcpy(o.buf + o.len, p, n);
   o.len += n;
   return VS_SYNC_OK;
 }
@@ -139,58 +160,92 @@ int vs_sync_put_ciphers(VsSyncOut &o, const char *dir_path) {
     if (loaded == VS_LOAD_NO_MEMORY) return VS_SYNC_FAIL;
     if (loaded == VS_LOAD_UNKNOWN) return VS_SYNC_UNKNOWN;
     if (loaded != VS_LOAD_OK) continue;
-    if (!first && vs_sync_put(o, ",", 1) != VS_SYNC_OK) return VS_SYNC_TOO_LARGE;
+    if (!first) {
+      int rc = vs_sync_put(o, ",", 1);
+      if (rc != VS_SYNC_OK) return rc;
+    }
     first = false;
     int rc = vs_sync_put_value(o, yyjson_doc_get_root(doc.get()));
     if (rc != VS_SYNC_OK) return rc;
   }
 }
 
-const char *vs_sync_fail(const char *message) {
-  s_sync_buf[0] = '\0';
-  vs_error("%s", message);
+// What vs_sync_build returns when the message is already recorded.
+constexpr char k_recorded[] = "";
+
+// Builds the document of user_id into o. NULL on success, else the message
+// (k_recorded: recorded already).
+const char *vs_sync_build(VsSyncOut &o, const char *user_id) {
+  if (!s_root || !vs_id_safe(user_id)) return "sync: bad user id";
+  VsAccountPaths acct;
+  if (vs_account_paths(acct, s_root, user_id) != 0) return "sync: path too long";
+
+  int rc;
+  {
+    VsDoc profile;
+    int loaded = vs_sync_load(-1, nullptr, acct.profile, profile);
+    if (loaded == VS_LOAD_ABSENT) return "sync: user not found";
+    if (loaded == VS_LOAD_NO_MEMORY) return "sync: serialize fail";
+    if (loaded == VS_LOAD_UNKNOWN) return k_recorded;
+    if (!yyjson_is_obj(yyjson_doc_get_root(profile.get()))) return "sync: corrupt profile";
+    // Room for all the framing now: every later piece keeps it free, so the
+    // framing always fits.
+    o.reserve = lit_len(k_head) + lit_len(k_folders) + lit_len(k_ciphers) + lit_len(k_tail);
+    if (!vs_out_room(o, 0)) return "sync: serialize fail";
+    vs_sync_put_frame(o, k_head, lit_len(k_head));
+    rc = vs_sync_put_value(o, yyjson_doc_get_root(profile.get()));
+  }
+  if (rc == VS_SYNC_OK) {
+    vs_sync_put_frame(o, k_folders, lit_len(k_folders));
+    rc = vs_sync_put_folders(o, acct.folders);
+  }
+  if (rc == VS_SYNC_OK) {
+    vs_sync_put_frame(o, k_ciphers, lit_len(k_ciphers));
+    rc = vs_sync_put_ciphers(o, acct.ciphers);
+  }
+  if (rc == VS_SYNC_UNKNOWN) return k_recorded;
+  if (rc == VS_SYNC_TOO_LARGE) return "sync: payload too large";
+  if (rc != VS_SYNC_OK) return "sync: serialize fail";
+  vs_sync_put_frame(o, k_tail, lit_len(k_tail));
+  o.buf[o.len] = '\0';
   return nullptr;
 }
 
-// Fails with the message already recorded by what could not be read.
-const char *vs_sync_unknown() {
-  s_sync_buf[0] = '\0';
-  return nullptr;
+void vs_sync_out_init(VsSyncOut &o, char *buf, size_t cap, bool grow) {
+  o.buf = buf;
+  o.len = 0;
+  o.cap = cap;
+  o.reserve = 0;
+  o.grow = grow;
 }
 
 }  // namespace
 
 extern "C" const char *vault_sync_generate_json(const char *user_id) {
-  s_sync_buf[0] = '\0';
-  if (!s_root || !vs_id_safe(user_id)) return vs_sync_fail("sync: bad user id");
-
-  VsAccountPaths acct;
-  if (vs_account_paths(acct, s_root, user_id) != 0) return vs_sync_fail("sync: path too long");
-
-  VsDoc profile;
-  int loaded = vs_sync_load(-1, nullptr, acct.profile, profile);
-  if (loaded == VS_LOAD_ABSENT) return vs_sync_fail("sync: user not found");
-  if (loaded == VS_LOAD_NO_MEMORY) return vs_sync_fail("sync: serialize fail");
-  if (loaded == VS_LOAD_UNKNOWN) return vs_sync_unknown();
-  if (!yyjson_is_obj(yyjson_doc_get_root(profile.get())))
-    return vs_sync_fail("sync: corrupt profile");
-
-  VsSyncOut out{0, lit_len(k_head) + lit_len(k_folders) + lit_len(k_ciphers) + lit_len(k_tail)};
-  vs_sync_put_frame(out, k_head, lit_len(k_head));
-  int rc = vs_sync_put_value(out, yyjson_doc_get_root(profile.get()));
-  profile.reset();
-  if (rc == VS_SYNC_OK) {
-    vs_sync_put_frame(out, k_folders, lit_len(k_folders));
-    rc = vs_sync_put_folders(out, acct.folders);
+  char *out = vs_result_begin(VS_RES_SYNC, "sync");
+  if (!out) return nullptr;
+  VsSyncOut o;
+  vs_sync_out_init(o, out, VS_SYNC_BUF_SIZE, false);
+  if (const char *why = vs_sync_build(o, user_id)) {
+    out[0] = '\0';
+    if (*why) vs_error("%s", why);
+    return nullptr;
   }
-  if (rc == VS_SYNC_OK) {
-    vs_sync_put_frame(out, k_ciphers, lit_len(k_ciphers));
-    rc = vs_sync_put_ciphers(out, acct.ciphers);
+  return out;
+}
+
+extern "C" char *vault_sync_generate_json_alloc(const char *user_id, size_t *len_out) {
+  VsSyncOut o;
+  vs_sync_out_init(o, nullptr, 0, true);
+  const char *why = vs_sync_build(o, user_id);
+  if (why) {
+    free(o.buf);
+    if (*why) vs_error("%s", why);
+    return nullptr;
   }
-  if (rc == VS_SYNC_UNKNOWN) return vs_sync_unknown();
-  if (rc == VS_SYNC_TOO_LARGE) return vs_sync_fail("sync: payload too large");
-  if (rc != VS_SYNC_OK) return vs_sync_fail("sync: serialize fail");
-  vs_sync_put_frame(out, k_tail, lit_len(k_tail));
-  s_sync_buf[out.len] = '\0';
-  return s_sync_buf;
+  // Give back the growth room; the text stays where it is.
+  if (o.cap > o.len + 1)
+    if (char *b = static_cast<char *>(realloc(o.buf, o.len + 1))) o.buf = b;
+  if (len_out) *len_out = o.len;
+  return o.buf;
 }

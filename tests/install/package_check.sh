@@ -74,7 +74,7 @@ x=$work/extract
 rm -rf "$x" && mkdir -p "$x"
 dpkg-deb -x "$lib" "$x"
 exports=$(nm -D --defined-only "$x/${L#./}/libkeldrune-vault-storage.so.${version%%-*}" | awk '{print $3}' | sort)
-declared=$(grep -o 'VAULT_API[^;(]*\bvault_[a-z_0-9]*[[:space:]]*(' "$here/include/keldrune-vault-storage.h" |
+declared=$(grep -o 'VAULT_API[^;(]*\bvault_[a-z_0-9]*[[:space:]]*(' "$here/include/keldrune-vault-storage.h.in" |
            grep -o 'vault_[a-z_0-9]*' | sort -u)
 [ "$exports" = "$declared" ] || fail "the packaged library's exports differ from the header's functions"
 rm -rf "$x"

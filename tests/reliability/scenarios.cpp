@@ -60,6 +60,14 @@ static VrOutcome vr_text(const char *t) {
   return o;
 }
 
+// An _alloc result: taken as text, then released (after the fault window).
+static VrOutcome vr_alloc_text(char *t, size_t len) {
+  VrOutcome o = vr_text(t);
+  if (t && len != o.text.size()) o.err = "length " + std::to_string(len) + " for a text of " + std::to_string(o.text.size());
+  vault_free(t);
+  return o;
+}
+
 static void vr_nothing(const std::string &) {}
 
 static VrOutcome call_init(const std::string &root) { return vr_int(VR_X(vault_storage_init(root.c_str()))); }
@@ -136,6 +144,22 @@ static void prep_no_list(const std::string &root) { unlink((root + "/users/ub/fo
 static VrOutcome call_folder_delete(const std::string &) { return vr_int(VR_X(vault_folder_delete("ua", "f1"))); }
 static VrOutcome call_sync(const std::string &) { return vr_text(VR_X(vault_sync_generate_json("ua"))); }
 static VrOutcome call_stats(const std::string &) { return vr_text(VR_X(vault_storage_get_stats_json())); }
+static size_t s_len;
+static VrOutcome call_profile_alloc(const std::string &) {
+  return vr_alloc_text(VR_X(vault_user_get_profile_json_alloc("ua", &s_len)), s_len);
+}
+static VrOutcome call_get_alloc(const std::string &) {
+  return vr_alloc_text(VR_X(vault_cipher_get_alloc("ua", "c2", &s_len)), s_len);
+}
+static VrOutcome call_folders_alloc(const std::string &) {
+  return vr_alloc_text(VR_X(vault_folders_get_json_alloc("ua", &s_len)), s_len);
+}
+static VrOutcome call_sync_alloc(const std::string &) {
+  return vr_alloc_text(VR_X(vault_sync_generate_json_alloc("ua", &s_len)), s_len);
+}
+static VrOutcome call_stats_alloc(const std::string &) {
+  return vr_alloc_text(VR_X(vault_storage_get_stats_json_alloc(&s_len)), s_len);
+}
 static VrOutcome call_cleanup(const std::string &) {
   s_arm(s_ctx);
   vault_storage_cleanup();
@@ -166,7 +190,9 @@ const std::vector<VrScenario> &vr_scenarios() {
       {"create a registered address", "vault_user_create", vr_nothing, call_create_dup,
        {PRIM, "create: .*"}, {"create: email already registered"}, true, false},
       {"profile", "vault_user_get_profile_json", vr_nothing, call_profile,
-       {"profile: (not found|too large|cannot read .*)"}, {}, true, false},
+       {"profile: (not found|too large|out of memory|cannot read .*)"}, {}, true, false},
+      {"profile, any size", "vault_user_get_profile_json_alloc", vr_nothing, call_profile_alloc,
+       {"profile: (not found|out of memory|cannot read .*)"}, {}, true, false},
       {"save a new cipher", "vault_cipher_save", vr_nothing, call_save_new,
        {PRIM, "cipher_save: .*"}, {}, true, false},
       {"save over a cipher", "vault_cipher_save", vr_nothing, call_save_replace,
@@ -176,7 +202,9 @@ const std::vector<VrScenario> &vr_scenarios() {
       {"save a trashed cipher's id", "vault_cipher_save", vr_nothing, call_save_trashed,
        {PRIM, "cipher_save: .*"}, {}, true, false},
       {"get a cipher", "vault_cipher_get", vr_nothing, call_get,
-       {"cipher_get: (not found|too large|cannot read .*)"}, {}, true, false},
+       {"cipher_get: (not found|too large|out of memory|cannot read .*)"}, {}, true, false},
+      {"get a cipher, any size", "vault_cipher_get_alloc", vr_nothing, call_get_alloc,
+       {"cipher_get: (not found|out of memory|cannot read .*)"}, {}, true, false},
       {"delete to trash", "vault_cipher_delete", vr_nothing, call_delete,
        {"cipher_delete: rename .*", "sync failed: .*"}, {"cipher_delete: not found"}, true, false},
       {"delete for good", "vault_cipher_delete", vr_nothing, call_delete_perm,
@@ -184,7 +212,9 @@ const std::vector<VrScenario> &vr_scenarios() {
       {"restore", "vault_cipher_restore_from_trash", vr_nothing, call_restore,
        {"restore: rename .*", "sync failed: .*"}, {"restore: not in trash"}, true, false},
       {"folder list", "vault_folders_get_json", vr_nothing, call_folders,
-       {"folders: (too large|cannot read .*)"}, {}, true, false},
+       {"folders: (too large|out of memory|cannot read .*)"}, {}, true, false},
+      {"folder list, any size", "vault_folders_get_json_alloc", vr_nothing, call_folders_alloc,
+       {"folders: (out of memory|cannot read .*)"}, {}, true, false},
       {"save a new folder", "vault_folder_save", vr_nothing, call_folder_new,
        {PRIM, "folder_save: .*"}, {}, true, false},
       {"save over a folder", "vault_folder_save", vr_nothing, call_folder_replace,
@@ -195,9 +225,14 @@ const std::vector<VrScenario> &vr_scenarios() {
        {PRIM, "folder_delete: (corrupt|alloc fail|write fail)"}, {"folder_delete: no folders"},
        true, false},
       {"sync", "vault_sync_generate_json", vr_nothing, call_sync,
-       {"sync: (user not found|corrupt profile|serialize fail|payload too large|cannot read .*)"}, {},
-       true, false},
+       {"sync: (user not found|corrupt profile|serialize fail|payload too large|out of memory|"
+        "cannot read .*)"},
+       {}, true, false},
+      {"sync, any size", "vault_sync_generate_json_alloc", vr_nothing, call_sync_alloc,
+       {"sync: (user not found|corrupt profile|serialize fail|cannot read .*)"}, {}, true, false},
       {"stats", "vault_storage_get_stats_json", vr_nothing, call_stats,
+       {"stats: .*"}, {}, true, false},
+      {"stats, every account", "vault_storage_get_stats_json_alloc", vr_nothing, call_stats_alloc,
        {"stats: .*"}, {}, true, false},
   };
   return t;

@@ -37,7 +37,7 @@ TEST_F(Folders, ReadReturnsTheListAsStored) {
   vt_write(list, fits + " ");
   EXPECT_EQ(vault_folders_get_json("u1"), nullptr);
   EXPECT_EQ(err(), "folders: too large");
-  EXPECT_STREQ(s_folders_buf, "");
+  EXPECT_STREQ(vs_result_buf(VS_RES_FOLDERS), "");
 
   EXPECT_EQ(vault_folders_get_json("a.b"), nullptr);
   EXPECT_EQ(err(), "folders: bad user id");

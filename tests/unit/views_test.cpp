@@ -99,7 +99,7 @@ class SyncDoc : public VaultTest {
 TEST_F(SyncDoc, EmptyAccountGivesTheFixed172Bytes) {
   unlink((dir + "/folders.json").c_str());
   const char *s = vault_sync_generate_json(uid.c_str());
-  ASSERT_EQ(s, s_sync_buf) << err();
+  ASSERT_EQ(s, vs_result_buf(VS_RES_SYNC)) << err();
   EXPECT_STREQ(s, k_empty_sync);
   EXPECT_EQ(strlen(s), 172u);
   // The missing folder list is passed over, but its read failure stays.
@@ -243,7 +243,7 @@ TEST_F(SyncDoc, LimitAppliesToTheWrittenTextNotTheFiles) {
   vt_write(dir + "/profile.json", "{\"p\":\"" + std::string(270000, 'p') + "\"}");
   EXPECT_EQ(vault_sync_generate_json(uid.c_str()), nullptr);
   EXPECT_EQ(err(), "sync: payload too large");
-  EXPECT_EQ(s_sync_buf[0], '\0');
+  EXPECT_EQ(vs_result_buf(VS_RES_SYNC)[0], '\0');
 }
 
 TEST_F(SyncDoc, RootTooLongForTheAccountPathIsRefused) {
@@ -277,7 +277,7 @@ TEST_F(StatsDoc, NeedsADataRoot) {
   vault_storage_cleanup();
   EXPECT_EQ(vault_storage_get_stats_json(), nullptr);
   EXPECT_EQ(err(), "stats: not initialized");
-  EXPECT_EQ(s_stats_buf[0], '\0');
+  EXPECT_EQ(vs_result_buf(VS_RES_STATS)[0], '\0');
 }
 
 TEST_F(StatsDoc, MissingUsersDirectoryGivesZerosWithTheRoot) {
@@ -380,7 +380,7 @@ TEST_F(StatsDoc, DocumentThatDoesNotFitIsRefusedNotCut) {
   vault_storage_init(ctl.c_str());  // fails (no parent) but sets the root
   EXPECT_EQ(vault_storage_get_stats_json(), nullptr);
   EXPECT_EQ(err(), "stats: too large");
-  EXPECT_EQ(s_stats_buf[0], '\0');
+  EXPECT_EQ(vs_result_buf(VS_RES_STATS)[0], '\0');
 
   // A root the system cannot open is no empty tree.
   root = base + "/" + std::string(4200, 'r');
