@@ -8,7 +8,12 @@
 // writing that once. The output is either this thread's fixed result buffer
 // (vault_sync_generate_json, which stops as soon as the text can no longer
 // fit its limit) or a heap text that grows as needed (the _alloc twin).
-// Only one parsed file is held at a time.
+//
+// Memory: every file is read into one buffer that the call reuses, parsed in
+// place (yyjson's insitu mode, strings stay in that buffer), and written by
+// the writer straight into the free end of the output (a small allocator
+// hands it that room). Besides the output, a call holds one file's text and
+// one parsed file at a time.
 #include <errno.h>
 #include <string.h>
 
@@ -52,6 +57,8 @@ struct VsSyncOut {
   size_t len, cap;
   size_t reserve;
   bool grow;
+  bool lent;  // the free end is lent to the writer (see vs_out_alloc)
+  yyjson_alc alc;
 };
 
 // Room for n more bytes after the text (and its NUL).
@@ -82,29 +89,71 @@ int vs_sync_put_frame(VsSyncOut &o, const char *lit, size_t n) {
   return vs_sync_put(o, lit, n);
 }
 
+// The writer's allocator: its one working block is the free end of the
+// output, so a written value is already in place. Where the fixed buffer
+// has no room for what the writer asks (its first guess may be generous),
+// or the end is already lent, it gets heap memory and the value is copied.
+void *vs_out_alloc(void *ctx, size_t size) {
+  VsSyncOut &o = *static_cast<VsSyncOut *>(ctx);
+  if (!o.lent && vs_out_room(o, size)) {
+    o.lent = true;
+    return o.buf + o.len;
+  }
+  return malloc(size);
+}
+
+void *vs_out_realloc(void *ctx, void *ptr, size_t old_size, size_t size) {
+  VsSyncOut &o = *static_cast<VsSyncOut *>(ctx);
+  if (!o.lent || ptr != o.buf + o.len) return realloc(ptr, size);
+  if (vs_out_room(o, size)) return o.buf + o.len;  // a grown output keeps its bytes
+  void *p = malloc(size);  // the fixed buffer is full: the value moves out
+  if (p) {
+    memcpy(p, ptr, old_size);
+    o.lent = false;
+  }
+  return p;
+}
+
+void vs_out_free(void *ctx, void *ptr) {
+  VsSyncOut &o = *static_cast<VsSyncOut *>(ctx);
+  if (o.lent && ptr == o.buf + o.len)
+    o.lent = false;
+  else
+    free(ptr);
+}
+
 // Appends one parsed value, minified. The writer fails only when memory runs
 // out (the reader refuses the invalid UTF-8 it would also refuse).
 int vs_sync_put_value(VsSyncOut &o, yyjson_val *val) {
   size_t n = 0;
-  VsText text(yyjson_val_write_opts(val, 0, nullptr, &n, nullptr));
+  char *text = yyjson_val_write_opts(val, 0, &o.alc, &n, nullptr);
   if (!text) return VS_SYNC_FAIL;
-  return vs_sync_put(o, text.get(), n);
+  if (o.lent && text == o.buf + o.len) {  // written in place: keep it
+    o.lent = false;
+    o.len += n;
+    return VS_SYNC_OK;
+  }
+  int rc = vs_sync_put(o, text, n);
+  free(text);
+  return rc;
 }
 
 enum VsLoad { VS_LOAD_OK, VS_LOAD_ABSENT, VS_LOAD_BAD_JSON, VS_LOAD_NO_MEMORY, VS_LOAD_UNKNOWN };
 
-// Reads and strictly parses one document into doc. Only a file that is
+// Reads and strictly parses one document into doc, in place in the call's
+// read buffer (doc refers to it until the next load). Only a file that is
 // surely not there, or not a document, is VS_LOAD_ABSENT; one that cannot
 // be read for a passing reason (VS_LOAD_UNKNOWN, message recorded) or for
 // want of memory must fail the call: a client takes an item missing from
-// the document for a deleted one.
-// A cipher file is read relative to the listed directory (dir_fd, its path
-// dir); the profile and the folder list by their paths (dir_fd < 0).
-int vs_sync_load(int dir_fd, const char *dir, const char *path, VsDoc &doc) {
-  char *raw = nullptr;
+// the document for a deleted one. A cipher file is read relative to the
+// listed directory (dir_fd, its path dir); the profile and the folder list
+// by their paths (dir_fd < 0).
+int vs_sync_load(VsBuf &buf, int dir_fd, const char *dir, const char *path, VsDoc &doc) {
+  doc.reset();
   uint64_t len = 0;
-  int rc = dir_fd >= 0 ? vs_read_file_at(s_root, dir_fd, dir, path, &raw, &len)
-                       : vs_read_file(s_root, path, &raw, &len);
+  int rc = dir_fd >= 0
+               ? vs_read_file_at_buf(s_root, dir_fd, dir, path, buf, YYJSON_PADDING_SIZE, &len)
+               : vs_read_file_buf(s_root, path, buf, YYJSON_PADDING_SIZE, &len);
   if (rc != 0) {
     if (errno == ENOMEM) return VS_LOAD_NO_MEMORY;
     if (vs_read_absent(errno)) return VS_LOAD_ABSENT;
@@ -114,18 +163,17 @@ int vs_sync_load(int dir_fd, const char *dir, const char *path, VsDoc &doc) {
       vs_error("sync: cannot read %s (%s)", path, strerror(errno));
     return VS_LOAD_UNKNOWN;
   }
-  VsText text(raw);
   yyjson_read_err err;
-  doc.reset(vs_parse(raw, (size_t)len, &err));
+  doc.reset(yyjson_read_opts(buf.p, (size_t)len, YYJSON_READ_INSITU, nullptr, &err));
   if (doc) return VS_LOAD_OK;
   return err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION ? VS_LOAD_NO_MEMORY : VS_LOAD_BAD_JSON;
 }
 
 // Appends the root array of the folder list, or the empty array when the
 // list is missing, not JSON or not an array.
-int vs_sync_put_folders(VsSyncOut &o, const char *path) {
+int vs_sync_put_folders(VsSyncOut &o, VsBuf &buf, const char *path) {
   VsDoc doc;
-  int loaded = vs_sync_load(-1, nullptr, path, doc);
+  int loaded = vs_sync_load(buf, -1, nullptr, path, doc);
   if (loaded == VS_LOAD_NO_MEMORY) return VS_SYNC_FAIL;
   if (loaded == VS_LOAD_UNKNOWN) return VS_SYNC_UNKNOWN;
   yyjson_val *root = yyjson_doc_get_root(doc.get());
@@ -143,7 +191,7 @@ int vs_sync_list_failed(const char *dir_path) {
 // Appends the root value of every strictly parsed cipher file, in listing
 // order, separated by commas. A listing that cannot be read must not pass
 // for an empty "ciphers", nor one cut short for a shorter one.
-int vs_sync_put_ciphers(VsSyncOut &o, const char *dir_path) {
+int vs_sync_put_ciphers(VsSyncOut &o, VsBuf &buf, const char *dir_path) {
   VsList dir;
   if (vs_list_open(dir, s_root, dir_path) != 0)
     return vs_read_absent(errno) ? VS_SYNC_OK : vs_sync_list_failed(dir_path);
@@ -156,7 +204,7 @@ int vs_sync_put_ciphers(VsSyncOut &o, const char *dir_path) {
     // The entry's path ("%s/%s") must fit its buffer to be taken at all.
     if (dir_len + 1 + strlen(name) >= VS_ENTRY_PATH) continue;
     VsDoc doc;
-    int loaded = vs_sync_load(dir.fd.fd, dir_path, name, doc);
+    int loaded = vs_sync_load(buf, dir.fd.fd, dir_path, name, doc);
     if (loaded == VS_LOAD_NO_MEMORY) return VS_SYNC_FAIL;
     if (loaded == VS_LOAD_UNKNOWN) return VS_SYNC_UNKNOWN;
     if (loaded != VS_LOAD_OK) continue;
@@ -180,10 +228,11 @@ const char *vs_sync_build(VsSyncOut &o, const char *user_id) {
   VsAccountPaths acct;
   if (vs_account_paths(acct, s_root, user_id) != 0) return "sync: path too long";
 
+  VsBuf buf;  // every file of the call is read into this one buffer
   int rc;
   {
     VsDoc profile;
-    int loaded = vs_sync_load(-1, nullptr, acct.profile, profile);
+    int loaded = vs_sync_load(buf, -1, nullptr, acct.profile, profile);
     if (loaded == VS_LOAD_ABSENT) return "sync: user not found";
     if (loaded == VS_LOAD_NO_MEMORY) return "sync: serialize fail";
     if (loaded == VS_LOAD_UNKNOWN) return k_recorded;
@@ -197,11 +246,11 @@ const char *vs_sync_build(VsSyncOut &o, const char *user_id) {
   }
   if (rc == VS_SYNC_OK) {
     vs_sync_put_frame(o, k_folders, lit_len(k_folders));
-    rc = vs_sync_put_folders(o, acct.folders);
+    rc = vs_sync_put_folders(o, buf, acct.folders);
   }
   if (rc == VS_SYNC_OK) {
     vs_sync_put_frame(o, k_ciphers, lit_len(k_ciphers));
-    rc = vs_sync_put_ciphers(o, acct.ciphers);
+    rc = vs_sync_put_ciphers(o, buf, acct.ciphers);
   }
   if (rc == VS_SYNC_UNKNOWN) return k_recorded;
   if (rc == VS_SYNC_TOO_LARGE) return "sync: payload too large";
@@ -217,6 +266,8 @@ void vs_sync_out_init(VsSyncOut &o, char *buf, size_t cap, bool grow) {
   o.cap = cap;
   o.reserve = 0;
   o.grow = grow;
+  o.lent = false;
+  o.alc = yyjson_alc{vs_out_alloc, vs_out_realloc, vs_out_free, &o};
 }
 
 }  // namespace
