@@ -2,14 +2,15 @@
 # (scripts/setup), build, and run.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 ifneq ($(CI),)
 CMAKE_FLAGS += -DVS_WERROR=ON
 endif
 
-.PHONY: all setup build demo test asan-test package package-check bench crash fuzz coverage sharedfs-rel-build sharedfs-test \
-        race-test clean
+.PHONY: all setup build demo test asan-test tsan-test package package-check bench crash fuzz \
+        coverage sharedfs-rel-build sharedfs-test race-test clean
 
 all: build
 
@@ -37,6 +38,14 @@ asan-test: setup
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+# The multi-threaded tests (every test named Threads*) under ThreadSanitizer;
+# any report fails them.
+tsan-test: setup
+	cmake -S . -B $(TSAN_BUILD) -DVS_TSAN=ON $(CMAKE_FLAGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target vs_unit_tests vs_rel_tests
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -R '^Threads'
 
 # The Debian packages (debian/): libkeldrune-vault-storage0,
 # libkeldrune-vault-storage-dev and keldrune-vault, built from the working
@@ -122,4 +131,4 @@ race-test: sharedfs-rel-build
 	rm -rf $(REL_BUILD)/race
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(REL_BUILD) $(FUZZ_BUILD) $(COV_BUILD) $(PKG_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(BENCH_BUILD) $(REL_BUILD) $(FUZZ_BUILD) $(COV_BUILD) $(PKG_BUILD)
