@@ -1,4 +1,4 @@
-"""ctypes binding of keldrune-vault-storage: all sixteen exports.
+"""ctypes binding of keldrune-vault-storage: every export.
 
 The library is loaded with the platform's dynamic loader (ctypes.CDLL) and
 each export is resolved by name. The binding adds no behaviour of its own:
@@ -7,16 +7,19 @@ back through caller buffers returned alongside the result code.
 
 - Texts passed in may be str (encoded as UTF-8) or bytes; None is passed as
   NULL where the C function accepts NULL.
-- Text results (profile, cipher, folder list, sync document, statistics,
-  last error) are copied out of the library's static buffer at once and
-  decoded from UTF-8; bytes that are not UTF-8 survive as surrogate escapes
-  (errors="surrogateescape"). None means the call failed: last_error() says
-  why.
+- Text results (profile, cipher, folder list, sync document, statistics)
+  come from the library's _alloc functions: of any size, copied out and
+  released with vault_free at once, and decoded from UTF-8; bytes that are
+  not UTF-8 survive as surrogate escapes (errors="surrogateescape"). None
+  means the call failed: last_error() says why.
 - The identifier buffers are 37 bytes, the hash buffer 128 and the protected
   key buffer 512, as the C interface requires.
-- The library is not thread-safe: use one VaultStorage per process and call
-  it from one thread at a time (or hold a lock around each call and the
-  last_error() that explains it).
+- Threads: every method may be called from any thread at any time between
+  init() and cleanup(), with no lock: ctypes releases the interpreter lock
+  for the length of each call, so calls from several threads run in the
+  library at once. last_error() is per thread (as errno is): it explains the
+  latest failure of the thread that calls it. init() and cleanup() must not
+  run while another thread is inside a call.
 
 Example (python3 keldrune_vault.py LIBRARY DATA_ROOT runs the same):
 
@@ -39,6 +42,8 @@ KEY_SIZE = 512
 _c_int = ctypes.c_int
 _c_str = ctypes.c_char_p
 _c_buf = ctypes.POINTER(ctypes.c_char)  # a create_string_buffer() or None
+_c_ptr = ctypes.c_void_p  # a text the caller releases with vault_free
+_c_len = ctypes.POINTER(ctypes.c_size_t)
 
 # name: (result type, argument types)
 _SIGNATURES = {
@@ -59,6 +64,13 @@ _SIGNATURES = {
     "vault_folder_delete": (_c_int, [_c_str, _c_str]),
     "vault_sync_generate_json": (_c_str, [_c_str]),
     "vault_storage_get_stats_json": (_c_str, []),
+    "vault_sync_generate_json_alloc": (_c_ptr, [_c_str, _c_len]),
+    "vault_cipher_get_alloc": (_c_ptr, [_c_str, _c_str, _c_len]),
+    "vault_folders_get_json_alloc": (_c_ptr, [_c_str, _c_len]),
+    "vault_user_get_profile_json_alloc": (_c_ptr, [_c_str, _c_len]),
+    "vault_storage_get_stats_json_alloc": (_c_ptr, [_c_len]),
+    "vault_free": (None, [_c_ptr]),
+    "vault_storage_version": (_c_str, []),
 }
 
 
@@ -102,6 +114,18 @@ class VaultStorage:
             fn.argtypes = argtypes
             self._fn[name] = fn
 
+    def _alloc_text(self, name, *args):
+        """Calls an _alloc export; its text (decoded) or None. The library's
+        copy is released before returning, also when decoding fails."""
+        length = ctypes.c_size_t(0)
+        ptr = self._fn[name](*args, ctypes.byref(length))
+        if not ptr:
+            return None
+        try:
+            return _text(ctypes.string_at(ptr, length.value))
+        finally:
+            self._fn["vault_free"](ptr)
+
     # ---- lifecycle ------------------------------------------------------------
     def storage_init(self, root):
         """0 ready, -1 failure."""
@@ -119,6 +143,12 @@ class VaultStorage:
         return _text(self._fn["vault_storage_last_error"]())
 
     last_error = storage_last_error
+
+    def storage_version(self):
+        """The library's version, "MAJOR.MINOR.PATCH"."""
+        return _text(self._fn["vault_storage_version"]())
+
+    version = storage_version
 
     # ---- accounts ---------------------------------------------------------------
     def user_exists(self, email):
@@ -147,7 +177,7 @@ class VaultStorage:
         return rc, (_out(uid) if rc == 0 else None)
 
     def user_get_profile_json(self, user_id):
-        return _text(self._fn["vault_user_get_profile_json"](_arg(user_id)))
+        return self._alloc_text("vault_user_get_profile_json_alloc", _arg(user_id))
 
     # ---- ciphers ----------------------------------------------------------------
     def cipher_save(self, user_id, json_text):
@@ -157,7 +187,7 @@ class VaultStorage:
         return rc, (_out(cid) if rc == 0 else None)
 
     def cipher_get(self, user_id, cipher_id):
-        return _text(self._fn["vault_cipher_get"](_arg(user_id), _arg(cipher_id)))
+        return self._alloc_text("vault_cipher_get_alloc", _arg(user_id), _arg(cipher_id))
 
     def cipher_delete(self, user_id, cipher_id, permanent=False):
         """0 done, 1 not found, -1 failure."""
@@ -170,7 +200,7 @@ class VaultStorage:
 
     # ---- folders ------------------------------------------------------------------
     def folders_get_json(self, user_id):
-        return _text(self._fn["vault_folders_get_json"](_arg(user_id)))
+        return self._alloc_text("vault_folders_get_json_alloc", _arg(user_id))
 
     def folder_save(self, user_id, json_text):
         """(rc, folder_id); rc 0 saved, -1 failure."""
@@ -184,10 +214,11 @@ class VaultStorage:
 
     # ---- views --------------------------------------------------------------------
     def sync_generate_json(self, user_id):
-        return _text(self._fn["vault_sync_generate_json"](_arg(user_id)))
+        return self._alloc_text("vault_sync_generate_json_alloc", _arg(user_id))
 
     def storage_get_stats_json(self):
-        return _text(self._fn["vault_storage_get_stats_json"]())
+        """The statistics over every account."""
+        return self._alloc_text("vault_storage_get_stats_json_alloc")
 
     stats = storage_get_stats_json
 

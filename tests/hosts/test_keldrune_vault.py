@@ -10,6 +10,7 @@ import os
 import shutil
 import sys
 import tempfile
+import threading
 import unittest
 
 sys.path.insert(0, os.environ.get("KELDRUNE_VAULT_EXAMPLES", ""))
@@ -32,10 +33,13 @@ class BindingTest(unittest.TestCase):
         self.vault.cleanup()
         shutil.rmtree(self.dir)
 
-    def test_all_sixteen_exports_are_bound(self):
-        self.assertEqual(len(keldrune_vault._SIGNATURES), 16)
+    def test_all_exports_are_bound(self):
+        # The sixteen of the first interface and the seven added for results
+        # the caller owns.
+        self.assertEqual(len(keldrune_vault._SIGNATURES), 23)
         for name in keldrune_vault._SIGNATURES:
             self.assertTrue(hasattr(self.vault._lib, name), name)
+        self.assertRegex(self.vault.version(), r"^[0-9]+\.[0-9]+\.[0-9]+$")
 
     def test_accounts_round_trip_with_credential_buffers(self):
         long_hash = "h" * 200
@@ -115,6 +119,46 @@ class BindingTest(unittest.TestCase):
         self.assertEqual(self.vault.last_error(), "not initialized")
         self.assertIsNone(self.vault.stats())
         self.assertEqual(self.vault.last_error(), "stats: not initialized")
+
+    def test_results_of_any_size(self):
+        rc, uid = self.vault.user_create("big@example.org")
+        note = "n" * 200000  # far past the 64 KiB of vault_cipher_get's buffer
+        doc = json.dumps({"id": "big", "notes": note})
+        self.assertEqual(self.vault.cipher_save(uid, doc), (0, "big"))
+        self.assertEqual(self.vault.cipher_get(uid, "big"), doc)
+        for i in range(300):  # past the 256 KiB of the fixed sync buffer
+            self.vault.cipher_save(uid, json.dumps({"id": "i%d" % i, "pad": "p" * 1000}))
+        sync = json.loads(self.vault.sync_generate_json(uid))
+        self.assertEqual(len(sync["ciphers"]), 301)
+
+    def test_threads_without_a_lock(self):
+        """Eight threads at once: each gets back its own items, never another
+        thread's, and sees its own last error."""
+        rc, uid = self.vault.user_create("threads@example.org")
+        self.assertEqual(rc, 0)
+        wrong = []
+
+        def work(t):
+            for i in range(60):
+                cid = "t%d-%d" % (t, i % 7)
+                doc = json.dumps({"id": cid, "t": t, "i": i, "pad": "x" * (t * 100 + i)})
+                if self.vault.cipher_save(uid, doc) != (0, cid):
+                    wrong.append("save " + cid)
+                if self.vault.cipher_get(uid, cid) != doc:
+                    wrong.append("get " + cid)
+                if self.vault.cipher_get(uid, "none-%d" % t) is not None:
+                    wrong.append("get of a missing item")
+                if self.vault.last_error() != "cipher_get: not found":
+                    wrong.append("last error " + self.vault.last_error())
+
+        threads = [threading.Thread(target=work, args=(t,)) for t in range(8)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+        self.assertEqual(wrong, [])
+        sync = json.loads(self.vault.sync_generate_json(uid))
+        self.assertEqual(len(sync["ciphers"]), 8 * 7)
 
     def test_example_runs(self):
         keldrune_vault._example(LIB, os.path.join(self.dir, "example-root"))
