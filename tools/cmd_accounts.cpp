@@ -119,7 +119,8 @@ void vh_add_account_commands(CLI::App &app, VhContext &ctx) {
       ctx.exit_code = VH_FAIL;
       return;
     }
-    ctx.exit_code = vh_text(vault_user_get_profile_json(args->user_id.c_str()));
+    VhOwned profile(vault_user_get_profile_json_alloc(args->user_id.c_str(), nullptr));
+    ctx.exit_code = vh_text(profile.get());
   });
 }
 
@@ -139,8 +140,8 @@ int vh_demo_accounts(VhContext &, std::string &user_id) {
     return vh_result(rc);
   }
   user_id = uid;
-  const char *profile = vault_user_get_profile_json(uid);
-  if (!profile) return vh_text(profile);
-  printf("profile: %s\n", profile);
+  VhOwned profile(vault_user_get_profile_json_alloc(uid, nullptr));
+  if (!profile) return vh_text(nullptr);
+  printf("profile: %s\n", profile.get());
   return VH_OK;
 }

@@ -69,7 +69,8 @@ void vh_add_item_commands(CLI::App &app, VhContext &ctx) {
   save->add_option("file", args->input, "file holding the document, - for standard input (default)");
 
   CLI::App *get = vh_item_command(cipher, ctx, "get", "print a stored cipher document", [args] {
-    return vh_text(vault_cipher_get(args->user_id.c_str(), args->id.c_str()));
+    VhOwned text(vault_cipher_get_alloc(args->user_id.c_str(), args->id.c_str(), nullptr));
+    return vh_text(text.get());
   });
   get->add_option("user_id", args->user_id, "user id")->required();
   get->add_option("id", args->id, "cipher id")->required();
@@ -96,7 +97,10 @@ void vh_add_item_commands(CLI::App &app, VhContext &ctx) {
   folder->require_subcommand(1);
 
   CLI::App *list = vh_item_command(folder, ctx, "list", "print the account's folder list",
-                                   [args] { return vh_text(vault_folders_get_json(args->user_id.c_str())); });
+                                   [args] {
+                                     VhOwned text(vault_folders_get_json_alloc(args->user_id.c_str(), nullptr));
+                                     return vh_text(text.get());
+                                   });
   list->add_option("user_id", args->user_id, "user id")->required();
 
   CLI::App *fsave = vh_item_command(folder, ctx, "save",
@@ -137,8 +141,8 @@ int vh_demo_items(VhContext &, const std::string &user_id) {
   if (rc != 0) return vh_result(rc);
   printf("cipher: moved note %s to the trash\n", note_id);
 
-  const char *folders = vault_folders_get_json(uid);
-  if (!folders) return vh_text(folders);
-  printf("folders: %s\n", folders);
+  VhOwned folders(vault_folders_get_json_alloc(uid, nullptr));
+  if (!folders) return vh_text(nullptr);
+  printf("folders: %s\n", folders.get());
   return VH_OK;
 }

@@ -21,7 +21,8 @@ struct VhViewArgs {
 
 // Prints a JSON text result of the library, indented when asked; a NULL
 // result prints the last error instead.
-int vh_json(const char *text, bool pretty) {
+int vh_json(const VhOwned &owned, bool pretty) {
+  const char *text = owned.get();
   if (!text || !pretty) return vh_text(text);
   yyjson_doc *doc = yyjson_read(text, strlen(text), 0);
   char *out = doc ? yyjson_write(doc, YYJSON_WRITE_PRETTY, nullptr) : nullptr;
@@ -48,7 +49,8 @@ void vh_add_view_commands(CLI::App &app, VhContext &ctx) {
       ctx.exit_code = VH_FAIL;
       return;
     }
-    ctx.exit_code = vh_json(vault_sync_generate_json(args->user_id.c_str()), args->pretty);
+    ctx.exit_code =
+        vh_json(VhOwned(vault_sync_generate_json_alloc(args->user_id.c_str(), nullptr)), args->pretty);
   });
 
   CLI::App *stats = app.add_subcommand("stats", "print the storage statistics of the data root");
@@ -58,14 +60,14 @@ void vh_add_view_commands(CLI::App &app, VhContext &ctx) {
       ctx.exit_code = VH_FAIL;
       return;
     }
-    ctx.exit_code = vh_json(vault_storage_get_stats_json(), args->pretty);
+    ctx.exit_code = vh_json(VhOwned(vault_storage_get_stats_json_alloc(nullptr)), args->pretty);
   });
 }
 
 int vh_demo_views(VhContext &, const std::string &user_id) {
   printf("sync document of %s:\n", user_id.c_str());
-  int rc = vh_json(vault_sync_generate_json(user_id.c_str()), true);
+  int rc = vh_json(VhOwned(vault_sync_generate_json_alloc(user_id.c_str(), nullptr)), true);
   if (rc != VH_OK) return rc;
   printf("storage statistics:\n");
-  return vh_json(vault_storage_get_stats_json(), true);
+  return vh_json(VhOwned(vault_storage_get_stats_json_alloc(nullptr)), true);
 }

@@ -2,6 +2,7 @@
 // subcommand but the operator tooling calls the library's exports only,
 // prints results on stdout and the library's last-error text on stderr.
 #pragma once
+#include <memory>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -24,6 +25,12 @@ int vh_result(int rc);
 // Prints a text result (with a newline) or the last error; returns the exit
 // code.
 int vh_text(const char *text);
+// A text from one of the library's _alloc functions (no size limit), which
+// the tool owns and releases with vault_free.
+struct VhFree {
+  void operator()(char *p) const { vault_free(p); }
+};
+using VhOwned = std::unique_ptr<char, VhFree>;
 // Reads a whole file ("-" is standard input) into out; false on failure.
 bool vh_read_input(const std::string &path, std::string &out);
 // Prints a document minified on one line. Texts from disk or cut at a
