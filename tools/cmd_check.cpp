@@ -279,13 +279,16 @@ void vh_check_account(VhCheck &c, const VsAccountPaths &paths, const std::string
 
 // Walks the whole root. False when the root itself cannot be listed.
 bool vh_check_root(VhCheck &c, std::string &error) {
+  const std::string no_root = "no data root at " + c.root + "; run `keldrune-vault init`";
   struct stat st;
   if (stat(c.root.c_str(), &st) != 0) {
-    error = "check: cannot open " + c.root + " (" + strerror(errno) + ")";
+    error = errno == ENOENT || errno == ENOTDIR
+                ? no_root
+                : "check: cannot open " + c.root + " (" + strerror(errno) + ")";
     return false;
   }
   if (!S_ISDIR(st.st_mode)) {
-    error = "check: cannot open " + c.root + " (not a directory)";
+    error = no_root;
     return false;
   }
   vh_check_mode(c, c.root, st);
@@ -316,6 +319,11 @@ bool vh_check_root(VhCheck &c, std::string &error) {
       vh_temp(c, c.root, n, est);
     }
   }
+  if (!has_config && !has_users) {
+    // Nothing of a data root: a mistyped path, most likely.
+    error = no_root;
+    return false;
+  }
   if (!has_config)
     vh_find(c, "missing", c.root + "/" VS_CONFIG_NAME, "no configuration file (init writes one)");
   if (!has_users) {
@@ -329,8 +337,8 @@ bool vh_check_root(VhCheck &c, std::string &error) {
     return true;
   }
   for (const std::string &n : names) {
-    if (!vs_account_name(n.c_str())) continue;  // hidden: every listing skips it
     std::string p = users + "/" + n;
+    if (!vs_account_name(n.c_str())) continue;  // hidden: every listing skips it
     struct stat est;
     if (!vh_stat(p, est)) continue;
     if (vh_temp(c, users, n, est)) continue;
@@ -410,7 +418,6 @@ int vh_print_check(const VhCheck &c, bool json) {
 }
 
 struct VhCheckArgs {
-  bool json = false;
   long long stale_minutes = -1;
 };
 
@@ -419,8 +426,8 @@ struct VhCheckArgs {
 void vh_add_check_command(CLI::App &app, VhContext &ctx) {
   auto args = std::make_shared<VhCheckArgs>();
   CLI::App *check = app.add_subcommand(
-      "check", "read-only consistency check of the data root; exit 0 clean, 1 findings");
-  check->add_flag("--json", args->json, "print the findings as one JSON object");
+      "check", "read-only consistency check of the data root (--json: one JSON object); exit 0 "
+               "clean, 1 findings");
   check->add_option("--remove-stale-temp", args->stale_minutes,
                     "remove leftover temporary files at least MINUTES old (nothing else)")
       ->check(CLI::Range(1LL, 52560000LL))
@@ -436,6 +443,6 @@ void vh_add_check_command(CLI::App &app, VhContext &ctx) {
       ctx.exit_code = VH_FAIL;
       return;
     }
-    ctx.exit_code = vh_print_check(c, args->json);
+    ctx.exit_code = vh_print_check(c, ctx.json);
   });
 }

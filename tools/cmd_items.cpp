@@ -1,6 +1,8 @@
 // Subcommands for the items exports: `cipher save|get|delete|restore` and
 // `folder list|save|delete`, and the demo step that files two items and a
-// folder for the demo account and moves one item to the trash.
+// folder for the demo account and moves one item to the trash. Reads use the
+// functions whose results the caller owns, so items and folder lists of any
+// size come back whole.
 #include <stdio.h>
 
 #include <memory>
@@ -14,43 +16,52 @@ struct VhItemArgs {
   std::string user_id;
   std::string id;
   std::string input = "-";
-  std::string json;
   bool permanent = false;
 };
 
-// Adds a subcommand whose callback initialises the root and then runs body,
-// whose exit code becomes the host's.
+// Adds a subcommand of one account: its callback opens the data root,
+// makes sure the account exists and then runs body, whose exit code
+// becomes the host's.
 template <class Body>
-CLI::App *vh_item_command(CLI::App *parent, VhContext &ctx, const char *name,
-                          const char *help, Body body) {
+CLI::App *vh_item_command(CLI::App *parent, VhContext &ctx, std::shared_ptr<VhItemArgs> args,
+                          const char *name, const char *help, Body body) {
   CLI::App *cmd = parent->add_subcommand(name, help);
-  cmd->callback([&ctx, body] {
-    if (!vh_init(ctx)) {
-      ctx.exit_code = VH_FAIL;
-      return;
-    }
-    ctx.exit_code = body();
+  cmd->add_option("user_id", args->user_id, "user id")->required();
+  cmd->callback([&ctx, args, body] {
+    ctx.exit_code = vh_data_root(ctx, true);
+    if (ctx.exit_code == VH_OK) ctx.exit_code = vh_account(ctx, args->user_id);
+    if (ctx.exit_code == VH_OK) ctx.exit_code = body();
   });
   return cmd;
 }
 
-int vh_cipher_save(const VhItemArgs &args) {
-  std::string text;
-  if (!vh_read_input(args.input, text)) {
-    fprintf(stderr, "cannot read %s\n", args.input.c_str());
-    return VH_FAIL;
+// A document from a file or "-" (standard input); for folders also the
+// JSON text itself, as the first versions of the tool took it.
+bool vh_document(const std::string &input, bool inline_json, std::string &text) {
+  size_t first = input.find_first_not_of(" \t\r\n");
+  if (inline_json && first != std::string::npos && input[first] == '{') {
+    text = input;
+    return true;
   }
+  if (vh_read_input(input, text)) return true;
+  fprintf(stderr, "cannot read %s\n", input.c_str());
+  return false;
+}
+
+int vh_save(const VhItemArgs &args, bool folder) {
+  std::string text;
+  if (!vh_document(args.input, folder, text)) return VH_FAIL;
   char id[VAULT_ID_SIZE];
-  int rc = vault_cipher_save(args.user_id.c_str(), text.c_str(), id);
+  int rc = folder ? vault_folder_save(args.user_id.c_str(), text.c_str(), id)
+                  : vault_cipher_save(args.user_id.c_str(), text.c_str(), id);
   if (rc == 0) printf("%s\n", id);
   return vh_result(rc);
 }
 
-int vh_folder_save(const VhItemArgs &args) {
-  char id[VAULT_ID_SIZE];
-  int rc = vault_folder_save(args.user_id.c_str(), args.json.c_str(), id);
-  if (rc == 0) printf("%s\n", id);
-  return vh_result(rc);
+int vh_folder_list(const VhContext &ctx, const std::string &user_id) {
+  size_t len = 0;
+  char *text = vault_folders_get_json_alloc(user_id.c_str(), &len);
+  return vh_owned(ctx, text, len);
 }
 
 }  // namespace
@@ -61,79 +72,90 @@ void vh_add_item_commands(CLI::App &app, VhContext &ctx) {
   CLI::App *cipher = app.add_subcommand("cipher", "vault items: save, get, delete, restore");
   cipher->require_subcommand(1);
 
-  CLI::App *save = vh_item_command(cipher, ctx, "save",
+  CLI::App *save = vh_item_command(cipher, ctx, args, "save",
                                    "store a cipher document (FILE, or - for standard input); "
                                    "prints its id",
-                                   [args] { return vh_cipher_save(*args); });
-  save->add_option("user_id", args->user_id, "user id")->required();
+                                   [args] { return vh_save(*args, false); });
   save->add_option("file", args->input, "file holding the document, - for standard input (default)");
 
-  CLI::App *get = vh_item_command(cipher, ctx, "get", "print a stored cipher document", [args] {
-    VhOwned text(vault_cipher_get_alloc(args->user_id.c_str(), args->id.c_str(), nullptr));
-    return vh_text(text.get());
-  });
-  get->add_option("user_id", args->user_id, "user id")->required();
+  CLI::App *get = vh_item_command(cipher, ctx, args, "get", "print a stored cipher document",
+                                  [&ctx, args] {
+                                    size_t len = 0;
+                                    char *text = vault_cipher_get_alloc(
+                                        args->user_id.c_str(), args->id.c_str(), &len);
+                                    return vh_owned(ctx, text, len);
+                                  });
   get->add_option("id", args->id, "cipher id")->required();
 
   CLI::App *del = vh_item_command(
-      cipher, ctx, "delete", "move a cipher to the trash, or remove it with --permanent (exit 1: not found)",
+      cipher, ctx, args, "delete",
+      "move a cipher to the trash, or remove it with --permanent (exit 1: not found, or the "
+      "trash already holds it)",
       [args] {
         return vh_result(vault_cipher_delete(args->user_id.c_str(), args->id.c_str(),
                                              args->permanent ? 1 : 0));
       });
-  del->add_option("user_id", args->user_id, "user id")->required();
   del->add_option("id", args->id, "cipher id")->required();
   del->add_flag("--permanent", args->permanent, "remove the file instead of trashing it");
 
   CLI::App *restore = vh_item_command(
-      cipher, ctx, "restore", "move a cipher back from the trash (exit 1: not in the trash)",
-      [args] {
+      cipher, ctx, args, "restore",
+      "move a cipher back from the trash (exit 1: not in the trash, or live already)", [args] {
         return vh_result(vault_cipher_restore_from_trash(args->user_id.c_str(), args->id.c_str()));
       });
-  restore->add_option("user_id", args->user_id, "user id")->required();
   restore->add_option("id", args->id, "cipher id")->required();
 
   CLI::App *folder = app.add_subcommand("folder", "folder list: list, save, delete");
   folder->require_subcommand(1);
 
-  CLI::App *list = vh_item_command(folder, ctx, "list", "print the account's folder list",
-                                   [args] {
-                                     VhOwned text(vault_folders_get_json_alloc(args->user_id.c_str(), nullptr));
-                                     return vh_text(text.get());
+  vh_item_command(folder, ctx, args, "list", "print the account's folder list",
+                  [&ctx, args] { return vh_folder_list(ctx, args->user_id); });
+
+  CLI::App *fsave = vh_item_command(
+      folder, ctx, args, "save",
+      "add or replace a folder from its JSON document (FILE, - for standard input, or the "
+      "text itself); prints its id",
+      [args] { return vh_save(*args, true); });
+  fsave->add_option("json", args->input,
+                    "file, - for standard input (default), or the document, e.g. "
+                    "{\"name\":\"Work\"}");
+
+  CLI::App *fdel = vh_item_command(folder, ctx, args, "delete",
+                                   "remove a folder entry (exit 1: not found)", [args] {
+                                     return vh_result(vault_folder_delete(args->user_id.c_str(),
+                                                                          args->id.c_str()));
                                    });
-  list->add_option("user_id", args->user_id, "user id")->required();
-
-  CLI::App *fsave = vh_item_command(folder, ctx, "save",
-                                    "add or replace a folder from its JSON document; prints its id",
-                                    [args] { return vh_folder_save(*args); });
-  fsave->add_option("user_id", args->user_id, "user id")->required();
-  fsave->add_option("json", args->json, "folder document, e.g. {\"name\":\"Work\"}")->required();
-
-  CLI::App *fdel = vh_item_command(folder, ctx, "delete", "remove a folder entry (exit 1: not found)", [args] {
-    return vh_result(vault_folder_delete(args->user_id.c_str(), args->id.c_str()));
-  });
-  fdel->add_option("user_id", args->user_id, "user id")->required();
   fdel->add_option("id", args->id, "folder id")->required();
 }
 
-int vh_demo_items(VhContext &, const std::string &user_id) {
+int vh_demo_items(VhContext &ctx, const std::string &user_id) {
   const char *uid = user_id.c_str();
+  // Fixed ids: a second run replaces these documents instead of adding more.
   char folder_id[VAULT_ID_SIZE], login_id[VAULT_ID_SIZE], note_id[VAULT_ID_SIZE];
-  int rc = vault_folder_save(uid, "{\"name\":\"2.demo-folder-name\",\"revisionDate\":\"2024-01-01T00:00:00Z\"}",
+  int rc = vault_folder_save(uid,
+                             "{\"id\":\"demo-folder\",\"name\":\"2.demo-folder-name\","
+                             "\"revisionDate\":\"2024-01-01T00:00:00Z\"}",
                              folder_id);
   if (rc != 0) return vh_result(rc);
   printf("folder: saved %s\n", folder_id);
 
   // Item documents are the client's encrypted JSON; the library never looks
   // past "id", so placeholders stand in for the encrypted strings here.
-  std::string login = std::string("{\"type\":1,\"folderId\":\"") + folder_id +
+  std::string login = std::string("{\"id\":\"demo-login\",\"type\":1,\"folderId\":\"") +
+                      folder_id +
                       "\",\"name\":\"2.demo-login-name\",\"login\":{\"username\":\"2.demo-user\","
                       "\"password\":\"2.demo-password\"}}";
   rc = vault_cipher_save(uid, login.c_str(), login_id);
   if (rc != 0) return vh_result(rc);
   printf("cipher: saved login %s in folder %s\n", login_id, folder_id);
 
-  rc = vault_cipher_save(uid, "{\"type\":2,\"name\":\"2.demo-note-name\",\"notes\":\"2.demo-note\"}", note_id);
+  // An earlier run left the note in the trash: fetch it back first, so that
+  // moving it there again finds the trash free (a move never replaces).
+  rc = vault_cipher_restore_from_trash(uid, "demo-note");
+  if (rc < 0) return vh_result(rc);
+  rc = vault_cipher_save(
+      uid, "{\"id\":\"demo-note\",\"type\":2,\"name\":\"2.demo-note-name\",\"notes\":\"2.demo-note\"}",
+      note_id);
   if (rc != 0) return vh_result(rc);
   printf("cipher: saved note %s\n", note_id);
 
@@ -141,8 +163,7 @@ int vh_demo_items(VhContext &, const std::string &user_id) {
   if (rc != 0) return vh_result(rc);
   printf("cipher: moved note %s to the trash\n", note_id);
 
-  VhOwned folders(vault_folders_get_json_alloc(uid, nullptr));
-  if (!folders) return vh_text(nullptr);
-  printf("folders: %s\n", folders.get());
-  return VH_OK;
+  printf("folders: ");
+  fflush(stdout);
+  return vh_folder_list(ctx, user_id);
 }

@@ -25,10 +25,15 @@ struct VhAccountRow {
   long trash = 0;
 };
 
-// Items as the statistics count them.
+// Items as the statistics count them; -1 when the directory exists but
+// cannot be listed (never shown as zero).
 long vh_count(const std::string &root, const char *dir, bool trash) {
   std::vector<std::string> names;
-  if (!vh_list(root, dir, names)) return 0;
+  if (!vh_list(root, dir, names)) {
+    if (errno == ENOENT) return 0;
+    fprintf(stderr, "user list: cannot list %s (%s)\n", dir, strerror(errno));
+    return -1;
+  }
   long n = 0;
   for (const std::string &s : names)
     if (trash ? vs_trash_file_name(s.c_str()) : vs_item_file_name(s.c_str())) n++;
@@ -43,7 +48,8 @@ std::string vh_printable(const std::string &s) {
   return out;
 }
 
-int vh_user_list(const std::string &root, bool json) {
+int vh_user_list(const VhContext &ctx) {
+  const std::string &root = ctx.root;
   char users[VS_ACCOUNT_PATH];
   std::vector<std::string> names;
   bool listed = vs_users_dir(users, sizeof users, root.c_str()) == 0
@@ -71,9 +77,10 @@ int vh_user_list(const std::string &root, bool json) {
     }
     r.items = vh_count(root, paths.ciphers, false);
     r.trash = vh_count(root, paths.trash, true);
+    if (r.items < 0 || r.trash < 0) return VH_FAIL;
     rows.push_back(std::move(r));
   }
-  if (json) {
+  if (ctx.json) {
     VsMutDoc doc(yyjson_mut_doc_new(nullptr));
     if (!doc) return VH_FAIL;
     yyjson_mut_val *arr = yyjson_mut_arr(doc.get());
@@ -88,7 +95,7 @@ int vh_user_list(const std::string &root, bool json) {
       yyjson_mut_obj_add_int(doc.get(), o, "items", r.items);
       yyjson_mut_obj_add_int(doc.get(), o, "trash", r.trash);
     }
-    if (!vh_print_json(doc.get())) return VH_FAIL;
+    if (!vh_print_json(ctx, doc.get())) return VH_FAIL;
     return VH_OK;
   }
   printf("%-36s  %6s  %6s  %s\n", "USER ID", "ITEMS", "TRASH", "E-MAIL");
@@ -101,8 +108,6 @@ int vh_user_list(const std::string &root, bool json) {
 }  // namespace
 
 void vh_add_user_list_command(CLI::App &app, VhContext &ctx) {
-  auto json = std::make_shared<bool>(false);
-
   // `user` is created by the account commands; attach to it when present.
   CLI::App *user = nullptr;
   try {
@@ -112,7 +117,10 @@ void vh_add_user_list_command(CLI::App &app, VhContext &ctx) {
     user->require_subcommand(1);
   }
   CLI::App *list = user->add_subcommand(
-      "list", "list the accounts: user id, item and trash counts, e-mail (reads the tree)");
-  list->add_flag("--json", *json, "print a JSON array");
-  list->callback([&ctx, json] { ctx.exit_code = vh_user_list(ctx.root, *json); });
+      "list", "list the accounts: user id, item and trash counts, e-mail (reads the tree; "
+              "--json: a JSON array)");
+  list->callback([&ctx] {
+    ctx.exit_code = vh_data_root(ctx, false);
+    if (ctx.exit_code == VH_OK) ctx.exit_code = vh_user_list(ctx);
+  });
 }

@@ -1,8 +1,14 @@
 // The command-line host: shared pieces of its subcommands (host.cpp). Every
 // subcommand but the operator tooling calls the library's exports only,
 // prints results on stdout and the library's last-error text on stderr.
+//
+// Exit codes, the same for every command:
+//   0 done; 1 not found, already there, or check findings; 2 usage (bad
+//   arguments, or input the library refuses: a malformed id, invalid JSON);
+//   3 failure (no data root, unreadable tree, I/O errors).
 #pragma once
-#include <memory>
+#include <stddef.h>
+
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -14,29 +20,48 @@ enum VhExit { VH_OK = 0, VH_SOFT = 1, VH_USAGE = 2, VH_FAIL = 3 };
 
 struct VhContext {
   std::string root;
+  bool json = false;    // --json: a JSON result where a command has a plain one
+  bool pretty = false;  // --pretty: JSON results indented
   int exit_code = VH_OK;
 };
 
-// Initialises the data root; on failure prints the reason and returns false.
+// Initialises the data root, creating it when missing (init and demo
+// only); on failure prints the reason and returns false.
 bool vh_init(VhContext &ctx);
+// Every other command: the root must be an existing data root (a directory
+// with users/ and config.json), readable; then, with open_library, the
+// library is initialised on it (which then creates nothing). An exit code;
+// the reason is printed.
+int vh_data_root(VhContext &ctx, bool open_library);
+// The account directory of user_id must exist: VH_OK, else "no account
+// USER_ID" and VH_SOFT. A malformed id passes, for the library to refuse
+// with its own message.
+int vh_account(const VhContext &ctx, const std::string &user_id);
+
+// The exit code of a failed call from the library's documented message
+// (rc is the int result, or -1 for a NULL text).
+int vh_exit_for(int rc, const char *message);
 // Maps an int result of the library to an exit code, printing the last
 // error for anything but 0.
 int vh_result(int rc);
 // Prints a text result (with a newline) or the last error; returns the exit
 // code.
 int vh_text(const char *text);
-// A text from one of the library's _alloc functions (no size limit), which
-// the tool owns and releases with vault_free.
-struct VhFree {
-  void operator()(char *p) const { vault_free(p); }
-};
-using VhOwned = std::unique_ptr<char, VhFree>;
+// Prints a text an _alloc function returned, byte for byte (indented with
+// --pretty when it is JSON), and releases it; NULL prints the last error.
+int vh_owned(const VhContext &ctx, char *text, size_t len);
+
 // Reads a whole file ("-" is standard input) into out; false on failure.
 bool vh_read_input(const std::string &path, std::string &out);
-// Prints a document minified on one line. Texts from disk or cut at a
-// buffer's size may hold invalid UTF-8: the output keeps the bytes as they
-// are. False when it cannot be written.
+// A secret given as VALUE, "-" (one line of standard input) or through a
+// file (its first line): false with the reason printed.
+bool vh_secret(const std::string &value, const std::string &file, const char *what,
+               std::string &out);
+// Prints a document minified on one line (indented with --pretty). Texts
+// from disk or cut at a buffer's size may hold invalid UTF-8: the output
+// keeps the bytes as they are. False when it cannot be written.
 bool vh_print_json(yyjson_mut_doc *doc);
+bool vh_print_json(const VhContext &ctx, yyjson_mut_doc *doc);
 
 // Subcommand groups; each adds its commands to the app.
 void vh_add_account_commands(CLI::App &app, VhContext &ctx);
@@ -49,7 +74,8 @@ void vh_add_user_list_command(CLI::App &app, VhContext &ctx);
 void vh_add_check_command(CLI::App &app, VhContext &ctx);
 
 // Steps of the demo, run in this order after init. Each prints what it did
-// and returns an exit code. The demo account's id is passed along.
+// and returns an exit code. The demo account's id is passed along. Every
+// step replaces what an earlier run made, so the demo can run again.
 int vh_demo_accounts(VhContext &ctx, std::string &user_id);
 int vh_demo_items(VhContext &ctx, const std::string &user_id);
 int vh_demo_views(VhContext &ctx, const std::string &user_id);

@@ -1,10 +1,28 @@
 // keldrune-vault: a command-line host for the storage library. It loads the
 // library like any server would (linking the shared object) and exposes each
-// export as a subcommand, plus a demo that walks through the whole system.
+// export as a subcommand, plus a demo that walks through the whole system
+// and the operator commands.
 #include <stdio.h>
 #include <stdlib.h>
 
 #include "host.h"
+
+namespace {
+
+const char k_footer[] =
+    "Options --root, --json and --pretty may stand before or after the subcommand.\n"
+    "Only init and demo create a data root; every other command needs one.\n"
+    "Exit codes: 0 done; 1 not found, already there, or check findings;\n"
+    "2 usage (bad arguments, or input the library refuses); 3 failure.";
+
+std::string vh_version() {
+  // The tool's version is the header's it was built with; the library is
+  // the one the loader found, which may be another build.
+  return std::string("keldrune-vault ") + KELDRUNE_VAULT_VERSION + " (library " +
+         vault_storage_version() + ")";
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
   VhContext ctx;
@@ -13,7 +31,14 @@ int main(int argc, char **argv) {
 
   CLI::App app{"keldrune-vault: command-line host of the keldrune vault storage library"};
   app.require_subcommand(1);
+  app.footer(k_footer);
+  // Subcommands inherit this: an option they do not know goes to the app,
+  // so the global options work after the subcommand too.
+  app.fallthrough();
+  app.set_version_flag("--version", vh_version, "print the tool's and the library's version");
   app.add_option("--root", ctx.root, "data root (default: $KELDRUNE_VAULT_ROOT, else ./vault-data)");
+  app.add_flag("--json", ctx.json, "JSON results (user list, check)");
+  app.add_flag("--pretty", ctx.pretty, "indent JSON results");
 
   app.add_subcommand("init", "create the data root, its users directory and config.json")
       ->callback([&] { ctx.exit_code = vh_init(ctx) ? VH_OK : VH_FAIL; });
@@ -21,7 +46,8 @@ int main(int argc, char **argv) {
   app.add_subcommand("last-error", "print the library's last-error text (a fresh load: OK)")
       ->callback([&] { printf("%s\n", vault_storage_last_error()); });
 
-  app.add_subcommand("demo", "initialise the root and walk through the whole system")
+  app.add_subcommand("demo", "initialise the root and walk through the whole system "
+                             "(running it again replaces what it made)")
       ->callback([&] {
         if (!vh_init(ctx)) {
           ctx.exit_code = VH_FAIL;

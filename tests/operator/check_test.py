@@ -350,7 +350,7 @@ class OperatorTest(unittest.TestCase):
         self.assertEqual(run(self.root, "check", "--remove-stale-temp", "soon")[0], 2)
         rc, out, err = run(os.path.join(self.dir, "nowhere"), "check")
         self.assertEqual(rc, 3)
-        self.assertIn("check: cannot open", err)
+        self.assertIn("no data root at", err)
         self.assertFalse(os.path.exists(os.path.join(self.dir, "nowhere")))
 
 
