@@ -338,7 +338,13 @@ bool vh_check_root(VhCheck &c, std::string &error) {
   }
   for (const std::string &n : names) {
     std::string p = users + "/" + n;
-    if (!vs_account_name(n.c_str())) continue;  // hidden: every listing skips it
+    if (!vs_account_name(n.c_str())) {  // hidden: every listing skips it
+      if (vs_temp_marked(n.c_str()) && n != "." && n != "..")
+        vh_find(c, "import-leftover", p,
+                "an account an interrupted import was building, or one it replaced; nothing "
+                "reads it: remove it once no import runs");
+      continue;
+    }
     struct stat est;
     if (!vh_stat(p, est)) continue;
     if (vh_temp(c, users, n, est)) continue;

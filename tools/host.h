@@ -68,10 +68,11 @@ void vh_add_account_commands(CLI::App &app, VhContext &ctx);
 void vh_add_item_commands(CLI::App &app, VhContext &ctx);
 void vh_add_view_commands(CLI::App &app, VhContext &ctx);
 // Operator tooling that reads the tree directly (tree.h): `user list`,
-// registered after the account commands, whose `user` group it joins, and
-// `check`.
+// registered after the account commands, whose `user` group it joins,
+// `check`, and `export` / `import`.
 void vh_add_user_list_command(CLI::App &app, VhContext &ctx);
 void vh_add_check_command(CLI::App &app, VhContext &ctx);
+void vh_add_transfer_commands(CLI::App &app, VhContext &ctx);
 
 // Steps of the demo, run in this order after init. Each prints what it did
 // and returns an exit code. The demo account's id is passed along. Every

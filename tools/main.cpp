@@ -37,7 +37,7 @@ int main(int argc, char **argv) {
   app.fallthrough();
   app.set_version_flag("--version", vh_version, "print the tool's and the library's version");
   app.add_option("--root", ctx.root, "data root (default: $KELDRUNE_VAULT_ROOT, else ./vault-data)");
-  app.add_flag("--json", ctx.json, "JSON results (user list, check)");
+  app.add_flag("--json", ctx.json, "JSON results (user list, check, import)");
   app.add_flag("--pretty", ctx.pretty, "indent JSON results");
 
   app.add_subcommand("init", "create the data root, its users directory and config.json")
@@ -66,6 +66,7 @@ int main(int argc, char **argv) {
   vh_add_view_commands(app, ctx);
   vh_add_user_list_command(app, ctx);
   vh_add_check_command(app, ctx);
+  vh_add_transfer_commands(app, ctx);
 
   try {
     app.parse(argc, argv);

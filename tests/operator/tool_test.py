@@ -75,6 +75,7 @@ class ExitCodes(ToolCase):
             (["folder", "save", missing, "-"], b'{"name":"x"}', 1, "no account"),
             (["folder", "delete", uid, "nothing"], None, 1, "folder_delete: not found"),
             (["sync", missing], None, 1, "no account"),
+            (["export", missing], None, 1, "export: no account " + missing),
             (["cipher", "get", uid, "../etc"], None, 2, "cipher_get: bad id"),
             (["cipher", "save", uid, "-"], b"{,}", 2, "cipher_save: invalid json"),
             (["folder", "save", uid, "-"], b"[]", 2, "folder_save: invalid json"),
@@ -84,6 +85,8 @@ class ExitCodes(ToolCase):
             (["no-such-command"], None, 2, ""),
             (["cipher", "save", uid, os.path.join(self.dir, "absent.json")], None, 3,
              "cannot read"),
+            (["import", os.path.join(self.dir, "absent.jsonl")], None, 3, "cannot open"),
+            (["import", "-"], b'{"format":"something else"}\n', 3, "not a keldrune-vault dump"),
             (["user", "exists", "a@example.org"], None, 0, ""),  # nothing above changed it
         ]
         for args, stdin, code, text in table:
@@ -105,7 +108,7 @@ class RootRules(ToolCase):
         wrong = os.path.join(self.dir, "typo")
         commands = [["stats"], ["user", "exists", "a@example.org"], ["user", "list"],
                     ["sync", "x"], ["folder", "list", "x"], ["cipher", "save", "x", "-"],
-                    ["check"]]
+                    ["export"], ["import", "-"], ["check"]]
         for args in commands:
             with self.subTest(args=args):
                 rc, out, err = run(*args, root=wrong, stdin=b"")
@@ -142,7 +145,7 @@ class RootRules(ToolCase):
             os.chmod(users, 0)
         try:
             for args in (["stats"], ["user", "exists", "a@example.org"], ["user", "list"],
-                         ["sync", uid]):
+                         ["sync", uid], ["export"], ["import", "-"]):
                 with self.subTest(args=args):
                     p = subprocess.run(wrap + [TOOL, "--root", self.root] + args, input=b"",
                                        capture_output=True, timeout=60)
@@ -191,8 +194,12 @@ class Options(ToolCase):
         big = json.dumps({"id": "big", "notes": "n" * 100000})
         self.ok("cipher", "save", uid, stdin=big.encode())
         self.assertEqual(self.ok("cipher", "get", uid, "big"), big)
+        dump = ['{"format":"keldrune-vault-dump","version":1}']
         for a in range(70):
-            self.ok("cipher", "save", self.account("s%d@example.org" % a), stdin=b"{}")
+            dump.append(json.dumps({"account": "acc-%02d" % a, "profile": "{}", "folders": "[]"}))
+            dump.append(json.dumps({"item": "x", "trash": False, "document": "{}"}))
+        dump.append('{"end":true,"accounts":70,"items":70}')
+        self.ok("import", "-", stdin=("\n".join(dump) + "\n").encode())
         stats = json.loads(self.ok("stats"))
         self.assertEqual((stats["users"], stats["ciphers"]), (71, 71))
 
@@ -204,6 +211,119 @@ class Options(ToolCase):
         self.assertEqual(rc, 0, err)
         self.assertEqual({k for k in tree(self.root)}, first)
         self.assertIn("already registered", out)
+
+
+class DumpAndLoad(ToolCase):
+    def odd_tree(self):
+        """Two accounts with valid but unusual content, partly written by hand."""
+        a = self.account("Zoë+odd@example.org")
+        b = self.account('quote"back\\slash@example.org')
+        docs = [
+            '{"id":"unicode","name":"2.ünïcödé 🗝","notes":"\\u00e9\\/\\u0000"}',
+            '{\n  "id" : "pretty",\n\t"type" : 1\n}\n',
+            '{"id":"dupkeys","a":1,"a":2,"n":1.0e+2}',
+            json.dumps({"id": "large", "notes": "x" * 300000}),
+            '  [1, 2, {"id": "not-an-object"}]  ',
+        ]
+        for d in docs:
+            self.ok("cipher", "save", a, stdin=d.encode())
+        self.ok("cipher", "save", a, stdin=b'{"id":"both","v":"trashed"}')
+        self.ok("cipher", "delete", a, "both")
+        self.ok("cipher", "save", a, stdin=b'{"id":"both","v":"live"}')
+        self.ok("folder", "save", a, '{"id":"f1","name":"2.folder ü"}')
+        ciphers = os.path.join(self.root, "users", a, "ciphers")
+        # Written by hand: a file whose name is not its "id", and bytes that
+        # are not UTF-8.
+        write(os.path.join(ciphers, "renamed.json"), '{"id":"another-id"}')
+        write(os.path.join(ciphers, "raw.json"), b'{"n":"\xff\xfe"}')
+        # The second account has no folder list and an empty trash.
+        os.remove(os.path.join(self.root, "users", b, "folders.json"))
+        return a, b
+
+    def test_round_trip_reproduces_every_document(self):
+        a, b = self.odd_tree()
+        rc, dump, err = run("export", root=self.root)
+        self.assertEqual(rc, 0, err)
+        lines = dump.splitlines()
+        self.assertEqual(json.loads(lines[-1]), {"end": True, "accounts": 2, "items": 9})
+        other = os.path.join(self.dir, "other")
+        self.ok("init", root=other)
+        rc, out, err = run("import", "-", stdin=dump.encode("utf-8", "surrogateescape"),
+                           root=other)
+        self.assertEqual(rc, 0, err)
+        self.assertIn("2 created, 0 replaced, 0 refused, 9 items", out)
+        self.assertEqual(tree(os.path.join(other, "users")), tree(os.path.join(self.root, "users")))
+        rc, again, _ = run("export", root=other)
+        self.assertEqual(again, dump)
+        # Named accounts only.
+        rc, one, _ = run("export", b, root=self.root)
+        self.assertEqual([json.loads(l).get("account") for l in one.splitlines()[1:-1]], [b])
+
+    def test_existing_accounts_are_refused_unless_replaced(self):
+        a, b = self.odd_tree()
+        dump = run("export", a, root=self.root)[1].encode("utf-8", "surrogateescape")
+        before = tree(self.root)
+        rc, out, err = run("import", "-", stdin=dump, root=self.root)
+        self.assertEqual(rc, 1, err)
+        self.assertIn("refused   %s: the account exists" % a, out)
+        self.assertEqual(tree(self.root), before)
+        # The dump's account replaces the tree's, whole.
+        self.ok("cipher", "save", a, stdin=b'{"id":"added-later"}')
+        rc, out, err = run("--json", "import", "--replace", "-", stdin=dump, root=self.root)
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(json.loads(out)["replaced"], [a])
+        self.assertEqual(tree(self.root), before)
+        # An address is one account's: the same e-mail under another id is refused.
+        clash = dump.replace(a.encode(), b"11111111-2222-4333-8444-555555555555")
+        rc, out, err = run("import", "-", stdin=clash, root=self.root)
+        self.assertEqual(rc, 1, err)
+        self.assertIn("its e-mail is registered to " + a, out)
+
+    def test_never_half_an_account(self):
+        a, b = self.odd_tree()
+        dump = run("export", a, root=self.root)[1].encode("utf-8", "surrogateescape")
+        other = os.path.join(self.dir, "other")
+        self.ok("init", root=other)
+        lines = dump.splitlines(keepends=True)
+        cases = {
+            "cut": b"".join(lines[:-3]),  # no end line, items missing
+            "an item twice": b"".join(lines[:3] + lines[2:]),
+            "a bad line": b"".join(lines[:3] + [b"{not json\n"] + lines[3:]),
+        }
+        for what, data in cases.items():
+            with self.subTest(what):
+                rc, out, err = run("import", "-", stdin=data, root=other)
+                self.assertEqual(rc, 3, err)
+                self.assertEqual(os.listdir(os.path.join(other, "users")), [])
+        # What a killed import leaves behind is hidden from every listing,
+        # and check names it.
+        os.makedirs(os.path.join(other, "users", ".%s.tmp.1.2.3" % a, "ciphers"))
+        rc, out, err = run("check", "--json", root=other)
+        self.assertEqual([f["kind"] for f in json.loads(out)["findings"]], ["import-leftover"])
+        self.assertEqual(json.loads(self.ok("stats", root=other))["users"], 0)
+
+    def test_ten_thousand_items_in_one_process(self):
+        def line(obj):
+            return json.dumps(obj, separators=(",", ":"))
+
+        dump = ['{"format":"keldrune-vault-dump","version":1}',
+                line({"account": "big-account", "profile": '{"email":"big@example.org"}',
+                      "folders": "[]"})]
+        for trash in (False, True):  # export lists live items, then the trash
+            for i in range(10000):
+                if (i % 10 == 0) == trash:
+                    dump.append(line({"item": "i%05d" % i, "trash": trash,
+                                      "document": '{"id":"i%05d","p":"%s"}' % (i, "p" * 200)}))
+        dump.append('{"end":true,"accounts":1,"items":10000}')
+        data = ("\n".join(dump) + "\n").encode()
+        rc, out, err = run("import", "-", stdin=data, root=self.root)
+        self.assertEqual(rc, 0, err)
+        self.assertIn("10000 items", out)
+        stats = json.loads(self.ok("stats"))
+        self.assertEqual((stats["ciphers"], stats["trash"]), (9000, 1000))
+        self.assertEqual(len(json.loads(self.ok("sync", "big-account"))["ciphers"]), 9000)
+        rc, again, _ = run("export", root=self.root)
+        self.assertEqual(again.encode(), data)
 
 
 if __name__ == "__main__":

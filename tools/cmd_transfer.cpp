@@ -1,0 +1,660 @@
+// `export [USER_ID...]` and `import FILE|-`: a dump of whole accounts as
+// JSON lines, and its load into a data root.
+//
+// The dump holds every document of an account byte for byte, as JSON
+// strings (a document that is not UTF-8 keeps its raw bytes inside the
+// string), one line each:
+//
+//   {"format":"keldrune-vault-dump","version":1}
+//   {"account":"<user id>","profile":"<text>"|null,"folders":"<text>"|null}
+//   {"item":"<id>","trash":false|true,"document":"<text>"}   (of that account)
+//   ...
+//   {"end":true,"accounts":N,"items":M}
+//
+// Both read and write the tree directly, with the library's layout and
+// listing rules and its link-safe primitives: no export reads the trash or
+// writes a profile or an item under the name it had, and a round trip must
+// reproduce every file exactly.
+#include <errno.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <yyjson.h>
+
+#include "foundation/files.h"
+#include "foundation/results.h"
+#include "host.h"
+#include "tree.h"
+
+namespace {
+
+const char k_format[] = "keldrune-vault-dump";
+const int k_version = 1;
+
+// ---- progress on a terminal ---------------------------------------------------------
+// A line on standard error, rewritten in place, once the work has taken a
+// second; only when standard error is a terminal.
+struct VhProgress {
+  const char *what;
+  bool tty = isatty(STDERR_FILENO) == 1;
+  struct timespec start {}, last {};
+  bool shown = false;
+
+  explicit VhProgress(const char *w) : what(w) { clock_gettime(CLOCK_MONOTONIC, &start); }
+  static double secs(const timespec &a, const timespec &b) {
+    return (double)(b.tv_sec - a.tv_sec) + (double)(b.tv_nsec - a.tv_nsec) / 1e9;
+  }
+  void tick(long accounts, long items) {
+    if (!tty) return;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (secs(start, now) < 1.0 || (shown && secs(last, now) < 0.25)) return;
+    last = now;
+    shown = true;
+    fprintf(stderr, "\r%s: %ld accounts, %ld items", what, accounts, items);
+  }
+  void done() {
+    if (shown) fprintf(stderr, "\r\033[K");
+  }
+};
+
+// A fresh document whose root is an empty object: the object, or nullptr
+// when there is no memory.
+yyjson_mut_val *vh_new_object(VsMutDoc &doc) {
+  doc.reset(yyjson_mut_doc_new(nullptr));
+  yyjson_mut_val *o = doc ? yyjson_mut_obj(doc.get()) : nullptr;
+  if (o) yyjson_mut_doc_set_root(doc.get(), o);
+  return o;
+}
+
+// ---- export -------------------------------------------------------------------------
+
+struct VhExport {
+  std::string root;
+  FILE *out = stdout;
+  long accounts = 0;
+  long items = 0;
+  VhProgress progress{"export"};
+};
+
+bool vh_write_line(VhExport &x, yyjson_mut_doc *doc) {
+  size_t len = 0;
+  char *text = yyjson_mut_write(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, &len);
+  if (!text) {
+    fprintf(stderr, "export: out of memory\n");
+    return false;
+  }
+  VsText hold(text);
+  if (fwrite(text, 1, len, x.out) != len || fputc('\n', x.out) == EOF) {
+    fprintf(stderr, "export: cannot write the dump (%s)\n", strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// Adds key: the file's text, or null when there is no file. False (with
+// the reason printed) when it exists but cannot be read.
+bool vh_add_file(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *key,
+                 const std::string &root, const char *path, std::string &text) {
+  std::string why;
+  if (!vh_read_whole(root, path, text, why)) {
+    if (errno == ENOENT) {
+      yyjson_mut_obj_add_null(doc, obj, key);
+      return true;
+    }
+    fprintf(stderr, "export: cannot read %s (%s)\n", path, why.c_str());
+    return false;
+  }
+  yyjson_mut_obj_add_strn(doc, obj, key, text.data(), text.size());
+  return true;
+}
+
+// The item lines of ciphers/ or trash/. A directory that is not there has
+// no items; names the library cannot address are passed over with a word.
+bool vh_export_items(VhExport &x, const char *dir, bool trash) {
+  std::vector<std::string> names;
+  if (!vh_list(x.root, dir, names)) {
+    if (errno == ENOENT) return true;
+    fprintf(stderr, "export: cannot list %s (%s)\n", dir, strerror(errno));
+    return false;
+  }
+  for (const std::string &n : names) {
+    bool listed = trash ? vs_trash_file_name(n.c_str()) && !vs_temp_marked(n.c_str())
+                        : vs_item_file_name(n.c_str());
+    if (!listed) continue;  // temporary files and other names are no items
+    std::string id = n.substr(0, n.size() - strlen(VS_DOC_SUFFIX));
+    std::string path = std::string(dir) + "/" + n;
+    if (!vs_id_safe(id.c_str())) {
+      fprintf(stderr, "export: passed over %s (no identifier can address it)\n", path.c_str());
+      continue;
+    }
+    std::string text, why;
+    if (!vh_read_whole(x.root, path, text, why)) {
+      if (errno == ENOENT) continue;  // removed meanwhile by a running host
+      fprintf(stderr, "export: cannot read %s (%s)\n", path.c_str(), why.c_str());
+      return false;
+    }
+    VsMutDoc doc;
+    yyjson_mut_val *o = vh_new_object(doc);
+    if (!o) return false;
+    yyjson_mut_obj_add_strn(doc.get(), o, "item", id.data(), id.size());
+    yyjson_mut_obj_add_bool(doc.get(), o, "trash", trash);
+    yyjson_mut_obj_add_strn(doc.get(), o, "document", text.data(), text.size());
+    if (!vh_write_line(x, doc.get())) return false;
+    x.items++;
+    x.progress.tick(x.accounts, x.items);
+  }
+  return true;
+}
+
+bool vh_export_account(VhExport &x, const std::string &uid) {
+  VsAccountPaths paths;
+  if (vs_account_paths(paths, x.root.c_str(), uid.c_str()) != 0) {
+    fprintf(stderr, "export: path too long for account %s\n", uid.c_str());
+    return false;
+  }
+  VsMutDoc doc;
+  yyjson_mut_val *o = vh_new_object(doc);
+  if (!o) return false;
+  yyjson_mut_obj_add_strn(doc.get(), o, "account", uid.data(), uid.size());
+  std::string profile, folders;  // live until the line is written
+  if (!vh_add_file(doc.get(), o, "profile", x.root, paths.profile, profile) ||
+      !vh_add_file(doc.get(), o, "folders", x.root, paths.folders, folders) ||
+      !vh_write_line(x, doc.get()))
+    return false;
+  x.accounts++;
+  return vh_export_items(x, paths.ciphers, false) &&
+         vh_export_items(x, paths.trash, true);
+}
+
+// An account directory as every listing takes it.
+bool vh_is_account(const std::string &root, const std::string &name) {
+  if (!vs_account_name(name.c_str()) || vs_temp_marked(name.c_str()) ||
+      !vs_id_safe(name.c_str()))
+    return false;
+  VsAccountPaths paths;
+  struct stat st;
+  return vs_account_paths(paths, root.c_str(), name.c_str()) == 0 &&
+         lstat(paths.dir, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int vh_export(VhContext &ctx, const std::vector<std::string> &wanted) {
+  int rc = vh_data_root(ctx, false);
+  if (rc != VH_OK) return rc;
+  VhExport x;
+  x.root = ctx.root;
+  std::vector<std::string> ids = wanted;
+  if (ids.empty()) {
+    char users[VS_ACCOUNT_PATH];
+    std::vector<std::string> names;
+    if (vs_users_dir(users, sizeof users, x.root.c_str()) != 0 ||
+        !vh_list(x.root, users, names)) {
+      fprintf(stderr, "export: cannot list %s/%s (%s)\n", x.root.c_str(), VS_USERS_NAME,
+              strerror(errno));
+      return VH_FAIL;
+    }
+    for (const std::string &n : names)
+      if (vh_is_account(x.root, n)) ids.push_back(n);
+  } else {
+    // Every account asked for must be there before a line is written.
+    for (const std::string &id : ids)
+      if (!vh_is_account(x.root, id)) {
+        fprintf(stderr, "export: no account %s\n", id.c_str());
+        return VH_SOFT;
+      }
+  }
+
+  VsMutDoc head;
+  yyjson_mut_val *h = vh_new_object(head);
+  if (!h) return VH_FAIL;
+  yyjson_mut_obj_add_str(head.get(), h, "format", k_format);
+  yyjson_mut_obj_add_int(head.get(), h, "version", k_version);
+  if (!vh_write_line(x, head.get())) return VH_FAIL;
+  for (const std::string &id : ids)
+    if (!vh_export_account(x, id)) {
+      x.progress.done();
+      return VH_FAIL;
+    }
+  VsMutDoc end;
+  yyjson_mut_val *e = vh_new_object(end);
+  if (!e) return VH_FAIL;
+  yyjson_mut_obj_add_true(end.get(), e, "end");
+  yyjson_mut_obj_add_int(end.get(), e, "accounts", x.accounts);
+  yyjson_mut_obj_add_int(end.get(), e, "items", x.items);
+  x.progress.done();
+  if (!vh_write_line(x, end.get())) return VH_FAIL;
+  if (fflush(x.out) != 0) {
+    fprintf(stderr, "export: cannot write the dump (%s)\n", strerror(errno));
+    return VH_FAIL;
+  }
+  fprintf(stderr, "export: %ld accounts, %ld items\n", x.accounts, x.items);
+  return VH_OK;
+}
+
+// ---- import -------------------------------------------------------------------------
+//
+// Each account is built whole under a temporary name in users/ (a name
+// every listing passes over) and then renamed into place in one step, so
+// no reader, and no crash, ever sees part of an imported account:
+//   1. mkdir users/.<id>.tmp.<time>.<pid>.<n>, its ciphers/ and trash/
+//      (hidden and marked: no listing, count or scan takes it);
+//   2. write every document into it (O_EXCL: an id twice in the dump fails);
+//   3. syncfs + fsync of the new directories: all of it is on disk;
+//   4. renameat2 NOREPLACE onto users/<id> (an account made meanwhile by
+//      someone else wins, and this one is refused), or with --replace
+//      RENAME_EXCHANGE with the existing account, whose old tree then sits
+//      under the temporary name and is removed; fsync of users/.
+// A crash leaves at most such a hidden directory, which no listing takes
+// as an account and `check` reports.
+
+struct VhStaged {
+  std::string uid;
+  std::string dir;  // users/.<id>.tmp...
+  VsAccountPaths paths;  // of the final account
+  VsFd fd, ciphers, trash;
+  bool replace = false;  // an account of this id exists and is replaced
+  long items = 0;
+};
+
+struct VhImportReport {
+  std::vector<std::string> created, replaced, refused;
+  std::vector<std::string> reasons;  // of the refused, in order
+  long items = 0;
+};
+
+int vh_rm_entry(const char *path, const struct stat *, int, struct FTW *) {
+  return remove(path) == 0 || errno == ENOENT ? 0 : -1;
+}
+
+// Removes a directory tree made or displaced by this import.
+void vh_remove_tree(const std::string &dir) {
+  nftw(dir.c_str(), vh_rm_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+bool vh_write_new(int dir_fd, const char *name, const char *data, size_t len,
+                  const std::string &where) {
+  VsFd fd(openat(dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd.ok()) {
+    fprintf(stderr, "import: cannot create %s/%s (%s)\n", where.c_str(), name,
+            errno == EEXIST ? "it appears twice in the dump" : strerror(errno));
+    return false;
+  }
+  while (len > 0) {
+    ssize_t n = write(fd.fd, data, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      fprintf(stderr, "import: cannot write %s/%s (%s)\n", where.c_str(), name, strerror(errno));
+      return false;
+    }
+    data += n;
+    len -= (size_t)n;
+  }
+  if (fd.close_now() != 0) {
+    fprintf(stderr, "import: cannot write %s/%s (%s)\n", where.c_str(), name, strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+int vh_open_dir(const std::string &root, const std::string &path) {
+  return vs_open_beneath(root.c_str(), path.c_str(), O_RDONLY | O_DIRECTORY, 0);
+}
+
+bool vh_stage(const std::string &root, VhStaged &s) {
+  // Hidden as well as marked: the statistics count every entry of users/
+  // that does not start with a dot.
+  char users[VS_ACCOUNT_PATH], name[VS_TMP_PATH];
+  std::string hidden;
+  if (vs_users_dir(users, sizeof users, root.c_str()) == 0)
+    hidden = std::string(users) + "/." + s.uid;
+  if (hidden.empty() || vs_temp_retry_name(name, sizeof name, hidden.c_str(), vs_temp_time()) != 0) {
+    fprintf(stderr, "import: path too long for account %s\n", s.uid.c_str());
+    return false;
+  }
+  s.dir = name;
+  std::string sub[2] = {s.dir + "/" VS_CIPHERS_NAME, s.dir + "/" VS_TRASH_NAME};
+  if (vs_mkdir(root.c_str(), s.dir.c_str()) != 0 || vs_mkdir(root.c_str(), sub[0].c_str()) != 0 ||
+      vs_mkdir(root.c_str(), sub[1].c_str()) != 0) {
+    fprintf(stderr, "import: %s\n", vs_error_str());  // the tool's own copy of the message
+    return false;
+  }
+  s.fd.reset(vh_open_dir(root, s.dir));
+  s.ciphers.reset(vh_open_dir(root, sub[0]));
+  s.trash.reset(vh_open_dir(root, sub[1]));
+  if (!s.fd.ok() || !s.ciphers.ok() || !s.trash.ok()) {
+    fprintf(stderr, "import: cannot open %s (%s)\n", s.dir.c_str(), strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// Steps 3 and 4 above. False when nothing was committed; *lost set when
+// another account of this id appeared meanwhile.
+bool vh_commit(const std::string &root, VhStaged &s, bool &lost) {
+  lost = false;
+  if (syncfs(s.fd.fd) != 0 || fsync(s.ciphers.fd) != 0 || fsync(s.trash.fd) != 0 ||
+      fsync(s.fd.fd) != 0) {
+    fprintf(stderr, "import: cannot sync %s (%s)\n", s.dir.c_str(), strerror(errno));
+    return false;
+  }
+  VsDirName from, to;
+  if (vs_open_parent(root.c_str(), s.dir.c_str(), from) != 0 ||
+      vs_open_parent(root.c_str(), s.paths.dir, to) != 0) {
+    fprintf(stderr, "import: cannot open %s/%s (%s)\n", root.c_str(), VS_USERS_NAME,
+            strerror(errno));
+    return false;
+  }
+  unsigned flags = s.replace ? RENAME_EXCHANGE : RENAME_NOREPLACE;
+  int rc = renameat2(from.fd.fd, from.name, to.fd.fd, to.name, flags);
+  if (rc != 0 && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)) {
+    // A file system without these flags: a plain rename never replaces a
+    // directory that holds anything; a replaced account is moved aside
+    // first (it is missing for that moment).
+    if (s.replace) {
+      char aside[VS_TMP_PATH];
+      std::string hidden = std::string(".") + to.name;
+      if (vs_temp_parked_name(aside, sizeof aside, hidden.c_str()) != 0 ||
+          renameat(to.fd.fd, to.name, to.fd.fd, aside) != 0) {
+        fprintf(stderr, "import: cannot move %s aside (%s)\n", s.paths.dir, strerror(errno));
+        return false;
+      }
+      rc = renameat(from.fd.fd, from.name, to.fd.fd, to.name);
+      if (rc != 0) {
+        int e = errno;
+        renameat(to.fd.fd, aside, to.fd.fd, to.name);
+        errno = e;
+      } else {
+        s.dir = std::string(root) + "/" VS_USERS_NAME "/" + aside;  // the old tree, to remove
+      }
+    } else {
+      rc = renameat(from.fd.fd, from.name, to.fd.fd, to.name);
+    }
+  }
+  if (rc != 0) {
+    if (errno == EEXIST || errno == ENOTEMPTY || (s.replace && errno == ENOENT)) {
+      lost = true;
+      return false;
+    }
+    fprintf(stderr, "import: cannot move %s into place (%s)\n", s.dir.c_str(), strerror(errno));
+    return false;
+  }
+  fsync(to.fd.fd);
+  // With --replace the old account now sits under the temporary name.
+  if (s.replace) vh_remove_tree(s.dir);
+  return true;
+}
+
+struct VhImport {
+  VhContext &ctx;
+  bool replace = false;
+  VhImportReport report;
+  std::unique_ptr<VhStaged> staged;  // the account being read
+  bool skipping = false;  // the current account is refused: skip its items
+  std::string skipped_uid;
+  long line = 0;
+  long accounts = 0;
+  VhProgress progress{"import"};
+  explicit VhImport(VhContext &c) : ctx(c) {}
+  ~VhImport() { drop(); }
+
+  void drop() {
+    if (staged) vh_remove_tree(staged->dir);
+    staged.reset();
+  }
+  int bad(const char *what) {
+    fprintf(stderr, "import: line %ld: %s\n", line, what);
+    return VH_FAIL;
+  }
+  void refuse(const std::string &uid, const std::string &why) {
+    report.refused.push_back(uid);
+    report.reasons.push_back(why);
+    skipping = true;
+    skipped_uid = uid;
+  }
+
+  // Commits the account being read, if any.
+  int finish() {
+    if (!staged) return VH_OK;
+    bool lost = false;
+    if (!vh_commit(ctx.root, *staged, lost)) {
+      if (!lost) return VH_FAIL;
+      report.refused.push_back(staged->uid);
+      report.reasons.push_back("the account of this id changed meanwhile");
+      drop();
+      return VH_OK;
+    }
+    (staged->replace ? report.replaced : report.created).push_back(staged->uid);
+    report.items += staged->items;
+    staged.reset();
+    accounts++;
+    return VH_OK;
+  }
+
+  int account(yyjson_val *o) {
+    int rc = finish();
+    if (rc != VH_OK) return rc;
+    skipping = false;
+    yyjson_val *id = yyjson_obj_get(o, "account");
+    yyjson_val *profile = yyjson_obj_get(o, "profile");
+    yyjson_val *folders = yyjson_obj_get(o, "folders");
+    if (!yyjson_is_str(id) || !vs_id_safe(yyjson_get_str(id)) ||
+        yyjson_get_len(id) > VS_ID_BUF - 1)
+      return bad("\"account\" is not a usable user id");
+    if (!(yyjson_is_str(profile) || yyjson_is_null(profile)) ||
+        !(yyjson_is_str(folders) || yyjson_is_null(folders)))
+      return bad("\"profile\" and \"folders\" must be strings or null");
+    auto s = std::make_unique<VhStaged>();
+    s->uid = yyjson_get_str(id);
+    if (vs_account_paths(s->paths, ctx.root.c_str(), s->uid.c_str()) != 0)
+      return bad("path too long");
+
+    struct stat st;
+    bool exists = lstat(s->paths.dir, &st) == 0;
+    if (!exists && errno != ENOENT) {
+      fprintf(stderr, "import: cannot examine %s (%s)\n", s->paths.dir, strerror(errno));
+      return VH_FAIL;
+    }
+    if (exists && !replace) {
+      refuse(s->uid, "the account exists (--replace replaces it)");
+      return VH_OK;
+    }
+    if (exists && !S_ISDIR(st.st_mode)) {
+      refuse(s->uid, std::string("users/") + s->uid + " is " + vh_kind_name(st.st_mode));
+      return VH_OK;
+    }
+    s->replace = exists;
+    // An address belongs to one account: another account holding it would
+    // make lookups find only one of the two.
+    if (yyjson_is_str(profile)) {
+      VsDoc doc(vs_parse(yyjson_get_str(profile), yyjson_get_len(profile)));
+      std::string email;
+      if (doc && vh_profile_email(yyjson_doc_get_root(doc.get()), email) &&
+          email.find('\0') == std::string::npos) {
+        char holder[VS_ID_BUF] = "";
+        int found = vault_user_find_by_email(email.c_str(), holder, nullptr, nullptr, nullptr);
+        if (found < 0 && strstr(vault_storage_last_error(), "user id too long") == nullptr) {
+          fprintf(stderr, "import: %s\n", vault_storage_last_error());
+          return VH_FAIL;
+        }
+        if (found != 1 && s->uid != holder) {
+          refuse(s->uid, "its e-mail is registered to " +
+                             std::string(found == 0 ? holder : "an account with a long id"));
+          return VH_OK;
+        }
+      }
+    }
+    if (!vh_stage(ctx.root, *s)) {
+      vh_remove_tree(s->dir);
+      return VH_FAIL;
+    }
+    staged = std::move(s);
+    if (yyjson_is_str(profile) &&
+        !vh_write_new(staged->fd.fd, VS_PROFILE_NAME, yyjson_get_str(profile),
+                      yyjson_get_len(profile), staged->dir))
+      return VH_FAIL;
+    if (yyjson_is_str(folders) &&
+        !vh_write_new(staged->fd.fd, VS_FOLDERS_NAME, yyjson_get_str(folders),
+                      yyjson_get_len(folders), staged->dir))
+      return VH_FAIL;
+    return VH_OK;
+  }
+
+  int item(yyjson_val *o) {
+    yyjson_val *id = yyjson_obj_get(o, "item");
+    yyjson_val *trash = yyjson_obj_get(o, "trash");
+    yyjson_val *doc = yyjson_obj_get(o, "document");
+    if (!yyjson_is_str(id) || !vs_id_safe(yyjson_get_str(id)) || !yyjson_is_bool(trash) ||
+        !yyjson_is_str(doc))
+      return bad("an item needs a usable \"item\" id, \"trash\" and a \"document\" string");
+    if (skipping) return VH_OK;
+    if (!staged) return bad("an item before any account");
+    std::string name = std::string(yyjson_get_str(id)) + VS_DOC_SUFFIX;
+    bool in_trash = yyjson_get_bool(trash);
+    if (!vh_write_new(in_trash ? staged->trash.fd : staged->ciphers.fd, name.c_str(),
+                      yyjson_get_str(doc), yyjson_get_len(doc),
+                      staged->dir + (in_trash ? "/" VS_TRASH_NAME : "/" VS_CIPHERS_NAME)))
+      return VH_FAIL;
+    staged->items++;
+    progress.tick(accounts, report.items + staged->items);
+    return VH_OK;
+  }
+};
+
+int vh_print_import(const VhContext &ctx, const VhImportReport &r, bool complete) {
+  if (ctx.json) {
+    VsMutDoc doc;
+    yyjson_mut_val *o = vh_new_object(doc);
+    if (!o) return VH_FAIL;
+    yyjson_mut_obj_add_bool(doc.get(), o, "complete", complete);
+    yyjson_mut_val *c = yyjson_mut_obj_add_arr(doc.get(), o, "created");
+    for (const std::string &id : r.created) yyjson_mut_arr_add_strcpy(doc.get(), c, id.c_str());
+    c = yyjson_mut_obj_add_arr(doc.get(), o, "replaced");
+    for (const std::string &id : r.replaced) yyjson_mut_arr_add_strcpy(doc.get(), c, id.c_str());
+    c = yyjson_mut_obj_add_arr(doc.get(), o, "refused");
+    for (size_t i = 0; i < r.refused.size(); i++) {
+      yyjson_mut_val *e = yyjson_mut_arr_add_obj(doc.get(), c);
+      yyjson_mut_obj_add_strcpy(doc.get(), e, "userId", r.refused[i].c_str());
+      yyjson_mut_obj_add_strcpy(doc.get(), e, "reason", r.reasons[i].c_str());
+    }
+    yyjson_mut_obj_add_int(doc.get(), o, "items", r.items);
+    if (!vh_print_json(ctx, doc.get())) return VH_FAIL;
+  } else {
+    for (const std::string &id : r.created) printf("created   %s\n", id.c_str());
+    for (const std::string &id : r.replaced) printf("replaced  %s\n", id.c_str());
+    for (size_t i = 0; i < r.refused.size(); i++)
+      printf("refused   %s: %s\n", r.refused[i].c_str(), r.reasons[i].c_str());
+    printf("import: %zu created, %zu replaced, %zu refused, %ld items%s\n", r.created.size(),
+           r.replaced.size(), r.refused.size(), r.items, complete ? "" : " (stopped early)");
+  }
+  return VH_OK;
+}
+
+int vh_import(VhContext &ctx, const std::string &input, bool replace) {
+  int rc = vh_data_root(ctx, true);
+  if (rc != VH_OK) return rc;
+  FILE *in = input == "-" ? stdin : fopen(input.c_str(), "rb");
+  if (!in) {
+    fprintf(stderr, "import: cannot open %s (%s)\n", input.c_str(), strerror(errno));
+    return VH_FAIL;
+  }
+  std::unique_ptr<FILE, int (*)(FILE *)> hold(in == stdin ? nullptr : in, fclose);
+
+  VhImport im(ctx);
+  im.replace = replace;
+  char *buf = nullptr;
+  size_t cap = 0;
+  bool ended = false;
+  rc = VH_OK;
+  for (;;) {
+    errno = 0;
+    ssize_t n = getline(&buf, &cap, in);
+    if (n < 0) {
+      if (errno != 0 || ferror(in)) {
+        fprintf(stderr, "import: cannot read %s (%s)\n", input.c_str(), strerror(errno));
+        rc = VH_FAIL;
+      }
+      break;
+    }
+    im.line++;
+    if (n > 0 && buf[n - 1] == '\n') buf[--n] = '\0';
+    if (n == 0) continue;
+    if (ended) {
+      rc = im.bad("text after the end line");
+      break;
+    }
+    yyjson_read_err err;
+    VsDoc doc(yyjson_read_opts(buf, (size_t)n, YYJSON_READ_ALLOW_INVALID_UNICODE, nullptr, &err));
+    yyjson_val *o = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    if (!yyjson_is_obj(o)) {
+      rc = im.bad(doc ? "not a JSON object" : err.msg);
+      break;
+    }
+    if (im.line == 1) {
+      yyjson_val *f = yyjson_obj_get(o, "format");
+      if (!yyjson_equals_str(f, k_format) ||
+          yyjson_get_int(yyjson_obj_get(o, "version")) != k_version) {
+        rc = im.bad("not a keldrune-vault dump of version 1");
+        break;
+      }
+      continue;
+    }
+    if (yyjson_obj_get(o, "account")) {
+      rc = im.account(o);
+    } else if (yyjson_obj_get(o, "item")) {
+      rc = im.item(o);
+    } else if (yyjson_is_true(yyjson_obj_get(o, "end"))) {
+      rc = im.finish();
+      ended = true;
+    } else {
+      rc = im.bad("neither an account, an item nor the end");
+    }
+    if (rc != VH_OK) break;
+  }
+  free(buf);
+  if (rc == VH_OK && !ended) {
+    // A cut dump: the account being read may be missing items.
+    fprintf(stderr, "import: the dump ends without its end line%s\n",
+            im.staged ? "; its last account was not imported" : "");
+    rc = VH_FAIL;
+  }
+  im.drop();
+  im.progress.done();
+  vh_print_import(ctx, im.report, rc == VH_OK);
+  if (rc != VH_OK) return rc;
+  return im.report.refused.empty() ? VH_OK : VH_SOFT;
+}
+
+struct VhTransferArgs {
+  std::vector<std::string> ids;
+  std::string input;
+  bool replace = false;
+};
+
+}  // namespace
+
+void vh_add_transfer_commands(CLI::App &app, VhContext &ctx) {
+  auto args = std::make_shared<VhTransferArgs>();
+  CLI::App *exp = app.add_subcommand(
+      "export", "write accounts (all, or those named) with every document as JSON lines to "
+                "standard output");
+  exp->add_option("USER_ID", args->ids, "accounts to export (default: every account)");
+  exp->callback([&ctx, args] { ctx.exit_code = vh_export(ctx, args->ids); });
+
+  CLI::App *imp = app.add_subcommand(
+      "import", "load a dump made by export (FILE, or - for standard input); an account that "
+                "exists is refused (exit 1) unless --replace");
+  imp->add_option("FILE", args->input, "the dump, - for standard input")->required();
+  imp->add_flag("--replace", args->replace,
+                "replace accounts of the same user id, whole, with the dump's");
+  imp->callback([&ctx, args] { ctx.exit_code = vh_import(ctx, args->input, args->replace); });
+}
