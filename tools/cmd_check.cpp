@@ -54,6 +54,8 @@ struct VhCheck {
   bool removal_failed = false;
   long accounts = 0;
   long documents = 0;
+  // Accounts whose sync document the fixed-size export is asked for.
+  std::vector<std::string> syncable;
   // e-mail (folded) -> accounts holding it, in walk order
   std::map<std::string, std::vector<std::string>> emails;
 };
@@ -165,8 +167,8 @@ VsDoc vh_document(VhCheck &c, const std::string &path, const struct stat &st, yy
   }
   if (max >= 0 && (long long)text.size() > max)
     vh_find(c, "too-large", path,
-            std::to_string(text.size()) + " bytes; the library returns at most " +
-                std::to_string(max));
+            std::to_string(text.size()) + " bytes; the fixed-size read functions return at most " +
+                std::to_string(max) + " (hosts need their _alloc variants)");
   yyjson_read_err err;
   VsDoc doc(vs_parse(text.data(), text.size(), &err));
   if (!doc) {
@@ -277,6 +279,23 @@ void vh_check_account(VhCheck &c, const VsAccountPaths &paths, const std::string
     vh_find(c, "missing", paths.trash, "no trash directory: moves to the trash fail");
 }
 
+// Accounts whose sync document the fixed-size export refuses ("sync:
+// payload too large"): hosts that use only the first sixteen functions
+// cannot sync them. Asked of the library itself, on a complete data root
+// (there its init creates nothing).
+void vh_check_sync_sizes(VhCheck &c) {
+  if (c.syncable.empty() || vault_storage_init(c.root.c_str()) != 0) return;
+  for (const std::string &dir : c.syncable) {
+    std::string id = dir.substr(dir.rfind('/') + 1);
+    if (!vault_sync_generate_json(id.c_str()) &&
+        strcmp(vault_storage_last_error(), "sync: payload too large") == 0)
+      vh_find(c, "sync-too-large", dir,
+              "the sync document exceeds the 262142 bytes of vault_sync_generate_json: hosts "
+              "using it cannot sync this account (vault_sync_generate_json_alloc can)");
+  }
+  vault_storage_cleanup();
+}
+
 // Walks the whole root. False when the root itself cannot be listed.
 bool vh_check_root(VhCheck &c, std::string &error) {
   const std::string no_root = "no data root at " + c.root + "; run `keldrune-vault init`";
@@ -369,7 +388,9 @@ bool vh_check_root(VhCheck &c, std::string &error) {
       continue;
     }
     vh_check_account(c, paths, n);
+    if (vs_id_safe(n.c_str())) c.syncable.push_back(paths.dir);
   }
+  if (has_config) vh_check_sync_sizes(c);
   for (const auto &e : c.emails) {
     if (e.second.size() < 2) continue;
     std::string all;

@@ -326,5 +326,21 @@ class DumpAndLoad(ToolCase):
         self.assertEqual(again.encode(), data)
 
 
+class CheckForHostsOfTheFixedFunctions(ToolCase):
+    def test_accounts_and_items_the_fixed_size_functions_cannot_return(self):
+        uid = self.account()
+        self.ok("cipher", "save", uid, stdin=json.dumps({"id": "huge", "n": "n" * 70000}).encode())
+        for i in range(4):
+            self.ok("cipher", "save", uid,
+                    stdin=json.dumps({"id": "c%d" % i, "n": "n" * 60000}).encode())
+        small = self.account("small@example.org")
+        rc, out, err = run("check", "--json", root=self.root)
+        self.assertEqual(rc, 1, err)
+        kinds = {(f["kind"], os.path.basename(f["path"])) for f in json.loads(out)["findings"]}
+        self.assertIn(("too-large", "huge.json"), kinds)
+        self.assertIn(("sync-too-large", uid), kinds)
+        self.assertFalse(any(small in path for _, path in kinds))
+
+
 if __name__ == "__main__":
     unittest.main()
