@@ -68,8 +68,8 @@ int vs_user_scan(const char *root, const char *email, char *user_id_out,
   size_t users_len = strlen(users);
   VsList dir;
   if (vs_list_open(dir, root, users) != 0) {
-    // No users directory (or a link in its place): a tree without accounts.
-    return vs_read_absent(errno) ? 1 : VS_SCAN_UNSURE;
+    // No users directory: a tree without accounts.
+    return vs_list_absent(errno) ? 1 : VS_SCAN_UNSURE;
   }
 
   int unsure = 0;  // errno of the first entry that could not be examined

@@ -77,8 +77,9 @@ int vs_atomic_write(const char *root, const char *path, const void *data, uint64
     return -1;
   }
   if (renameat(dir.fd.fd, tmp_name, dir.fd.fd, dir.name) != 0) {
+    int e = errno;
     unlinkat(dir.fd.fd, tmp_name, 0);
-    vs_error("rename failed: %s -> %s", tmp, path);
+    vs_error("rename failed: %s -> %s (%s)", tmp, path, strerror(e));
     return -1;
   }
   // The new name itself must survive a power loss. When this fails the new

@@ -86,7 +86,14 @@ int vs_open_beneath(const char *root, const char *path, int flags, mode_t mode) 
   if (fd >= 0) return fd;
   if (errno != ELOOP && errno != ENOSYS && errno != EPERM && errno != E2BIG) return -1;
   if (vs_check_beneath(root, path) != 0) return -1;
-  return open(path, flags | O_NOFOLLOW | O_CLOEXEC, mode);
+  int plain = open(path, flags | O_NOFOLLOW | O_CLOEXEC, mode);
+  // A link where a directory belongs answers ENOTDIR to O_NOFOLLOW: say
+  // what it is.
+  struct stat st;
+  if (plain < 0 && errno == ENOTDIR && (flags & O_DIRECTORY) && lstat(path, &st) == 0 &&
+      S_ISLNK(st.st_mode))
+    errno = ELOOP;
+  return plain;
 }
 
 int vs_list_open(VsList &list, const char *root, const char *path) {
@@ -306,6 +313,8 @@ void vs_read_error(const char *prefix, const char *path) {
   else
     vs_error("%s: cannot read %s (%s)", prefix, path, strerror(errno));
 }
+
+int vs_list_absent(int e) { return e == ENOENT || e == ENOTDIR; }
 
 int vs_read_absent(int e) {
   // EFBIG: 2 GiB or more, which no document of the tree can be.

@@ -69,6 +69,9 @@ int vs_read_file_at(const char *root, int dir_fd, const char *dir, const char *r
 // answer without it, since its caller would take the missing thing for
 // deleted or never made.
 int vs_read_absent(int e);
+// The same for a directory to be listed: only one that is not there. A link
+// in place of a directory is no empty directory (ELOOP fails the call).
+int vs_list_absent(int e);
 // The message of a reader export whose document could not be read (errno):
 // "<prefix>: not found" when it is surely not there, else "<prefix>: cannot
 // read <path> (<reason>)".

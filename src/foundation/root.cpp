@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "keldrune-vault-storage.h"
@@ -41,9 +42,18 @@ extern "C" int vault_storage_init(const char *root) {
   }
   if (vs_mkdir(s_root, s_root) != 0) return -1;
   if (vs_mkdir(s_root, users) != 0) return -1;
-  if (access(config, F_OK) == 0) return 0;
   // Only a config.json that is surely absent gets the default: one we
-  // merely failed to look at belongs to the operator.
+  // merely failed to look at belongs to the operator, and so does a link
+  // under its name, also one whose target is missing (writing the default
+  // would replace the link).
+  struct stat st;
+  if (lstat(config, &st) == 0) {
+    if (!S_ISLNK(st.st_mode) || stat(config, &st) == 0) return 0;
+    if (errno == ENOENT) {
+      vs_error("init: dangling link %s", config);
+      return -1;
+    }
+  }
   if (errno != ENOENT) {
     vs_error("init: cannot check %s (%s)", config, strerror(errno));
     return -1;

@@ -20,7 +20,10 @@
 // (no search permission, say) is not "missing": the move or removal that
 // follows then fails with the system's reason instead.
 static bool vs_missing(const char *path) {
-  return access(path, F_OK) != 0 && (errno == ENOENT || errno == ENOTDIR);
+  if (access(path, F_OK) == 0 || (errno != ENOENT && errno != ENOTDIR)) return false;
+  // A link in place of "ciphers" or "trash" is no missing file either: the
+  // move or removal then fails with ELOOP.
+  return vs_check_beneath(s_root, path) == 0;
 }
 
 // Forms the account's paths and the live and the trash path of one cipher;

@@ -46,10 +46,11 @@ int vs_stats_unknown(const char *path) {
   return -1;
 }
 
-// Opens a listing; 1 when nothing (or no directory) is there to list.
+// Opens a listing; 1 when nothing is there to list, or a link, whose
+// target is outside the tree and holds no vault data.
 int vs_stats_list(VsList &dir, const char *path) {
   if (vs_list_open(dir, s_root, path) == 0) return 0;
-  return vs_read_absent(errno) ? 1 : vs_stats_unknown(path);
+  return vs_list_absent(errno) || errno == ELOOP ? 1 : vs_stats_unknown(path);
 }
 
 // The end of a listing, or its failure.

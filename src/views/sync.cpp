@@ -194,7 +194,7 @@ int vs_sync_list_failed(const char *dir_path) {
 int vs_sync_put_ciphers(VsSyncOut &o, VsBuf &buf, const char *dir_path) {
   VsList dir;
   if (vs_list_open(dir, s_root, dir_path) != 0)
-    return vs_read_absent(errno) ? VS_SYNC_OK : vs_sync_list_failed(dir_path);
+    return vs_list_absent(errno) ? VS_SYNC_OK : vs_sync_list_failed(dir_path);
   bool first = true;
   size_t dir_len = strlen(dir_path);
   for (;;) {

@@ -153,14 +153,20 @@ TEST_F(Hostile, LinkedItemDirectoriesAreNotFollowed) {
   vts_remove_tree(a + "/ciphers");
   ASSERT_EQ(symlink(outside.c_str(), (a + "/ciphers").c_str()), 0);
   VtsTree out_before = vts_snapshot(outside);
-  vault_cipher_save("ua", "{\"id\":\"planted\"}", nullptr);
+  const std::string eloop = strerror(ELOOP);
+  EXPECT_EQ(vault_cipher_save("ua", "{\"id\":\"planted\"}", nullptr), -1);
+  EXPECT_TRUE(std::regex_match(vr_last_error(), std::regex("open failed: .*/ciphers/planted\\.json\\.tmp\\.-?[0-9]+ \\(" + eloop + "\\)")))
+      << vr_last_error();
   EXPECT_FALSE(vts_exists(outside + "/planted.json")) << "a cipher was written outside the data root";
   const char *got = vault_cipher_get("ua", "c1");
   EXPECT_TRUE(!got || std::string(got).find("outside") == std::string::npos) << "read outside: " << got;
-  const char *sync = vault_sync_generate_json("ua");
-  EXPECT_TRUE(!sync || std::string(sync).find("outside") == std::string::npos) << "sync read outside";
-  vault_cipher_delete("ua", "c1", 0);
-  vault_cipher_delete("ua", "victim", 1);
+  // Not an empty "ciphers" either: a client would drop every item.
+  EXPECT_EQ(vault_sync_generate_json("ua"), nullptr);
+  EXPECT_EQ(vr_last_error(), "sync: cannot read " + a + "/ciphers (" + eloop + ")");
+  EXPECT_EQ(vault_cipher_delete("ua", "c1", 0), -1);
+  EXPECT_EQ(vr_last_error(), "cipher_delete: rename " + eloop);
+  EXPECT_EQ(vault_cipher_delete("ua", "victim", 1), -1);
+  EXPECT_EQ(vr_last_error(), "cipher_delete: remove " + eloop);
   EXPECT_EQ(vr_tree_diff(out_before, vts_snapshot(outside)), "");
 
   // The trash as a link: a delete must not move the cipher out of the root.
@@ -168,9 +174,11 @@ TEST_F(Hostile, LinkedItemDirectoriesAreNotFollowed) {
   vts_write(b + "/ciphers/k1.json", "{\"id\":\"k1\"}");
   vts_remove_tree(b + "/trash");
   ASSERT_EQ(symlink(outside.c_str(), (b + "/trash").c_str()), 0);
-  vault_cipher_delete("ub", "k1", 0);
+  EXPECT_EQ(vault_cipher_delete("ub", "k1", 0), -1);
+  EXPECT_EQ(vr_last_error(), "cipher_delete: rename " + eloop);
   EXPECT_FALSE(vts_exists(outside + "/k1.json")) << "a cipher was moved outside the data root";
-  vault_cipher_restore_from_trash("ub", "victim");
+  EXPECT_EQ(vault_cipher_restore_from_trash("ub", "victim"), -1);
+  EXPECT_EQ(vr_last_error(), "restore: rename " + eloop);
   EXPECT_TRUE(vts_exists(victim));
   EXPECT_FALSE(vts_exists(b + "/ciphers/victim.json")) << "a file from outside was moved in";
 }

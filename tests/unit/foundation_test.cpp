@@ -86,7 +86,7 @@ TEST_F(Primitives, FailedRenameLeavesTargetAndRemovesTemporary) {
   EXPECT_EQ(vs_atomic_write(s_root, t.c_str(), "x", 1), -1);
   std::string msg = vault_storage_last_error();
   EXPECT_EQ(msg.rfind("rename failed: " + t + ".tmp.", 0), 0u) << msg;
-  EXPECT_NE(msg.find(" -> " + t), std::string::npos);
+  EXPECT_NE(msg.find(" -> " + t + " (" + strerror(EISDIR) + ")"), std::string::npos) << msg;
   EXPECT_EQ(vt_read(t + "/keep"), "k");
   for (auto &n : vt_list(base)) EXPECT_EQ(n.find(".tmp."), std::string::npos) << n;
 }
@@ -159,6 +159,18 @@ TEST_F(Root, InitCreatesTreeAndDefaultConfigOnce) {
   vt_write(root + "/config.json", "");
   EXPECT_EQ(vault_storage_init(root.c_str()), 0);
   EXPECT_EQ(vt_read(root + "/config.json"), "");
+  // A link in its place is the operator's too: followed to a file it counts
+  // as there; dangling, it is refused, never replaced by the default.
+  std::string cfg = root + "/config.json", real = base + "/operator-config.json";
+  unlink(cfg.c_str());
+  ASSERT_EQ(symlink(real.c_str(), cfg.c_str()), 0);
+  EXPECT_EQ(vault_storage_init(root.c_str()), -1);
+  EXPECT_EQ(std::string(vault_storage_last_error()), "init: dangling link " + cfg);
+  char target[256] = "";
+  EXPECT_EQ(readlink(cfg.c_str(), target, sizeof target - 1), (ssize_t)real.size());
+  vt_write(real, "{}");
+  EXPECT_EQ(vault_storage_init(root.c_str()), 0);
+  EXPECT_EQ(vt_read(real), "{}");
 }
 
 TEST_F(Root, RefusedRootKeepsThePreviousOne) {
