@@ -43,6 +43,8 @@ struct BnRoot {
 std::string bn_uuid(void);
 // A 1 KiB cipher document; a non-NULL id is put first as its "id" member.
 std::string bn_item(const char *id, unsigned seed);
+// The same with a size of its own (at least 1 KiB): the notes take the rest.
+std::string bn_item_sized(const char *id, unsigned seed, size_t size);
 // A folder document {"id":..,"name":..,"revisionDate":..}.
 std::string bn_folder_doc(const char *id, unsigned seed);
 std::string bn_profile(const std::string &id, const std::string &email);
@@ -73,6 +75,10 @@ int fl_find_by_email(const char *email, char *user_id_out, uint32_t *iter,
                      char *hash_out, char *key_out);
 const char *fl_sync(const char *user_id);
 const char *fl_stats(void);
+// Results of any size in a fresh heap text the caller frees (as the _alloc
+// exports give them); NULL on failure.
+char *fl_cipher_get_alloc(const char *user_id, const char *cipher_id, size_t *len);
+char *fl_sync_alloc(const char *user_id, size_t *len);
 
 // ---- SQLite peer (peer.cpp) ------------------------------------------------
 struct PeerDb;
@@ -94,6 +100,8 @@ int peer_folder_save(PeerDb *db, const char *user_id, const char *json, char *id
 int peer_find_by_email(PeerDb *db, const char *email, char *user_id_out,
                        uint32_t *iter, char *hash_out, char *key_out);
 const char *peer_sync(PeerDb *db, const char *user_id);
+char *peer_cipher_get_alloc(PeerDb *db, const char *user_id, const char *cipher_id, size_t *len);
+char *peer_sync_alloc(PeerDb *db, const char *user_id, size_t *len);
 const char *peer_stats(PeerDb *db, const char *root);
 
 // ---- shared by floor and peer (floors.cpp) ----------------------------------

@@ -6,14 +6,16 @@
 // sync call.
 //
 //   vs_bench [--root DIR | --tmpfs] [--fresh] [--clean] [--verbose]
-//            [--stat=median|min] [google benchmark flags]
+//            [--stat=median|min] [--conc-time=S] [google benchmark flags]
 //   vs_bench [--root DIR | --tmpfs] --run "CASE" library|floor|sqlite N
 //
 // The data sets live in DIR/vs-bench-data (default DIR: the current
 // directory; --tmpfs: /dev/shm). The read-only sets are kept for the next
 // run unless --clean; --fresh builds them anew. --verbose prints every
 // repetition; --run times N calls of one case outside Google Benchmark (for
-// strace, perf or callgrind).
+// strace, perf or callgrind). --conc-time sets the seconds of each run of
+// the concurrent saves (0 leaves them out).
+#include <dirent.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -25,7 +27,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -44,6 +49,16 @@ const char k_missing_email[] = "nobody.here@example.com";
 const char k_replace_id[] = "bench-replace-0001";
 const char k_get_id[] = "bench-get-0001";
 const char k_move_id[] = "bench-move-0001";
+const char k_get64_id[] = "bench-get-64k";
+const size_t k_get64_size = 65536;
+
+// The large sync accounts: items per account and item size.
+struct BigSync {
+  size_t items, size;
+};
+const BigSync k_big_sync[] = {{1000, 1024}, {10000, 1024}, {1000, 4096}, {10000, 4096}};
+const size_t k_big_count = sizeof k_big_sync / sizeof k_big_sync[0];
+const int k_conc_threads[] = {1, 2, 4, 8};
 
 struct Sets {
   std::string base;
@@ -51,11 +66,15 @@ struct Sets {
   BnRoot lookup[3];   // 100, 1,000, 10,000 accounts
   BnRoot sync;        // three accounts of 10, 100, 200 items
   BnRoot stats;       // 64 accounts of 100 items
-  // Roles in `ops`: separate accounts where a case changes files.
+  BnRoot big;         // one account per entry of k_big_sync
+  // Roles in `ops`: separate accounts where a case changes files; the
+  // concurrent saves take CONC .. CONC+8 (library, floor) and the peer.
   enum { NEW_LIB, NEW_FLOOR, REP_LIB, REP_FLOOR, GET, MOVE_LIB, MOVE_FLOOR, FOLD_LIB,
-         FOLD_FLOOR, OPS_ACCOUNTS };
+         FOLD_FLOOR, CONC, OPS_ACCOUNTS = CONC + 16 };
   std::string new_doc, rep_doc, folder_doc;
   PeerDb *peer_ops = nullptr, *peer_lookup[3] = {}, *peer_sync = nullptr, *peer_stats = nullptr;
+  PeerDb *peer_big = nullptr;
+  size_t big_largest[k_big_count] = {};  // largest document read by each big sync
 };
 
 Sets g;
@@ -76,10 +95,11 @@ std::string folder_list(size_t n) {
 }
 
 // Puts n items into an account of a root (files and peer rows).
-void put_items(BnRoot &r, size_t acct, size_t n, PeerDb *peer, unsigned seed) {
+void put_items(BnRoot &r, size_t acct, size_t n, PeerDb *peer, unsigned seed,
+               size_t size = BN_ITEM_SIZE) {
   for (size_t i = 0; i < n; i++) {
     std::string id = bn_uuid();
-    std::string doc = bn_item(id.c_str(), seed + (unsigned)i);
+    std::string doc = bn_item_sized(id.c_str(), seed + (unsigned)i, size);
     bn_put_file(r.dir + "/users/" + r.accounts[acct].id + "/ciphers/" + id + ".json", doc);
     if (peer) peer_put_cipher(peer, r.accounts[acct].id.c_str(), id.c_str(), doc, 0);
   }
@@ -110,13 +130,17 @@ void build_ops() {
   for (size_t a : {(size_t)Sets::REP_LIB, (size_t)Sets::REP_FLOOR})
     bn_put_file(g.ops.dir + "/users/" + uid(g.ops, a) + "/ciphers/" + k_replace_id + ".json",
                 g.rep_doc);
+  std::string get64_doc = bn_item_sized(k_get64_id, 5, k_get64_size);
   bn_put_file(g.ops.dir + "/users/" + uid(g.ops, Sets::GET) + "/ciphers/" + k_get_id + ".json",
               get_doc);
+  bn_put_file(g.ops.dir + "/users/" + uid(g.ops, Sets::GET) + "/ciphers/" + k_get64_id + ".json",
+              get64_doc);
   for (size_t a : {(size_t)Sets::MOVE_LIB, (size_t)Sets::MOVE_FLOOR})
     bn_put_file(g.ops.dir + "/users/" + uid(g.ops, a) + "/ciphers/" + k_move_id + ".json",
                 move_doc);
   peer_put_cipher(g.peer_ops, uid(g.ops, Sets::REP_LIB), k_replace_id, g.rep_doc, 0);
   peer_put_cipher(g.peer_ops, uid(g.ops, Sets::GET), k_get_id, get_doc, 0);
+  peer_put_cipher(g.peer_ops, uid(g.ops, Sets::GET), k_get64_id, get64_doc, 0);
   peer_put_cipher(g.peer_ops, uid(g.ops, Sets::MOVE_LIB), k_move_id, move_doc, 0);
   peer_commit(g.peer_ops);
 }
@@ -189,12 +213,54 @@ void build_sets(const std::string &sets) {
   bn_put_file(sets + "/ready", ready);
 }
 
+// The large sync accounts have a set of their own (about 60 MB), kept like
+// the others; "ready" lists the accounts in the order of k_big_sync.
+const char k_big_version[] = "vs-bench big sync 1";
+
+bool reuse_big(const std::string &dir) {
+  g.big.dir = dir;
+  g.big.db = dir + "/peer.db";
+  std::string ready = bn_read_text(dir + "/ready");
+  std::vector<std::string> lines;
+  size_t at = 0, nl;
+  while ((nl = ready.find('\n', at)) != std::string::npos) {
+    lines.push_back(ready.substr(at, nl - at));
+    at = nl + 1;
+  }
+  if (lines.size() != 1 + k_big_count || lines[0] != k_big_version) return false;
+  g.big.accounts.clear();
+  for (size_t i = 1; i <= k_big_count; i++) g.big.accounts.push_back({lines[i], "", ""});
+  g.peer_big = peer_open(g.big.db.c_str());
+  return true;
+}
+
+void build_big(const std::string &dir) {
+  vts_remove_tree(dir);
+  bn_make_root(g.big, dir, k_big_count);
+  std::string ten = folder_list(10);
+  std::vector<std::string> lists(k_big_count, ten);
+  for (size_t a = 0; a < k_big_count; a++)
+    bn_put_file(dir + "/users/" + uid(g.big, a) + "/folders.json", ten);
+  g.peer_big = load_peer(g.big, lists);
+  for (size_t a = 0; a < k_big_count; a++)
+    put_items(g.big, a, k_big_sync[a].items, g.peer_big, 50000 * (unsigned)a, k_big_sync[a].size);
+  peer_commit(g.peer_big);
+  sync();
+  std::string ready = std::string(k_big_version) + "\n";
+  for (size_t a = 0; a < k_big_count; a++) ready += g.big.accounts[a].id + "\n";
+  bn_put_file(dir + "/ready", ready);
+}
+
 void prepare(bool fresh) {
   bn_make_dir(g.base);
   std::string sets = g.base + "/sets";
   if (fresh || !reuse_sets(sets)) {
     fprintf(stderr, "building data sets in %s ...\n", g.base.c_str());
     build_sets(sets);
+  }
+  if (fresh || !reuse_big(g.base + "/big")) {
+    fprintf(stderr, "building the large sync accounts in %s/big ...\n", g.base.c_str());
+    build_big(g.base + "/big");
   }
   build_ops();
   sync();
@@ -262,6 +328,22 @@ bool step_get(Kind k, int) {
   return t && *t;
 }
 
+// Get through the _alloc export (any size): arg 0 the 1 KiB item, 1 the
+// 64 KiB one.
+bool step_get_alloc(Kind k, int arg) {
+  const char *user = uid(g.ops, Sets::GET);
+  const char *id = arg ? k_get64_id : k_get_id;
+  size_t len = 0;
+  char *t = k == LIB ? vault_cipher_get_alloc(user, id, &len)
+          : k == FLOOR ? fl_cipher_get_alloc(user, id, &len)
+                       : peer_cipher_get_alloc(g.peer_ops, user, id, &len);
+  benchmark::DoNotOptimize(t);
+  bool ok = t && len > 0;
+  if (k == LIB) vault_free(t);
+  else free(t);
+  return ok;
+}
+
 bool step_move(Kind k, int) {
   const char *user = uid(g.ops, k == FLOOR ? Sets::MOVE_FLOOR : Sets::MOVE_LIB);
   int a, b;
@@ -305,6 +387,19 @@ bool step_sync(Kind k, int set) {
   return t != nullptr;
 }
 
+bool step_sync_alloc(Kind k, int set) {
+  const char *user = uid(g.big, (size_t)set);
+  size_t len = 0;
+  char *t = k == LIB ? vault_sync_generate_json_alloc(user, &len)
+          : k == FLOOR ? fl_sync_alloc(user, &len)
+                       : peer_sync_alloc(g.peer_big, user, &len);
+  benchmark::DoNotOptimize(t);
+  bool ok = t && len > 0;
+  if (k == LIB) vault_free(t);
+  else free(t);
+  return ok;
+}
+
 bool step_stats(Kind k, int) {
   const char *t = k == LIB ? vault_storage_get_stats_json()
                 : k == FLOOR ? fl_stats()
@@ -318,6 +413,7 @@ bool step_stats(Kind k, int) {
 struct Case {
   std::string name;
   double target;     // library/floor at most this
+  double sql_target; // library/sqlite at most this (0: none)
   int sync_set;      // -1, or the sync account whose peak heap is shown
   Step step;
   int arg;
@@ -342,10 +438,10 @@ void run_case(benchmark::State &st, const Case &c, Kind k) {
 double g_write_min_time = 0.3;
 
 void add_case(const std::string &name, double target, Step step, int arg, const BnRoot *root,
-              int sync_set = -1) {
-  g_cases.push_back({name, target, sync_set, step, arg, root, ""});
+              int sync_set = -1, double sql_target = 0) {
+  g_cases.push_back({name, target, sql_target, sync_set, step, arg, root, ""});
   size_t at = g_cases.size() - 1;
-  bool writes = root == &g.ops && step != step_get;
+  bool writes = root == &g.ops && step != step_get && step != step_get_alloc;
   for (Kind k : {LIB, FLOOR, PEER}) {
     auto *b = benchmark::RegisterBenchmark(
         (name + "/" + k_kind_name[k]).c_str(),
@@ -355,11 +451,19 @@ void add_case(const std::string &name, double target, Step step, int arg, const 
   }
 }
 
+std::string big_name(size_t i) {
+  char n[64];
+  snprintf(n, sizeof n, "sync_alloc %zux%zuKiB", k_big_sync[i].items, k_big_sync[i].size / 1024);
+  return n;
+}
+
 void register_cases() {
-  g_cases.reserve(16);
+  g_cases.reserve(32);
   add_case("cipher_save new 1KiB", 1.10, step_save_new, 0, &g.ops);
   add_case("cipher_save replace 1KiB", 1.10, step_save_replace, 0, &g.ops);
   add_case("cipher_get 1KiB", 1.10, step_get, 0, &g.ops);
+  add_case("cipher_get_alloc 1KiB", 1.10, step_get_alloc, 0, &g.ops, -1, 1.20);
+  add_case("cipher_get_alloc 64KiB", 1.10, step_get_alloc, 1, &g.ops, -1, 1.20);
   add_case("cipher_delete+restore", 1.10, step_move, 0, &g.ops);
   add_case("folder_save into 100", 1.10, step_folder, 0, &g.ops);
   for (int i = 0; i < 3; i++) {
@@ -372,6 +476,8 @@ void register_cases() {
     snprintf(n, sizeof n, "sync %zu items", k_sync_sizes[i]);
     add_case(n, 1.15, step_sync, i, &g.sync, i);
   }
+  for (size_t i = 0; i < k_big_count; i++)
+    add_case(big_name(i), 1.15, step_sync_alloc, (int)i, &g.big, 100 + (int)i);
   add_case("stats 64x100", 1.10, step_stats, 0, &g.stats);
 }
 
@@ -452,6 +558,39 @@ void check_answers() {
     else if (lib != fs) find_case(n)->note = l ? "library text differs" : "library failed";
   }
 
+  use_root(LIB, g.ops);
+  fl_set_root(g.ops.dir.c_str());
+  for (int i = 0; i < 2; i++) {
+    const char *id = i ? k_get64_id : k_get_id;
+    std::string want = bn_read_text(g.ops.dir + "/users/" + user + "/ciphers/" + id + ".json");
+    size_t n = 0;
+    char *la = vault_cipher_get_alloc(user, id, &n);
+    char *fa = fl_cipher_get_alloc(user, id, &n);
+    char *pa = peer_cipher_get_alloc(g.peer_ops, user, id, &n);
+    const char *name = i ? "cipher_get_alloc 64KiB" : "cipher_get_alloc 1KiB";
+    if (!la || want != la) find_case(name)->note = "library text differs";
+    else if (!fa || want != fa) find_case(name)->note = "floor text differs";
+    else if (!pa || want != pa) find_case(name)->note = "peer text differs";
+    vault_free(la);
+    free(fa);
+    free(pa);
+  }
+
+  use_root(LIB, g.big);
+  fl_set_root(g.big.dir.c_str());
+  for (size_t i = 0; i < k_big_count; i++) {
+    size_t ln = 0, fn = 0, pn = 0;
+    char *l = vault_sync_generate_json_alloc(uid(g.big, i), &ln);
+    char *fs = fl_sync_alloc(uid(g.big, i), &fn);
+    char *q = peer_sync_alloc(g.peer_big, uid(g.big, i), &pn);
+    if (!fs || !q || fn != pn) find_case(big_name(i))->note = "floor and peer differ";
+    else if (!l) find_case(big_name(i))->note = std::string("library failed: ") + vault_storage_last_error();
+    else if (ln != fn || memcmp(l, fs, ln) != 0) find_case(big_name(i))->note = "library text differs";
+    vault_free(l);
+    free(fs);
+    free(q);
+  }
+
   use_root(LIB, g.stats);
   fl_set_root(g.stats.dir.c_str());
   const char *l = vault_storage_get_stats_json();
@@ -464,8 +603,27 @@ void check_answers() {
 
 struct Heap {
   size_t lib = 0, floor = 0, peer = 0, out = 0;
+  size_t largest = 0;  // the largest document the call reads (large syncs)
 };
 std::map<int, Heap> g_heap;
+
+// Size of the largest file of an account's documents (profile, folder
+// list, items).
+size_t largest_document(const std::string &acct) {
+  size_t big = 0;
+  struct stat st;
+  for (const char *f : {"/profile.json", "/folders.json"})
+    if (stat((acct + f).c_str(), &st) == 0 && (size_t)st.st_size > big) big = (size_t)st.st_size;
+  std::string dir = acct + "/ciphers";
+  if (DIR *d = opendir(dir.c_str())) {
+    while (struct dirent *e = readdir(d))
+      if (e->d_name[0] != '.' && fstatat(dirfd(d), e->d_name, &st, 0) == 0 &&
+          (size_t)st.st_size > big)
+        big = (size_t)st.st_size;
+    closedir(d);
+  }
+  return big;
+}
 
 void measure_heap() {
   use_root(LIB, g.sync);
@@ -484,6 +642,27 @@ void measure_heap() {
     peer_sync(g.peer_sync, user);
     h.peer = heap_track_end();
     g_heap[i] = h;
+  }
+  // The large syncs return a heap text: what counts is the peak beyond it.
+  use_root(LIB, g.big);
+  fl_set_root(g.big.dir.c_str());
+  for (size_t i = 0; i < k_big_count; i++) {
+    const char *user = uid(g.big, i);
+    Heap h;
+    h.largest = largest_document(g.big.dir + "/users/" + user);
+    size_t len = 0;
+    heap_track_begin();
+    char *t = vault_sync_generate_json_alloc(user, &len);
+    h.lib = heap_track_end();
+    h.out = t ? len : 0;
+    vault_free(t);
+    heap_track_begin();
+    free(fl_sync_alloc(user, &len));
+    h.floor = heap_track_end();
+    heap_track_begin();
+    free(peer_sync_alloc(g.peer_big, user, &len));
+    h.peer = heap_track_end();
+    g_heap[100 + (int)i] = h;
   }
 }
 
@@ -562,12 +741,20 @@ void print_table(const TableReporter &rep) {
     char r1[16] = "-", r2[16] = "-";
     if (t[LIB] > 0 && t[FLOOR] > 0) snprintf(r1, sizeof r1, "%.2f%s", t[LIB] / t[FLOOR],
                                              t[LIB] / t[FLOOR] > c.target ? "!" : "");
-    if (t[LIB] > 0 && t[PEER] > 0) snprintf(r2, sizeof r2, "%.2f", t[LIB] / t[PEER]);
+    if (t[LIB] > 0 && t[PEER] > 0)
+      snprintf(r2, sizeof r2, "%.2f%s", t[LIB] / t[PEER],
+               c.sql_target > 0 && t[LIB] / t[PEER] > c.sql_target ? "!" : "");
     std::string heap = "-";
     if (c.sync_set >= 0 && g_heap.count(c.sync_set)) {
       const Heap &h = g_heap.at(c.sync_set);
-      char b[64];
-      if (h.out)
+      char b[96];
+      if (h.largest && h.out) {
+        // Beyond the returned text, against the largest document read.
+        size_t beyond = h.lib > h.out ? h.lib - h.out : 0;
+        snprintf(b, sizeof b, "%s + %s (%.2fx largest)%s", fmt_kib(h.out).c_str(),
+                 fmt_kib(beyond).c_str(), (double)beyond / (double)h.largest,
+                 beyond > 2 * h.largest ? "!" : "");
+      } else if (h.out)
         snprintf(b, sizeof b, "%s (%s) %.2fx%s", fmt_kib(h.lib).c_str(), fmt_kib(h.out).c_str(),
                  (double)h.lib / (double)h.out, h.lib > 2 * h.out ? "!" : "");
       else
@@ -580,14 +767,99 @@ void print_table(const TableReporter &rep) {
     if (!c.note.empty()) problems.push_back(c.name + ": " + c.note);
   }
   printf("\n%s of %s interleaved repetitions; \"!\" marks a miss of the target "
-         "(lib/flr <= 1.10, lookup and sync <= 1.15; peak heap <= 2x output).\n",
+         "(lib/flr <= 1.10, lookup and sync <= 1.15; get_alloc lib/sql <= 1.20; peak heap <= 2x "
+         "output, or for sync_alloc: output + at most 2x the largest document).\n",
          g_use_min ? "Best" : "Median", g_reps_label.c_str());
   if (!g_heap.empty())
     printf("Sync peak heap of floor / sqlite: %s / %s (10), %s / %s (100), %s / %s (200)\n",
            fmt_kib(g_heap[0].floor).c_str(), fmt_kib(g_heap[0].peer).c_str(),
            fmt_kib(g_heap[1].floor).c_str(), fmt_kib(g_heap[1].peer).c_str(),
            fmt_kib(g_heap[2].floor).c_str(), fmt_kib(g_heap[2].peer).c_str());
+  for (size_t i = 0; i < k_big_count; i++) {
+    auto it = g_heap.find(100 + (int)i);
+    if (it == g_heap.end()) continue;
+    const Heap &h = it->second;
+    auto beyond = [&h](size_t peak) { return fmt_kib(peak > h.out ? peak - h.out : 0); };
+    printf("%s: peak heap beyond the output: library %s, floor %s, sqlite %s; largest document "
+           "%s\n", big_name(i).c_str(), beyond(h.lib).c_str(), beyond(h.floor).c_str(),
+           beyond(h.peer).c_str(), fmt_kib(h.largest).c_str());
+  }
   for (const std::string &p : problems) printf("problem: %s\n", p.c_str());
+}
+
+// ---- concurrent saves -------------------------------------------------------------
+
+double g_conc_time = 1.0;  // seconds per run
+std::mutex g_peer_writer;  // the peer's one writer: SQLite takes one at a time
+
+// Items per second of n threads, each saving fresh 1 KiB items (new ids)
+// into an account of its own for g_conc_time seconds; -1 when a save
+// failed.
+double conc_run(Kind k, int n) {
+  std::atomic<bool> stop{false};
+  std::atomic<long> done{0}, failed{0};
+  std::vector<std::thread> threads;
+  double t0 = now_s();
+  for (int i = 0; i < n; i++)
+    threads.emplace_back([&, i] {
+      const char *user = uid(g.ops, (size_t)(Sets::CONC + (k == FLOOR ? 8 : 0) + i));
+      std::string doc = bn_item(nullptr, 100 + (unsigned)i);
+      char id[37];
+      long mine = 0;
+      while (!stop.load(std::memory_order_relaxed)) {
+        int r;
+        if (k == LIB) {
+          r = vault_cipher_save(user, doc.c_str(), id);
+        } else if (k == FLOOR) {
+          r = fl_cipher_save(user, doc.c_str(), id);
+        } else {
+          std::lock_guard<std::mutex> one_writer(g_peer_writer);
+          r = peer_cipher_save(g.peer_ops, user, doc.c_str(), id);
+        }
+        if (r != 0) {
+          failed++;
+          break;
+        }
+        mine++;
+      }
+      done += mine;
+    });
+  struct timespec ts = {(time_t)g_conc_time, (long)((g_conc_time - (double)(time_t)g_conc_time) * 1e9)};
+  nanosleep(&ts, nullptr);
+  stop = true;
+  for (std::thread &t : threads) t.join();
+  double elapsed = now_s() - t0;
+  return failed ? -1 : (double)done / elapsed;
+}
+
+// Three rounds over every thread count and kind, in rotating order; the
+// table shows the median of each.
+void run_concurrent() {
+  if (g_conc_time <= 0) return;
+  vault_storage_init(g.ops.dir.c_str());
+  fl_set_root(g.ops.dir.c_str());
+  std::map<std::pair<int, int>, std::vector<double>> rate;
+  fprintf(stderr, "concurrent saves: 3 rounds of %zu runs of %.1f s ...\n",
+          sizeof k_conc_threads / sizeof k_conc_threads[0] * 3, g_conc_time);
+  for (int round = 0; round < 3; round++)
+    for (int n : k_conc_threads)
+      for (int j = 0; j < 3; j++) {
+        Kind k = (Kind)((round + j) % 3);
+        rate[{n, k}].push_back(conc_run(k, n));
+      }
+  printf("\nConcurrent saves of fresh 1 KiB items, one account per thread (items per second, "
+         "median of 3 runs of %.1f s;\nSQLite: one writer at a time, WAL, synchronous=FULL). "
+         "\"!\" marks a miss of the target (8 threads: library >= 2x sqlite).\n",
+         g_conc_time);
+  printf("%8s %10s %10s %10s %8s\n", "threads", "library", "floor", "sqlite", "lib/sql");
+  for (int n : k_conc_threads) {
+    bool use_min = g_use_min;
+    g_use_min = false;
+    double l = median(rate[{n, LIB}]), f = median(rate[{n, FLOOR}]), q = median(rate[{n, PEER}]);
+    g_use_min = use_min;
+    double r = q > 0 ? l / q : 0;
+    printf("%8d %10.0f %10.0f %10.0f %7.2f%s\n", n, l, f, q, r, n == 8 && r < 2 ? "!" : "");
+  }
 }
 
 void print_machine(const std::string &where) {
@@ -633,6 +905,7 @@ int main(int argc, char **argv) {
     else if (!strcmp(argv[i], "--verbose")) verbose = true;
     else if (!strcmp(argv[i], "--stat=min")) g_use_min = true;
     else if (!strcmp(argv[i], "--stat=median")) g_use_min = false;
+    else if (!strncmp(argv[i], "--conc-time=", 12)) g_conc_time = atof(argv[i] + 12);
     else if (!strcmp(argv[i], "--run") && i + 3 < argc) {
       run_name = argv[i + 1];
       run_kind = argv[i + 2];
@@ -685,12 +958,14 @@ int main(int argc, char **argv) {
   benchmark::RunSpecifiedBenchmarks(&rep);
   if (isatty(2)) fprintf(stderr, "\n");
   print_table(rep);
+  run_concurrent();
 
   vault_storage_cleanup();
   peer_close(g.peer_ops);
   for (PeerDb *p : g.peer_lookup) peer_close(p);
   peer_close(g.peer_sync);
   peer_close(g.peer_stats);
+  peer_close(g.peer_big);
   if (clean) vts_remove_tree(g.base);
   benchmark::Shutdown();
   return 0;

@@ -49,7 +49,9 @@ static std::string bn_enc(unsigned &state, size_t data_len) {
          bn_b64(state, 44);
 }
 
-std::string bn_item(const char *id, unsigned seed) {
+std::string bn_item(const char *id, unsigned seed) { return bn_item_sized(id, seed, BN_ITEM_SIZE); }
+
+std::string bn_item_sized(const char *id, unsigned seed, size_t size) {
   unsigned st = seed * 2654435761u + 1;
   std::string head = "{";
   if (id) head += std::string("\"id\":\"") + id + "\",";
@@ -63,11 +65,11 @@ std::string bn_item(const char *id, unsigned seed) {
                      "\"2024-05-01T12:00:00.000Z\",\"deletedDate\":null,"
                      "\"object\":\"cipher\"}";
   size_t fixed = head.size() + tail.size();
-  if (fixed >= BN_ITEM_SIZE) {
+  if (fixed >= size) {
     fprintf(stderr, "bench: item template too long\n");
     exit(2);
   }
-  std::string doc = head + bn_b64(st, BN_ITEM_SIZE - fixed) + tail;
+  std::string doc = head + bn_b64(st, size - fixed) + tail;
   return doc;
 }
 

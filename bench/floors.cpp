@@ -275,35 +275,72 @@ int fl_cipher_save(const char *user_id, const char *json, char *id_out) {
   return 0;
 }
 
-const char *fl_cipher_get(const char *user_id, const char *cipher_id) {
-  s_fl_cipher[0] = '\0';
-  if (!fl_id_ok(user_id) || !fl_id_ok(cipher_id)) return nullptr;
+// Opens the live file of a cipher: a regular file of at most max bytes,
+// whose size goes to *size; -1 otherwise.
+static int fl_cipher_open(const char *user_id, const char *cipher_id, size_t max, size_t *size) {
+  if (!fl_id_ok(user_id) || !fl_id_ok(cipher_id)) return -1;
   char path[4600];
   if (fl_path(path, sizeof path, "%s/users/%s/ciphers/%s.json", s_fl_root, user_id,
               cipher_id) != 0)
-    return nullptr;
+    return -1;
   int fd = fl_open_below(path, k_read_flags);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return -1;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 65534) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (size_t)st.st_size > max) {
     close(fd);
-    return nullptr;
+    return -1;
   }
-  size_t size = (size_t)st.st_size, got = 0;
-  while (got < size) {
-    ssize_t n = read(fd, s_fl_cipher + got, size - got);
+  *size = (size_t)st.st_size;
+  return fd;
+}
+
+// Reads up to size bytes of an open file into buf, NUL-terminates them and
+// closes the file; false on a read error.
+static bool fl_read_all(int fd, char *buf, size_t size, size_t *got) {
+  *got = 0;
+  while (*got < size) {
+    ssize_t n = read(fd, buf + *got, size - *got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       close(fd);
-      s_fl_cipher[0] = '\0';
-      return nullptr;
+      return false;
     }
     if (n == 0) break;
-    got += (size_t)n;
+    *got += (size_t)n;
   }
   close(fd);
-  s_fl_cipher[got] = '\0';
+  buf[*got] = '\0';
+  return true;
+}
+
+const char *fl_cipher_get(const char *user_id, const char *cipher_id) {
+  s_fl_cipher[0] = '\0';
+  size_t size = 0, got = 0;
+  int fd = fl_cipher_open(user_id, cipher_id, 65534, &size);
+  if (fd < 0) return nullptr;
+  if (!fl_read_all(fd, s_fl_cipher, size, &got)) {
+    s_fl_cipher[0] = '\0';
+    return nullptr;
+  }
   return s_fl_cipher;
+}
+
+// The same read into a heap text of the file's size, of any size.
+char *fl_cipher_get_alloc(const char *user_id, const char *cipher_id, size_t *len) {
+  size_t size = 0, got = 0;
+  int fd = fl_cipher_open(user_id, cipher_id, INT32_MAX, &size);
+  if (fd < 0) return nullptr;
+  char *buf = static_cast<char *>(malloc(size + 1));
+  if (!buf) {
+    close(fd);
+    return nullptr;
+  }
+  if (!fl_read_all(fd, buf, size, &got)) {
+    free(buf);
+    return nullptr;
+  }
+  if (len) *len = got;
+  return buf;
 }
 
 // Existence test, no-replace rename, fsync of both directories; both
@@ -430,14 +467,28 @@ int fl_find_by_email(const char *email, char *user_id_out, uint32_t *iter, char 
 
 // ---- sync document -------------------------------------------------------------
 
+// The output: the static buffer with its 262142-byte limit, or (grow) a heap
+// text that grows by half again whenever it is full.
 struct FlOut {
   char *buf;
-  size_t pos;
-  bool full;
+  size_t pos, cap;
+  bool grow, full;
 };
 
 static void fl_put(FlOut &o, const char *s, size_t n) {
-  if (o.full || o.pos + n > BN_OUT_SIZE - 2) {  // at most 262142 bytes of text
+  if (o.full) return;
+  if (o.grow && o.pos + n + 1 > o.cap) {
+    size_t cap = o.cap + o.cap / 2;
+    if (cap < o.pos + n + 1) cap = o.pos + n + 1;
+    char *b = static_cast<char *>(realloc(o.buf, cap));
+    if (!b) {
+      o.full = true;
+      return;
+    }
+    o.buf = b;
+    o.cap = cap;
+  }
+  if (!o.grow && o.pos + n > BN_OUT_SIZE - 2) {  // at most 262142 bytes of text
     o.full = true;
     return;
   }
@@ -457,26 +508,25 @@ static void fl_put_val(FlOut &o, yyjson_val *v) {
   free(t);
 }
 
-const char *fl_sync(const char *user_id) {
-  s_fl_sync[0] = '\0';
-  if (!fl_id_ok(user_id)) return nullptr;
+// Builds the document into o; false when it failed or did not fit.
+static bool fl_sync_into(FlOut &o, const char *user_id) {
+  if (!fl_id_ok(user_id)) return false;
   char dir[4300], path[4600];
   if (fl_path(dir, sizeof dir, "%s/users/%s", s_fl_root, user_id) != 0 ||
       fl_path(path, sizeof path, "%s/profile.json", dir) != 0)
-    return nullptr;
+    return false;
   yyjson_doc *prof = fl_read_doc(fl_open_below(path, k_read_flags));
-  if (!prof) return nullptr;
+  if (!prof) return false;
   if (!yyjson_is_obj(yyjson_doc_get_root(prof))) {
     yyjson_doc_free(prof);
-    return nullptr;
+    return false;
   }
-  FlOut o{s_fl_sync, 0, false};
   fl_put(o, "{\"profile\":", 11);
   fl_put_val(o, yyjson_doc_get_root(prof));
   yyjson_doc_free(prof);
 
   fl_put(o, ",\"folders\":", 11);
-  if (fl_path(path, sizeof path, "%s/folders.json", dir) != 0) return nullptr;
+  if (fl_path(path, sizeof path, "%s/folders.json", dir) != 0) return false;
   yyjson_doc *fold = fl_read_doc(fl_open_below(path, k_read_flags));
   if (fold && yyjson_is_arr(yyjson_doc_get_root(fold)))
     fl_put_val(o, yyjson_doc_get_root(fold));
@@ -485,7 +535,7 @@ const char *fl_sync(const char *user_id) {
   yyjson_doc_free(fold);
 
   fl_put(o, ",\"ciphers\":[", 12);
-  if (fl_path(path, sizeof path, "%s/ciphers", dir) != 0) return nullptr;
+  if (fl_path(path, sizeof path, "%s/ciphers", dir) != 0) return false;
   if (DIR *d = fl_opendir_below(path)) {
     int fd = dirfd(d);
     bool first = true;
@@ -506,12 +556,27 @@ const char *fl_sync(const char *user_id) {
   }
   fl_put(o, "]", 1);
   fl_put(o, k_sync_tail, sizeof k_sync_tail - 1);
-  if (o.full) {
-    s_fl_sync[0] = '\0';
+  if (o.full) return false;
+  o.buf[o.pos] = '\0';
+  return true;
+}
+
+const char *fl_sync(const char *user_id) {
+  FlOut o{s_fl_sync, 0, sizeof s_fl_sync, false, false};
+  if (fl_sync_into(o, user_id)) return s_fl_sync;
+  s_fl_sync[0] = '\0';
+  return nullptr;
+}
+
+char *fl_sync_alloc(const char *user_id, size_t *len) {
+  FlOut o{static_cast<char *>(malloc(65536)), 0, 65536, true, false};
+  if (!o.buf) return nullptr;
+  if (!fl_sync_into(o, user_id)) {
+    free(o.buf);
     return nullptr;
   }
-  s_fl_sync[o.pos] = '\0';
-  return s_fl_sync;
+  if (len) *len = o.pos;
+  return o.buf;
 }
 
 // ---- statistics ----------------------------------------------------------------

@@ -184,6 +184,25 @@ const char *peer_cipher_get(PeerDb *p, const char *user_id, const char *cipher_i
   return res;
 }
 
+char *peer_cipher_get_alloc(PeerDb *p, const char *user_id, const char *cipher_id,
+                            size_t *len) {
+  sqlite3_stmt *st = p->get;
+  sqlite3_bind_text(st, 1, user_id, -1, SQLITE_STATIC);
+  sqlite3_bind_text(st, 2, cipher_id, -1, SQLITE_STATIC);
+  char *res = nullptr;
+  if (sqlite3_step(st) == SQLITE_ROW) {
+    const unsigned char *t = sqlite3_column_text(st, 0);
+    size_t n = (size_t)sqlite3_column_bytes(st, 0);
+    if (t && (res = static_cast<char *>(malloc(n + 1)))) {
+      memcpy(res, t, n);
+      res[n] = '\0';
+      if (len) *len = n;
+    }
+  }
+  sqlite3_reset(st);
+  return res;
+}
+
 static int peer_flag(PeerDb *p, sqlite3_stmt *st, const char *user_id, const char *cipher_id) {
   sqlite3_bind_text(st, 1, user_id, -1, SQLITE_STATIC);
   sqlite3_bind_text(st, 2, cipher_id, -1, SQLITE_STATIC);
@@ -255,73 +274,97 @@ int peer_find_by_email(PeerDb *p, const char *email, char *user_id_out, uint32_t
   return r;
 }
 
-// Appends one parsed-and-written JSON text; false once the 262142-byte
-// limit is passed.
-static bool peer_put(char *out, size_t &pos, const char *s, size_t n) {
-  if (pos + n > BN_OUT_SIZE - 2) return false;
-  memcpy(out + pos, s, n);
-  pos += n;
+// The output of a sync: the static buffer with its 262142-byte limit, or
+// (grow) a heap text that grows by half again whenever it is full.
+struct PeerOut {
+  char *buf;
+  size_t pos, cap;
+  bool grow;
+};
+
+// Appends one parsed-and-written JSON text; false once it does not fit.
+static bool peer_put(PeerOut &o, const char *s, size_t n) {
+  if (o.grow && o.pos + n + 1 > o.cap) {
+    size_t cap = o.cap + o.cap / 2;
+    if (cap < o.pos + n + 1) cap = o.pos + n + 1;
+    char *b = static_cast<char *>(realloc(o.buf, cap));
+    if (!b) return false;
+    o.buf = b;
+    o.cap = cap;
+  }
+  if (!o.grow && o.pos + n > BN_OUT_SIZE - 2) return false;
+  memcpy(o.buf + o.pos, s, n);
+  o.pos += n;
   return true;
 }
 
-static bool peer_put_json(char *out, size_t &pos, const unsigned char *t, int n, bool want_arr) {
+static bool peer_put_json(PeerOut &o, const unsigned char *t, int n, bool want_arr) {
   yyjson_doc *doc = yyjson_read_opts((char *)t, (size_t)n, 0, nullptr, nullptr);
-  if (!doc) return want_arr ? peer_put(out, pos, "[]", 2) : false;
+  if (!doc) return want_arr ? peer_put(o, "[]", 2) : false;
   if (want_arr && !yyjson_is_arr(yyjson_doc_get_root(doc))) {
     yyjson_doc_free(doc);
-    return peer_put(out, pos, "[]", 2);
+    return peer_put(o, "[]", 2);
   }
   size_t len;
   char *w = yyjson_val_write_opts(yyjson_doc_get_root(doc), 0, nullptr, &len, nullptr);
   yyjson_doc_free(doc);
-  bool ok = w && peer_put(out, pos, w, len);
+  bool ok = w && peer_put(o, w, len);
   free(w);
   return ok;
 }
 
-const char *peer_sync(PeerDb *p, const char *user_id) {
-  s_peer_sync[0] = '\0';
-  size_t pos = 0;
-  bool ok = peer_put(s_peer_sync, pos, "{\"profile\":", 11);
+static bool peer_sync_into(PeerDb *p, PeerOut &o, const char *user_id) {
+  bool ok = peer_put(o, "{\"profile\":", 11);
   // One read transaction, so the three queries see one snapshot.
   peer_step_done(p->begin);
   sqlite3_stmt *st = p->profile;
   sqlite3_bind_text(st, 1, user_id, -1, SQLITE_STATIC);
   if (sqlite3_step(st) == SQLITE_ROW)
-    ok = ok && peer_put_json(s_peer_sync, pos, sqlite3_column_text(st, 0),
-                             sqlite3_column_bytes(st, 0), false);
+    ok = ok && peer_put_json(o, sqlite3_column_text(st, 0), sqlite3_column_bytes(st, 0), false);
   else
     ok = false;
   sqlite3_reset(st);
-  ok = ok && peer_put(s_peer_sync, pos, ",\"folders\":", 11);
+  ok = ok && peer_put(o, ",\"folders\":", 11);
   st = p->folders_get;
   sqlite3_bind_text(st, 1, user_id, -1, SQLITE_STATIC);
   if (ok && sqlite3_step(st) == SQLITE_ROW)
-    ok = peer_put_json(s_peer_sync, pos, sqlite3_column_text(st, 0), sqlite3_column_bytes(st, 0),
-                       true);
+    ok = peer_put_json(o, sqlite3_column_text(st, 0), sqlite3_column_bytes(st, 0), true);
   else
-    ok = ok && peer_put(s_peer_sync, pos, "[]", 2);
+    ok = ok && peer_put(o, "[]", 2);
   sqlite3_reset(st);
-  ok = ok && peer_put(s_peer_sync, pos, ",\"ciphers\":[", 12);
+  ok = ok && peer_put(o, ",\"ciphers\":[", 12);
   st = p->ciphers;
   sqlite3_bind_text(st, 1, user_id, -1, SQLITE_STATIC);
   bool first = true;
   while (ok && sqlite3_step(st) == SQLITE_ROW) {
-    if (!first) ok = peer_put(s_peer_sync, pos, ",", 1);
+    if (!first) ok = peer_put(o, ",", 1);
     first = false;
-    ok = ok && peer_put_json(s_peer_sync, pos, sqlite3_column_text(st, 0),
-                             sqlite3_column_bytes(st, 0), false);
+    ok = ok && peer_put_json(o, sqlite3_column_text(st, 0), sqlite3_column_bytes(st, 0), false);
   }
   sqlite3_reset(st);
   peer_step_done(p->commit);
-  ok = ok && peer_put(s_peer_sync, pos, "]", 1);
-  ok = ok && peer_put(s_peer_sync, pos, k_sync_tail, strlen(k_sync_tail));
-  if (!ok) {
-    s_peer_sync[0] = '\0';
+  ok = ok && peer_put(o, "]", 1);
+  ok = ok && peer_put(o, k_sync_tail, strlen(k_sync_tail));
+  if (ok) o.buf[o.pos] = '\0';
+  return ok;
+}
+
+const char *peer_sync(PeerDb *p, const char *user_id) {
+  PeerOut o{s_peer_sync, 0, sizeof s_peer_sync, false};
+  if (peer_sync_into(p, o, user_id)) return s_peer_sync;
+  s_peer_sync[0] = '\0';
+  return nullptr;
+}
+
+char *peer_sync_alloc(PeerDb *p, const char *user_id, size_t *len) {
+  PeerOut o{static_cast<char *>(malloc(65536)), 0, 65536, true};
+  if (!o.buf) return nullptr;
+  if (!peer_sync_into(p, o, user_id)) {
+    free(o.buf);
     return nullptr;
   }
-  s_peer_sync[pos] = '\0';
-  return s_peer_sync;
+  if (len) *len = o.pos;
+  return o.buf;
 }
 
 static sqlite3_int64 peer_count(sqlite3_stmt *st, sqlite3_int64 *sum) {
