@@ -123,8 +123,10 @@ class Vault:
         if not isinstance(root, (str, bytes, os.PathLike)):
             raise TypeError("root must be a path, not %s" % type(root).__name__)
         given = _bytes(os.fsencode(os.fspath(root)), "root")
+        if not given:
+            raise ValueError("root must not be empty")
         self._lib: Library = load_library(library)
-        key = _root_key(given) if given else given
+        key = _root_key(given)
         st = _State
         with st.cond:
             if st.root is None:
