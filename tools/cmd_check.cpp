@@ -12,13 +12,16 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <yyjson.h>
 
+#include "foundation/email_index.h"
 #include "foundation/layout.h"
+#include "foundation/text.h"
 #include "host.h"
 #include "tree.h"
 
@@ -58,6 +61,7 @@ struct VhCheck {
   std::vector<std::string> syncable;
   // e-mail (folded) -> accounts holding it, in walk order
   std::map<std::string, std::vector<std::string>> emails;
+  std::set<std::string> with_email;  // accounts whose profile holds an address
 };
 
 void vh_find(VhCheck &c, const char *kind, const std::string &path, const std::string &detail,
@@ -242,10 +246,12 @@ void vh_check_account(VhCheck &c, const VsAccountPaths &paths, const std::string
       yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
       std::string email;
       if (yyjson_is_obj(root)) {
-        if (vh_profile_email(root, email))
+        if (vh_profile_email(root, email)) {
           c.emails[vh_email_key(email)].push_back(id);
-        else
+          c.with_email.insert(id);
+        } else {
           vh_find(c, "no-email", p, "no string \"email\" member: no lookup can find this account");
+        }
       }
     } else if (n == VS_FOLDERS_NAME) {
       vh_document(c, p, st, YYJSON_TYPE_ARR, VS_FOLDERS_MAX, "a folder list");
@@ -295,6 +301,8 @@ void vh_check_sync_sizes(VhCheck &c) {
   }
   vault_storage_cleanup();
 }
+
+void vh_check_index(VhCheck &c, const std::string &users);
 
 // Walks the whole root. False when the root itself cannot be listed.
 bool vh_check_root(VhCheck &c, std::string &error) {
@@ -400,7 +408,82 @@ bool vh_check_root(VhCheck &c, std::string &error) {
               "e-mail \"" + e.first + "\" is held by " + std::to_string(e.second.size()) +
                   " accounts (" + all + "); lookups find only one of them");
   }
+  vh_check_index(c, users);
   return true;
+}
+
+// The e-mail index: every entry must be confirmed by the profile of the
+// account it names (lookups pass over one that is not, and scan); when the
+// index is authoritative, every account's address must have an entry
+// naming it, or lookups and registrations do not see the account.
+void vh_check_index(VhCheck &c, const std::string &users) {
+  std::string dir = users + "/" VS_INDEX_NAME;
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0) return;  // no index yet: every lookup scans
+  vh_check_mode(c, dir, st);
+  std::vector<std::string> names;
+  if (!S_ISDIR(st.st_mode) || !vh_list(c.root, dir, names)) {
+    vh_find(c, S_ISDIR(st.st_mode) ? "unreadable" : "wrong-kind", dir,
+            S_ISDIR(st.st_mode) ? strerror(errno) : "the e-mail index must be a directory");
+    return;
+  }
+  bool authoritative = false;
+  std::map<std::string, std::string> confirmed;  // key -> account the entry names
+  for (const std::string &n : names) {
+    std::string p = dir + "/" + n;
+    if (!vh_stat(p, st)) continue;
+    if (n == VS_INDEX_LOCK_NAME) continue;
+    if (n == VS_INDEX_MARKER_NAME) {
+      authoritative = true;
+      continue;
+    }
+    if (vh_temp(c, dir, n, st)) continue;
+    vh_check_mode(c, p, st);
+    if (!vs_index_entry_name(n.c_str())) {
+      vh_find(c, "bad-name", p, "not an e-mail index entry; the library ignores it");
+      continue;
+    }
+    std::string text, why;
+    if (!vh_read_whole(c.root, p, text, why)) {
+      vh_find(c, "unreadable", p, why);
+      continue;
+    }
+    VsDoc doc;
+    const char *id = nullptr, *email = nullptr;
+    char key[VS_INDEX_KEY_BUF];
+    std::string problem;
+    if (vs_index_parse(text.data(), text.size(), doc, &id, &email) != 0) {
+      problem = "not an index entry";
+    } else {
+      vs_index_key(email, key);
+      auto held = c.emails.find(vh_email_key(email));
+      bool holds = held != c.emails.end() &&
+                   std::find(held->second.begin(), held->second.end(), id) != held->second.end();
+      if (n != key)
+        problem = "filed under the key of another address";
+      else if (!holds && c.with_email.count(id) == 0 && vh_stat(users + "/" + id, st))
+        continue;  // an account without a usable profile: reported on its own
+      else if (!holds)
+        problem = std::string("names account ") + id + ", whose profile does not hold \"" + email +
+                  "\"";
+      else
+        confirmed[n] = id;
+    }
+    if (!problem.empty())
+      vh_find(c, "bad-index-entry", p,
+              problem + ": lookups pass over it and scan; `reindex` repairs it (a registration "
+                        "that is running right now also shows so, for a moment)");
+  }
+  if (!authoritative) return;
+  for (const auto &e : c.emails) {
+    char key[VS_INDEX_KEY_BUF];
+    vs_index_key(e.first.c_str(), key);
+    if (confirmed.count(key)) continue;
+    for (const std::string &id : e.second)
+      vh_find(c, "not-indexed", users + "/" + id,
+              "the index is authoritative but has no entry for \"" + e.first +
+                  "\": lookups and registrations do not see this account; run `reindex`");
+  }
 }
 
 yyjson_mut_val *vh_finding_json(yyjson_mut_doc *doc, const VhFinding &f) {

@@ -433,6 +433,9 @@ struct VhImport {
       drop();
       return VH_OK;
     }
+    // Placed by hand, the account still gets its e-mail index entry: an
+    // authoritative index would otherwise not know it.
+    if (!vh_index_account(ctx.root, staged->uid)) return VH_FAIL;
     (staged->replace ? report.replaced : report.created).push_back(staged->uid);
     report.items += staged->items;
     staged.reset();

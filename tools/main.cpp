@@ -67,6 +67,7 @@ int main(int argc, char **argv) {
   vh_add_user_list_command(app, ctx);
   vh_add_check_command(app, ctx);
   vh_add_transfer_commands(app, ctx);
+  vh_add_reindex_command(app, ctx);
 
   try {
     app.parse(argc, argv);

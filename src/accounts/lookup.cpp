@@ -1,7 +1,9 @@
 // Account lookup by e-mail: the scan over the users directory that reads one
 // profile at a time until its "email" matches, and the two exports built on
-// it (vault_user_exists, vault_user_find_by_email). There is no index: every
-// call lists the directory and reads the profiles afresh.
+// it (vault_user_exists, vault_user_find_by_email). The e-mail index answers
+// first: an entry confirmed by its account's profile is a match at the cost
+// of two small reads. Without one, the scan lists the directory and reads
+// the profiles afresh, unless the index is authoritative.
 #include <errno.h>
 #include <string.h>
 
@@ -9,6 +11,7 @@
 
 #include "keldrune-vault-storage.h"
 #include "accounts/scan.h"
+#include "foundation/email_index.h"
 #include "foundation/files.h"
 #include "foundation/holders.h"
 #include "foundation/identifiers.h"
@@ -30,18 +33,15 @@ static void vs_copy_member(yyjson_val *obj, const char *key, char *out, size_t s
   if (out && s) vs_copy_text(out, size, s);
 }
 
-// Reads one candidate's profile and tests its first "email" member.
-// 0 a match (*out holds the document), 1 no match, -1 the profile could not
-// be examined for a passing reason (errno tells why); all released but *out.
 static const char k_profile_rel[] = "/" VS_PROFILE_NAME;
 
-static int vs_profile_match(const char *data_root, const VsList &users,
-                            const char *users_path, const char *rel, const char *email,
-                            VsDoc *out) {
+int vs_profile_match(const char *data_root, int dir_fd, const char *dir, const char *rel,
+                     const char *email, VsDoc *out) {
   char *raw = nullptr;
   uint64_t len = 0;
-  if (vs_read_file_at(data_root, users.fd.fd, users_path, rel, &raw, &len) != 0)
-    return vs_read_absent(errno) ? 1 : -1;
+  int rc = dir_fd >= 0 ? vs_read_file_at(data_root, dir_fd, dir, rel, &raw, &len)
+                       : vs_read_file(data_root, rel, &raw, &len);
+  if (rc != 0) return vs_read_absent(errno) ? 1 : -1;
   VsDoc doc;
   yyjson_read_err err;
   {
@@ -58,6 +58,25 @@ static int vs_profile_match(const char *data_root, const VsList &users,
   const char *stored = yyjson_get_str(yyjson_obj_get(root, "email"));
   if (!stored || !vs_email_equal(stored, email)) return 1;
   *out = std::move(doc);
+  return 0;
+}
+
+// Fills the wanted outputs from a matching profile. A directory name that
+// does not fit the id buffer is never cut: a cut name would be a different
+// account.
+static int vs_fill_outputs(const VsDoc &doc, const char *name, char *user_id_out,
+                           uint32_t *iterations_out, char *hash_out, char *key_out) {
+  if (user_id_out && strlen(name) > VS_UUID_LEN) return VS_SCAN_ID_TOO_LONG;
+  yyjson_val *root = yyjson_doc_get_root(doc.get());
+  if (user_id_out) vs_copy_text(user_id_out, VS_ID_BUF, name);
+  if (iterations_out) {
+    // Low 32 bits of any integer (a negative one as two's complement);
+    // reals and every other type give 0.
+    yyjson_val *it = yyjson_obj_get(root, "kdfIterations");
+    *iterations_out = yyjson_is_int(it) ? (uint32_t)yyjson_get_uint(it) : 0;
+  }
+  vs_copy_member(root, "masterPasswordHash", hash_out, VS_HASH_BUF);
+  vs_copy_member(root, "protectedKey", key_out, VS_KEY_BUF);
   return 0;
 }
 
@@ -92,28 +111,34 @@ int vs_user_scan(const char *root, const char *email, char *user_id_out,
     memcpy(rel + name_len, k_profile_rel, sizeof k_profile_rel);
 
     VsDoc doc;
-    int rc = vs_profile_match(root, dir, users, rel, email, &doc);
+    int rc = vs_profile_match(root, dir.fd.fd, users, rel, email, &doc);
     if (rc < 0 && !unsure) unsure = errno;
     if (rc != 0) continue;
 
-    // The first match ends the scan. A directory name that does not fit the
-    // id buffer is never cut: a cut name would be a different account.
-    if (user_id_out && strlen(name) > VS_UUID_LEN) return VS_SCAN_ID_TOO_LONG;
-    yyjson_val *root = yyjson_doc_get_root(doc.get());
-    if (user_id_out) vs_copy_text(user_id_out, VS_ID_BUF, name);
-    if (iterations_out) {
-      // Low 32 bits of any integer (a negative one as two's complement);
-      // reals and every other type give 0.
-      yyjson_val *it = yyjson_obj_get(root, "kdfIterations");
-      *iterations_out = yyjson_is_int(it) ? (uint32_t)yyjson_get_uint(it) : 0;
-    }
-    vs_copy_member(root, "masterPasswordHash", hash_out, VS_HASH_BUF);
-    vs_copy_member(root, "protectedKey", key_out, VS_KEY_BUF);
-    return 0;
+    // The first match ends the scan.
+    return vs_fill_outputs(doc, name, user_id_out, iterations_out, hash_out, key_out);
   }
   if (!unsure) return 1;
   errno = unsure;
   return VS_SCAN_UNSURE;
+}
+
+int vs_user_lookup(const char *root, const char *email, char *user_id_out,
+                   uint32_t *iterations_out, char *hash_out, char *key_out) {
+  char id[VS_ID_BUF];
+  int rc = vs_index_read(root, email, id);
+  if (rc == 0) {
+    VsAccountPaths acct;
+    VsDoc doc;
+    if (vs_account_paths(acct, root, id) == 0 &&
+        vs_profile_match(root, -1, nullptr, acct.profile, email, &doc) == 0)
+      return vs_fill_outputs(doc, id, user_id_out, iterations_out, hash_out, key_out);
+    // An entry its profile does not confirm (an account removed or changed
+    // by hand, a registration still running): the scan decides.
+  } else if (rc == 1 && vs_index_authoritative(root) == 1) {
+    return 1;
+  }
+  return vs_user_scan(root, email, user_id_out, iterations_out, hash_out, key_out);
 }
 
 extern "C" int vault_user_exists(const char *email) {
@@ -125,7 +150,7 @@ extern "C" int vault_user_exists(const char *email) {
     vs_error("exists: empty email");
     return -1;
   }
-  int rc = vs_user_scan(s_root, email, nullptr, nullptr, nullptr, nullptr);
+  int rc = vs_user_lookup(s_root, email, nullptr, nullptr, nullptr, nullptr);
   if (rc == VS_SCAN_PATH_TOO_LONG) {
     vs_error("exists: path too long");
     return -1;
@@ -150,7 +175,7 @@ extern "C" int vault_user_find_by_email(const char *email, char *user_id_out,
     vs_error("find_by_email: empty email");
     return -1;
   }
-  int rc = vs_user_scan(s_root, email, user_id_out, iterations_out, hash_out, key_out);
+  int rc = vs_user_lookup(s_root, email, user_id_out, iterations_out, hash_out, key_out);
   if (rc == VS_SCAN_PATH_TOO_LONG) {
     vs_error("find_by_email: path too long");
     return -1;

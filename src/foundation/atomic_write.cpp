@@ -35,15 +35,9 @@ static int vs_open_temp(const char *path, const VsDirName &dir, char *tmp, size_
   return -1;
 }
 
-int vs_atomic_write(const char *root, const char *path, const void *data, uint64_t len) {
-  char tmp[VS_TMP_PATH];
-  VsDirName dir;
-  if (vs_open_parent(root, path, dir) != 0) {
-    int e = errno;
-    vs_error("open failed: " VS_TEMP_WRITE_FMT " (%s)", path, vs_temp_time(), strerror(e));
-    return -1;
-  }
-  VsFd fd(vs_open_temp(path, dir, tmp, sizeof tmp));
+int vs_write_temp(const char *path, const VsDirName &dir, const void *data, uint64_t len,
+                  char *tmp, size_t size, VsFd &fd) {
+  fd.reset(vs_open_temp(path, dir, tmp, size));
   if (!fd.ok()) return -1;
   const char *tmp_name = tmp + (dir.name - path);
 
@@ -71,6 +65,20 @@ int vs_atomic_write(const char *root, const char *path, const void *data, uint64
     vs_error("write failed: %s (%s)", path, strerror(e));
     return -1;
   }
+  return 0;
+}
+
+int vs_atomic_write(const char *root, const char *path, const void *data, uint64_t len) {
+  char tmp[VS_TMP_PATH];
+  VsDirName dir;
+  if (vs_open_parent(root, path, dir) != 0) {
+    int e = errno;
+    vs_error("open failed: " VS_TEMP_WRITE_FMT " (%s)", path, vs_temp_time(), strerror(e));
+    return -1;
+  }
+  VsFd fd;
+  if (vs_write_temp(path, dir, data, len, tmp, sizeof tmp, fd) != 0) return -1;
+  const char *tmp_name = tmp + (dir.name - path);
   if (fd.close_now() != 0) {
     unlinkat(dir.fd.fd, tmp_name, 0);
     vs_error("close failed: %s", path);

@@ -145,7 +145,9 @@ int vs_mkdir(const char *root, const char *path) {
   if (access(path, F_OK) == 0) return 0;
   if (mkdir(path, 0700) == 0) return vs_sync_parent(path);
   if (errno == EEXIST) return 0;
-  vs_error("mkdir failed: %s (%s)", path, strerror(errno));
+  int e = errno;
+  vs_error("mkdir failed: %s (%s)", path, strerror(e));
+  errno = e;
   return -1;
 }
 

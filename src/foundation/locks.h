@@ -1,22 +1,45 @@
-// Per-account locks: open-file-description locks (fcntl F_OFD_SETLK) on
-// one byte each of the account's lock file. They exclude each other
-// between processes, between threads (each holder opens the file itself)
-// and between hosts on file systems that carry POSIX locks (NFSv4,
-// GlusterFS), and the kernel drops them when the holder dies.
+// Locks between writers: open-file-description locks (fcntl F_OFD_SETLK).
+// Such a lock belongs to the open file, not to the process, so two threads
+// of one process exclude each other exactly as two processes do; NFS v4
+// and GlusterFS carry the same locks between hosts, and the holder's death
+// (or its close) releases them. Two uses: one byte each of an account's
+// lock file (per-account locks), and whole e-mail index entries.
 #ifndef VS_LOCKS_H
 #define VS_LOCKS_H
 
 #include "holders.h"
 
-// What is locked: one byte of the lock file each.
+// What is locked: one byte of the account's lock file each.
 enum VsLockRange {
-  VS_LOCK_MOVES = 0,  // moves of items between "ciphers" and "trash"
+  VS_LOCK_MOVES = 0,    // moves of items between "ciphers" and "trash"
+  VS_LOCK_FOLDERS = 1,  // the folder list's read-modify-write
 };
 
+// How long a writer waits for a lock held by another before its call
+// fails. Holders keep a lock for a few system calls, so a lock still taken
+// after this long belongs to a holder that hangs (a host cut off from the
+// file system), and the call fails rather than hang with it.
+enum { VS_LOCK_WAIT_MS = 5000 };
+
 // Opens (creating it, mode 0600) the lock file of the account directory
-// account_dir and takes the lock, waiting up to a few seconds for another
-// holder. 0 with held keeping the lock until it is closed; -1 with errno
-// (EAGAIN: still held by another after the wait).
+// account_dir and takes the lock, waiting up to vs_lock_wait_ms() for
+// another holder. 0 with held keeping the lock until vs_lock_drop (or its
+// close); -1 with errno (EAGAIN: still held by another after the wait).
 int vs_lock_account(const char *root, const char *account_dir, VsLockRange what, VsFd &held);
+
+// Takes an exclusive lock on the whole of fd (open for writing), waiting
+// up to wait_ms for another holder (0: one try). 0 held; -1 with errno
+// (EAGAIN: held by another all that time).
+int vs_lock_take(int fd, int wait_ms);
+
+// Lets go of every lock taken through fd, then closes it. The explicit
+// unlock comes first because some network file systems tie the release at
+// close to the process rather than to the open file.
+void vs_lock_drop(VsFd &fd);
+
+// The wait of every writer, in milliseconds: VS_LOCK_WAIT_MS unless a test
+// shortened it.
+int vs_lock_wait_ms(void);
+void vs_lock_set_wait_ms(int ms);
 
 #endif

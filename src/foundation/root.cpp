@@ -12,6 +12,7 @@
 
 #include "keldrune-vault-storage.h"
 #include "atomic_write.h"
+#include "email_index.h"
 #include "files.h"
 #include "layout.h"
 #include "results.h"
@@ -35,13 +36,24 @@ extern "C" int vault_storage_init(const char *root) {
   }
   char users[VS_ACCOUNT_PATH];
   char config[VS_ACCOUNT_PATH];
+  char index[VS_ENTRY_PATH];
   if (vs_users_dir(users, sizeof users, s_root) != 0 ||
-      vs_config_path(config, sizeof config, s_root) != 0) {
+      vs_config_path(config, sizeof config, s_root) != 0 ||
+      vs_index_dir(index, sizeof index, s_root) != 0) {
     vs_error("init: path too long");
     return -1;
   }
   if (vs_mkdir(s_root, s_root) != 0) return -1;
   if (vs_mkdir(s_root, users) != 0) return -1;
+  // The e-mail index's directory is one of the tree's fixed parts (a
+  // registration makes it too, in a tree from before it). A plain file in
+  // place of users still lets init succeed; later calls fail there.
+  char earlier[VS_ERROR_SIZE];
+  vs_copy_text(earlier, sizeof earlier, vs_error_str());
+  if (vs_mkdir(s_root, index) != 0) {
+    if (errno != ENOTDIR) return -1;
+    vs_error("%s", earlier);
+  }
   // Only a config.json that is surely absent gets the default: one we
   // merely failed to look at belongs to the operator, and so does a link
   // under its name, also one whose target is missing (writing the default

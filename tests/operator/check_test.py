@@ -345,6 +345,64 @@ class OperatorTest(unittest.TestCase):
         self.assertIn("parked-move  %s  item name parked by an interrupted trash or restore "
                       "move" % newer, out)
 
+    # ---- the e-mail index --------------------------------------------------------
+    def index_entry(self, email):
+        key = hashlib.sha256(email.lower().encode()).hexdigest()
+        return os.path.join(self.users, ".email-index", key)
+
+    def copy_in_by_hand(self, name, email):
+        path = os.path.join(self.users, name)
+        shutil.copytree(self.acct(self.bob), path)
+        with open(os.path.join(path, "profile.json")) as f:
+            profile = json.load(f)
+        profile["email"] = email
+        write(os.path.join(path, "profile.json"), json.dumps(profile))
+        return path
+
+    def test_index_entries_are_checked_and_reindex_repairs_them(self):
+        with open(self.index_entry("alice@example.org")) as f:
+            self.assertEqual(json.load(f), {"id": self.alice, "email": "alice@example.org"})
+        write(self.index_entry("bob@example.org"),
+              json.dumps({"id": self.alice, "email": "bob@example.org"}))
+        write(self.index_entry("gone@example.org"),
+              json.dumps({"id": "no-such-account", "email": "gone@example.org"}))
+        write(os.path.join(self.users, ".email-index", "notes.txt"), "x")
+        self.assertEqual(self.findings(), {
+            ("bad-index-entry", os.path.relpath(self.index_entry("bob@example.org"), self.root)),
+            ("bad-index-entry", os.path.relpath(self.index_entry("gone@example.org"), self.root)),
+            ("bad-name", "users/.email-index/notes.txt"),
+        })
+        # Lookups pass over the wrong entry and still find the account.
+        rc, out, _ = run(self.root, "user", "find", "BOB@example.org")
+        self.assertEqual(rc, 0)
+        self.assertIn(self.bob, out)
+        rc, out, err = run(self.root, "reindex")
+        self.assertEqual(rc, 0, err)
+        self.assertIn("2 accounts indexed (1 entry written, 1 kept, 1 removed)", out)
+        self.assertEqual(self.findings(), {("bad-name", "users/.email-index/notes.txt")})
+
+    def test_authoritative_index_and_accounts_copied_in_by_hand(self):
+        self.copy_in_by_hand("carol-copy", "carol@example.org")
+        rc, out, err = run(self.root, "user", "exists", "carol@example.org")
+        self.assertEqual((rc, out.strip()), (0, "yes"))  # the default: a miss scans
+        rc, out, err = run(self.root, "reindex", "--authoritative")
+        self.assertEqual(rc, 0, err)
+        self.assertIn("index authoritative", out)
+        self.check(expect_rc=0)
+        self.copy_in_by_hand("dave-copy", "dave@example.org")
+        self.assertEqual(self.findings(), {("not-indexed", "users/dave-copy")})
+        rc, out, _ = run(self.root, "user", "exists", "dave@example.org")
+        self.assertEqual(out.strip(), "no")  # the operator's promise was broken
+        self.assertEqual(run(self.root, "reindex")[0], 0)  # keeps the mode
+        rc, out, _ = run(self.root, "user", "exists", "dave@example.org")
+        self.assertEqual(out.strip(), "yes")
+        self.check(expect_rc=0)
+        rc, out, _ = run(self.root, "reindex", "--not-authoritative")
+        self.assertIn("not authoritative", out)
+        self.assertFalse(os.path.exists(os.path.join(self.users, ".email-index", "authoritative")))
+        self.assertEqual(run(self.root, "reindex", "--authoritative", "--not-authoritative")[0], 2)
+        self.assertEqual(run(os.path.join(self.dir, "nowhere"), "reindex")[0], 3)
+
     def test_usage_and_failures(self):
         self.assertEqual(run(self.root, "check", "--remove-stale-temp", "0")[0], 2)
         self.assertEqual(run(self.root, "check", "--remove-stale-temp", "soon")[0], 2)

@@ -158,7 +158,9 @@ TEST(Concurrent, WritersAndReadersOnOneCipher) {
       std::string email = "c" + std::to_string(p) + "-" + std::to_string(i) + "@x.test";
       EXPECT_EQ(vault_user_exists(email.c_str()), 1) << email;
     }
-  EXPECT_EQ(vts_list(root + "/users").size(), 16u);
+  size_t accounts = 0;  // hidden names (the e-mail index) are no accounts
+  for (const std::string &n : vts_list(root + "/users")) accounts += n[0] != '.';
+  EXPECT_EQ(accounts, 16u);
   printf("[figures] concurrent: writer-processes=%ld saves-per-writer=%ld reader-processes=2 reads=%ld "
          "movers=2 creators=3\n", writers, saves * 2, reads * 2);
   vault_storage_cleanup();

@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "foundation/email_index.h"
 #include "store_model.h"
 
 namespace {
@@ -202,6 +203,15 @@ std::string check_leftovers(const std::string &root, const VmStore &got, std::se
     if (n != "users" && n != "config.json" && n.find(".tmp.") == std::string::npos) bad += "root entry " + n + "\n";
   for (auto &uid : vts_list(root + "/users")) {
     std::string d = root + "/users/" + uid;
+    if (uid == VS_INDEX_NAME) {
+      // Entries and the temporary files of claims; an entry whose account
+      // never came to be (a creation cut short) is allowed, its address is
+      // free again.
+      for (auto &n : vts_list(d))
+        if (!vs_index_entry_name(n.c_str()) && n.find(".tmp.") == std::string::npos)
+          bad += "unexpected entry in the e-mail index: " + n + "\n";
+      continue;
+    }
     if (!got.acc.count(uid)) {
       // An account directory without a profile: only a creation cut short
       // leaves one. Its parts must be empty or whole.
@@ -226,6 +236,13 @@ std::string check_leftovers(const std::string &root, const VmStore &got, std::se
       if (n != "profile.json" && n != "folders.json" && n != "ciphers" && n != "trash" &&
           n.find(".tmp.") == std::string::npos)
         bad += "unexpected entry " + d + "/" + n + "\n";
+  }
+  // Every registered account is found through the e-mail index: its claim
+  // was made before its profile.
+  for (auto &kv : got.acc) {
+    char id[VS_ID_BUF] = "";
+    if (vs_index_read(root.c_str(), kv.second.email.c_str(), id) != 0 || kv.first != id)
+      bad += "account without its e-mail index entry: " + kv.first + "\n";
   }
   return bad;
 }

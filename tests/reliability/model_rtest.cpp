@@ -310,7 +310,8 @@ struct Runner {
 
   void op_stats() {
     const char *t = vault_storage_get_stats_json();
-    long users = (long)vts_list(root + "/users").size(), ciphers = 0, folders = 0, trash = 0, bytes = 0;
+    long users = 0, ciphers = 0, folders = 0, trash = 0, bytes = 0;
+    for (const std::string &n : vts_list(root + "/users")) users += n[0] != '.';  // hidden: not counted
     for (auto &kv : m.acc) {
       ciphers += (long)kv.second.live.size();
       trash += (long)kv.second.trash.size();

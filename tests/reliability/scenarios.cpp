@@ -169,7 +169,7 @@ static VrOutcome call_cleanup(const std::string &) {
 static VrOutcome call_last_error(const std::string &) { return vr_text(VR_X(vault_storage_last_error())); }
 
 // ---- the table -------------------------------------------------------------------------
-#define PRIM "(open failed|write failed|rename failed|mkdir failed|read failed|sync failed): .*", "close failed: .*", "out of memory"
+#define PRIM "(open failed|write failed|rename failed|mkdir failed|read failed|sync failed|link failed|lock failed|remove failed|stat failed): .*", "close failed: .*", "out of memory"
 
 const std::vector<VrScenario> &vr_scenarios() {
   static const std::vector<VrScenario> t = {

@@ -177,7 +177,7 @@ TEST_F(Accounts, CreateWritesTheProfileAndFindsItBack) {
 
   EXPECT_EQ(vault_user_create("ALICE@example.com", nullptr, 0, nullptr, nullptr), 1);
   EXPECT_STREQ(vault_storage_last_error(), "create: email already registered");
-  EXPECT_EQ(vt_list(root + "/users").size(), 1u);
+  EXPECT_EQ(vt_accounts(root).size(), 1u);
 
   ASSERT_EQ(vault_user_create("b@x", nullptr, 0, nullptr, nullptr), 0);
   std::string p2 = vault_user_get_profile_json(uid_of("b@x").c_str());
@@ -206,7 +206,7 @@ TEST_F(Accounts, EscapedValuesCannotForgeMembers) {
     EXPECT_STREQ(vault_storage_last_error(), "create: invalid utf-8");
   }
   EXPECT_EQ(vault_user_create("\xe9@x", nullptr, 0, nullptr, nullptr), -1);
-  EXPECT_EQ(vt_list(root + "/users").size(), 1u);
+  EXPECT_EQ(vt_accounts(root).size(), 1u);
 }
 
 TEST_F(Accounts, ProfileSizeLimitCountsEscapedBytes) {
@@ -221,7 +221,7 @@ TEST_F(Accounts, ProfileSizeLimitCountsEscapedBytes) {
     std::string over = fits + (escaped ? "\n" : "h");
     EXPECT_EQ(vault_user_create("c@d", over.c_str(), 0, nullptr, nullptr), -1);
     EXPECT_STREQ(vault_storage_last_error(), "create: profile too large");
-    EXPECT_EQ(vt_list(root + "/users").size(), 1u);
+    EXPECT_EQ(vt_accounts(root).size(), 1u);
   }
 }
 
@@ -238,7 +238,8 @@ TEST_F(Accounts, FailedCreationLeavesNothingBehind) {
     vt_fail_suffix = nullptr;
     std::string msg = vault_storage_last_error();
     EXPECT_EQ(msg.rfind(c.message, 0), 0u) << msg;
-    EXPECT_TRUE(vt_list(root + "/users").empty()) << c.step;
+    EXPECT_TRUE(vt_accounts(root).empty()) << c.step;
+    EXPECT_TRUE(vt_list(root + "/users/.email-index").empty()) << c.step;  // claim removed
     EXPECT_EQ(vault_user_exists("f@x"), 0);
   }
   EXPECT_EQ(vault_user_create("f@x", nullptr, 0, nullptr, nullptr), 0);
@@ -265,11 +266,12 @@ TEST_F(Accounts, UnreadableAccountBlocksRegistrationAndLookup) {
   for (int fd : fds) close(fd);
   setrlimit(RLIMIT_NOFILE, &old);
   EXPECT_EQ(created, -1);
-  EXPECT_EQ(msg, std::string("create: cannot check email (") + strerror(EMFILE) + ")");
+  // Either the claim or the scan behind it could not look.
+  EXPECT_NE(msg.find(std::string("(") + strerror(EMFILE) + ")"), std::string::npos) << msg;
   // Lookups cannot tell either: "not registered" would be offered to a
   // second registration by the host.
   EXPECT_EQ(exists, -1);
-  EXPECT_EQ(vt_list(root + "/users").size(), 2u);
+  EXPECT_EQ(vt_accounts(root).size(), 2u);
   EXPECT_EQ(vault_user_create("R@x", nullptr, 0, nullptr, nullptr), 1);
   EXPECT_EQ(vault_user_create("new@x", nullptr, 0, nullptr, nullptr), 0);
 }
