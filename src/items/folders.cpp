@@ -1,7 +1,9 @@
 // Folder list: each account's folders.json, one JSON array of small folder
 // entries. Save and delete read the whole list once, edit it in memory and
-// write it back whole through the atomic write, minified. Elements that are
-// not folder entries are never matched and keep their places.
+// write it back whole through the atomic write, minified, all under the
+// account's folder-list lock, so that concurrent changes from threads,
+// processes and hosts all land. Elements that are not folder entries are
+// never matched and keep their places.
 #include <errno.h>
 #include <string.h>
 
@@ -11,10 +13,30 @@
 #include "foundation/holders.h"
 #include "foundation/identifiers.h"
 #include "foundation/layout.h"
+#include "foundation/locks.h"
 #include "foundation/results.h"
 #include "foundation/root.h"
 
 enum : size_t { VS_NAME_BUF = 512, VS_REVISION_BUF = 128 };
+
+// Takes the account's folder-list lock for one read-modify-write (prefix:
+// the export's message prefix). 0 held, or nothing to hold because the
+// account directory does not exist (the write then fails as it always
+// did); -1 with a message.
+//
+// Why this keeps every change: each writer holds the lock (an OFD lock on
+// one byte of the account's lock file, which is never removed) from before
+// its read until after its rename, so the next writer reads the list only
+// once the previous one is in place, whether it runs in another thread,
+// process or host. Readers take no lock: the atomic write gives them a
+// whole list.
+static int vs_folders_lock(const VsAccountPaths &acct, VsFd &lock, const char *prefix) {
+  if (vs_lock_account(s_root, acct.dir, VS_LOCK_FOLDERS, lock) == 0) return 0;
+  if (errno == ENOENT) return 0;
+  vs_error("%s: lock failed: %s/" VS_LOCK_NAME " (%s)", prefix, acct.dir,
+           errno == EAGAIN ? "held by another writer too long" : strerror(errno));
+  return -1;
+}
 
 enum VsListLoad { VS_LIST_OK = 0, VS_LIST_MISSING = 1, VS_LIST_UNREADABLE = -1, VS_LIST_CORRUPT = -2 };
 
@@ -139,6 +161,10 @@ extern "C" char *vault_folders_get_json_alloc(const char *user_id, size_t *len_o
   return raw;
 }
 
+static int vs_folder_save_locked(const VsAccountPaths &acct, const char *id, const char *name,
+                                 const char *revision);
+static int vs_folder_delete_locked(const VsAccountPaths &acct, const char *folder_id);
+
 extern "C" int vault_folder_save(const char *user_id, const char *json,
                                  char *id_out) {
   if (!s_root || !vs_id_safe(user_id)) {
@@ -170,6 +196,17 @@ extern "C" int vault_folder_save(const char *user_id, const char *json,
     return -1;
   }
 
+  VsFd lock;
+  if (vs_folders_lock(acct, lock, "folder_save") != 0) return -1;
+  int rc = vs_folder_save_locked(acct, id, name, revision);
+  vs_lock_drop(lock);
+  if (rc == 0 && id_out) memcpy(id_out, id, strlen(id) + 1);
+  return rc;
+}
+
+// The read-modify-write of a save, with the lock held.
+static int vs_folder_save_locked(const VsAccountPaths &acct, const char *id, const char *name,
+                                 const char *revision) {
   VsDoc list;
   VsMutDoc mdoc;
   switch (vs_load_list(acct.folders, list)) {
@@ -219,9 +256,7 @@ extern "C" int vault_folder_save(const char *user_id, const char *json,
   }
   // A name cut inside a multi-byte character is invalid UTF-8, which the
   // writer refuses: the save then fails and the list stays as it was.
-  if (vs_write_list(d, acct.folders, "folder_save: write fail") != 0) return -1;
-  if (id_out) memcpy(id_out, id, strlen(id) + 1);
-  return 0;
+  return vs_write_list(d, acct.folders, "folder_save: write fail");
 }
 
 extern "C" int vault_folder_delete(const char *user_id, const char *folder_id) {
@@ -234,6 +269,15 @@ extern "C" int vault_folder_delete(const char *user_id, const char *folder_id) {
     vs_error("folder_delete: path too long");
     return -1;
   }
+  VsFd lock;
+  if (vs_folders_lock(acct, lock, "folder_delete") != 0) return -1;
+  int rc = vs_folder_delete_locked(acct, folder_id);
+  vs_lock_drop(lock);
+  return rc;
+}
+
+// The read-modify-write of a delete, with the lock held.
+static int vs_folder_delete_locked(const VsAccountPaths &acct, const char *folder_id) {
   VsDoc list;
   switch (vs_load_list(acct.folders, list)) {
     case VS_LIST_MISSING:

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/email_index.h"
+#include "foundation/layout.h"
 #include "store_model.h"
 
 namespace {
@@ -225,6 +226,7 @@ std::string check_leftovers(const std::string &root, const VmStore &got, std::se
             if (e.find(".tmp.") == std::string::npos) bad += "entry in half-made account: " + p + "/" + e + "\n";
         } else if (n == "folders.json") {
           if (vts_slurp(p) != "[]") bad += "half-made account's folder list: " + vts_slurp(p) + "\n";
+        } else if (n == VS_LOCK_NAME) {
         } else {
           bad += "unexpected entry in half-made account: " + p + "\n";
         }
@@ -234,7 +236,7 @@ std::string check_leftovers(const std::string &root, const VmStore &got, std::se
     }
     for (auto &n : vts_list(d))
       if (n != "profile.json" && n != "folders.json" && n != "ciphers" && n != "trash" &&
-          n.find(".tmp.") == std::string::npos)
+          n != VS_LOCK_NAME && n.find(".tmp.") == std::string::npos)
         bad += "unexpected entry " + d + "/" + n + "\n";
   }
   // Every registered account is found through the e-mail index: its claim
