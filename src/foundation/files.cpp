@@ -8,8 +8,12 @@
 #include <linux/openat2.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "layout.h"
 #include "results.h"
@@ -238,12 +242,107 @@ static char *vs_buf_text(VsBuf &buf, uint64_t len) {
   return p;
 }
 
-int vs_read_file_buf(const char *root, const char *path, VsBuf &buf, size_t pad,
-                     uint64_t *len_out) {
+// ---- reads while another host replaces the file (see files.h) ----------------
+
+static std::atomic<int> s_fs_shared{0};
+
+int vs_fs_shared(void) { return s_fs_shared.load(std::memory_order_relaxed); }
+
+void vs_fs_note(const char *path) {
+  struct statfs sf;
+  int shared = 0;
+  if (statfs(path, &sf) == 0) {
+    switch ((unsigned long)sf.f_type) {
+      case 0x6969UL:      // NFS
+      case 0x65735546UL:  // FUSE: GlusterFS, ceph-fuse, sshfs...
+      case 0x00c36400UL:  // CephFS
+      case 0xFF534D42UL:  // CIFS
+      case 0xFE534D42UL:  // SMB2
+      case 0x517BUL:      // SMB
+      case 0x01021997UL:  // 9P
+      case 0x6B414653UL:  // AFS
+      case 0x7461636FUL:  // OCFS2
+      case 0x01161970UL:  // GFS2
+      case 0x0BD00BD0UL:  // Lustre
+        shared = 1;
+        break;
+      default:
+        break;
+    }
+  }
+  s_fs_shared.store(shared, std::memory_order_relaxed);
+}
+
+// 1 when a text read whole is a strict JSON document; a parse that runs out
+// of memory cannot tell, and counts as one.
+static int vs_whole_document(const char *p, uint64_t len) {
+  if (len == 0) return 0;
+  yyjson_read_err err;
+  yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(p), (size_t)len, 0, nullptr, &err);
+  if (doc) {
+    yyjson_doc_free(doc);
+    return 1;
+  }
+  return err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION;
+}
+
+struct VsReadRetry {
+  long long deadline_us = 0;
+  long pause_us = 500;
+};
+
+static long long vs_now_us(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (long long)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
+
+// After one try of a read (rc, and whether its open succeeded): true when
+// it is to be tried again. Failures that say the name was just replaced on
+// a shared file system (ESTALE anywhere, ENOENT or EBADFD after the open)
+// are tried again on every file system, as they never happen on a local
+// one; an empty or unparsable text only on a shared one. After the bound
+// the last answer stands: the error, or the text as read.
+static bool vs_read_again(VsReadRetry &r, int rc, bool opened, const VsBuf &buf,
+                          const uint64_t *len) {
+  int e = errno;
+  bool transient = rc != 0 ? e == ESTALE || e == EBADFD || (opened && e == ENOENT)
+                           : vs_fs_shared() && !vs_whole_document(buf.p, *len);
+  if (!transient) {
+    errno = e;
+    return false;
+  }
+  long long now = vs_now_us();
+  if (r.deadline_us == 0) r.deadline_us = now + (long long)VS_SHARED_RETRY_MS * 1000;
+  if (now >= r.deadline_us) {
+    errno = e;
+    return false;
+  }
+  struct timespec ts = {0, r.pause_us * 1000};
+  nanosleep(&ts, nullptr);
+  if (r.pause_us < 50000) r.pause_us *= 2;
+  return true;
+}
+
+// One try of a whole-file read by path; *opened tells whether the open
+// succeeded (a failure after it is the reader's, not the name's).
+static int vs_read_path_once(const char *root, const char *path, VsBuf &buf, size_t pad,
+                             uint64_t *len_out, bool *opened) {
   // O_NONBLOCK: a FIFO planted under a document's name must not hang us.
   VsFd fd(vs_open_beneath(root, path, O_RDONLY | O_NONBLOCK, 0));
+  *opened = fd.ok();
   if (!fd.ok()) return vs_read_fail(nullptr, path, errno);
   return vs_read_fd(fd, nullptr, path, buf, pad, len_out);
+}
+
+int vs_read_file_buf(const char *root, const char *path, VsBuf &buf, size_t pad,
+                     uint64_t *len_out) {
+  VsReadRetry r;
+  for (;;) {
+    bool opened = false;
+    int rc = vs_read_path_once(root, path, buf, pad, len_out, &opened);
+    if (!vs_read_again(r, rc, opened, buf, len_out)) return rc;
+  }
 }
 
 int vs_read_file(const char *root, const char *path, char **out, uint64_t *len_out) {
@@ -278,8 +377,10 @@ char *vs_read_document(const char *root, const char *path, const char *prefix, u
   return raw;
 }
 
-int vs_read_file_at_buf(const char *root, int dir_fd, const char *dir, const char *rel,
-                        VsBuf &buf, size_t pad, uint64_t *len_out) {
+// One try of a whole-file read below an open directory (see
+// vs_read_path_once).
+static int vs_read_at_once(const char *root, int dir_fd, const char *dir, const char *rel,
+                           VsBuf &buf, size_t pad, uint64_t *len_out, bool *opened) {
   // Below a directory that was itself opened link-safe, refusing links on
   // the short relative path is the whole check: no walk from "/" per file.
   struct open_how how;
@@ -291,7 +392,7 @@ int vs_read_file_at_buf(const char *root, int dir_fd, const char *dir, const cha
     char path[VS_ENTRY_PATH];
     if (vs_path(path, sizeof path, "%s/%s", dir, rel) != 0)
       return vs_read_fail(dir, rel, ENAMETOOLONG);
-    return vs_read_file_buf(root, path, buf, pad, len_out);
+    return vs_read_path_once(root, path, buf, pad, len_out, opened);
   }
   if (!fd.ok() && errno == ENOENT) {
     // Removed between the listing and the open (a move, a delete), or
@@ -305,8 +406,19 @@ int vs_read_file_at_buf(const char *root, int dir_fd, const char *dir, const cha
     else
       errno = ENOENT;
   }
+  *opened = fd.ok();
   if (!fd.ok()) return vs_read_fail(dir, rel, errno);
   return vs_read_fd(fd, dir, rel, buf, pad, len_out);
+}
+
+int vs_read_file_at_buf(const char *root, int dir_fd, const char *dir, const char *rel,
+                        VsBuf &buf, size_t pad, uint64_t *len_out) {
+  VsReadRetry r;
+  for (;;) {
+    bool opened = false;
+    int rc = vs_read_at_once(root, dir_fd, dir, rel, buf, pad, len_out, &opened);
+    if (!vs_read_again(r, rc, opened, buf, len_out)) return rc;
+  }
 }
 
 void vs_read_error(const char *prefix, const char *path) {

@@ -61,6 +61,23 @@ int vs_read_file(const char *root, const char *path, char **out, uint64_t *len_o
 int vs_read_file_at(const char *root, int dir_fd, const char *dir, const char *rel,
                     char **out, uint64_t *len_out);
 
+// Shared file systems (NFS, CephFS, GlusterFS and other network or FUSE
+// file systems) let a reader on one host see a file that another host is
+// replacing by rename as gone for a moment: ESTALE from the open, fstat or
+// read, ENOENT after a successful open, a descriptor in a bad state, and
+// (with some cache settings) an empty or cut text. Every whole-file read
+// above repeats itself from the open, for up to VS_SHARED_RETRY_MS, when it
+// meets one of those errors; on a shared file system it also repeats a read
+// whose text is empty or not strict JSON (every document of the tree is
+// strict JSON), and after the bound hands back what it read. On a local
+// disk none of this happens, and the reads cost what they always did.
+enum { VS_SHARED_RETRY_MS = 3000 };
+// Notes whether the file system holding path is shared (statfs); the
+// reads' content check follows the last note. A path that cannot be
+// examined counts as local.
+void vs_fs_note(const char *path);
+int vs_fs_shared(void);
+
 // Whether a failed read or listing (errno e) says for certain that no
 // document is there: nothing under the name (ENOENT, ENOTDIR), or something
 // that is not one (a directory, FIFO, socket or other non-regular file, a

@@ -45,6 +45,7 @@ extern "C" int vault_storage_init(const char *root) {
   }
   if (vs_mkdir(s_root, s_root) != 0) return -1;
   if (vs_mkdir(s_root, users) != 0) return -1;
+  vs_fs_note(users);  // whether reads must expect other hosts' replacements
   // The e-mail index's directory is one of the tree's fixed parts (a
   // registration makes it too, in a tree from before it). A plain file in
   // place of users still lets init succeed; later calls fail there.

@@ -140,6 +140,24 @@ void run_io(const VrScenario &sc, bool fallback) {
       auto tmps = vr_tmp_names(r.after);
       if (!tmps.empty() && wrong++ < 5) ADD_FAILURE() << where << "\n  temporary file left: " << tmps[0];
     }
+    // A name another host replaced on a shared file system: ESTALE from the
+    // open, fstat or read of a whole-file read, or ENOENT after its open.
+    // The read is tried again and nothing shows.
+    const std::string &call = trace[(size_t)k - 1];
+    const std::string next = (size_t)k < trace.size() ? trace[(size_t)k] : "";
+    bool reading = (call == "openat2" && next == "fstat") || (call == "fstat" && next == "read") ||
+                   call == "read";
+    for (int e : {ESTALE, ENOENT}) {
+      if (!reading || (e == ENOENT && call == "openat2")) continue;  // that ENOENT is real
+      IoCtx c{k, e, VR_IO_ERRNO, 0};
+      VrRun r = vr_run(sc, env.tmpl, env.root, io_arm, io_disarm, &c);
+      if (!vr_io_fired()) continue;
+      VrJudgement j = vr_judge(sc, ok.out, ok.before, ok.after, r.out, r.after, strerror(e));
+      fig.injected++;
+      if (j.verdict != VR_UNAFFECTED && wrong++ < 5)
+        ADD_FAILURE() << sc.name << ": " << call << " at call " << k << " failing with "
+                      << strerror(e) << " once was not read again\n  " << j.why;
+    }
     // Short transfers must be invisible: the library loops.
     if (trace[(size_t)k - 1] == "read" || trace[(size_t)k - 1] == "write") {
       IoCtx c{k, 0, VR_IO_SHORT, 0};

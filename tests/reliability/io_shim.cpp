@@ -13,6 +13,7 @@
 #include <sys/random.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include "shim.h"
@@ -240,6 +241,7 @@ VR_PATHCALL(struct dirent *, readdir, nullptr, (DIR * d), (d))
 VR_PATHCALL(int, stat, -1, (const char *p, struct stat *st), (p, st))
 VR_PATHCALL(int, lstat, -1, (const char *p, struct stat *st), (p, st))
 VR_PATHCALL(int, fstat, -1, (int fd, struct stat *st), (fd, st))
+VR_PATHCALL(int, statfs, -1, (const char *p, struct statfs *b), (p, b))
 VR_PATHCALL(int, fstatat, -1, (int d, const char *p, struct stat *st, int f), (d, p, st, f))
 VR_PATHCALL(ssize_t, getrandom, -1, (void *b, size_t n, unsigned f), (b, n, f))
 VR_PATHCALL(FILE *, fopen, nullptr, (const char *p, const char *m), (p, m))
