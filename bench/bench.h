@@ -55,6 +55,11 @@ std::string bn_profile(const std::string &id, const std::string &email);
 // Scratch files and trees otherwise go through the common test support
 // (vts_slurp, vts_remove_tree, ...).
 void bn_make_root(BnRoot &r, const std::string &dir, size_t accounts);
+// A root for the indexed lookups: n accounts of a profile each (nothing
+// else: a lookup reads nothing else), their e-mail index entries, and the
+// index declared authoritative. Written directly, without fsync, so that
+// 100,000 accounts take seconds.
+void bn_make_index_root(BnRoot &r, const std::string &dir, size_t accounts);
 void bn_put_file(const std::string &path, const std::string &text);
 // Creates a directory (an existing one is accepted). Fails the program on
 // any other error.
@@ -73,6 +78,8 @@ int fl_cipher_restore(const char *user_id, const char *cipher_id);
 int fl_folder_save(const char *user_id, const char *json, char *id_out);
 int fl_find_by_email(const char *email, char *user_id_out, uint32_t *iter,
                      char *hash_out, char *key_out);
+int fl_index_find(const char *email, char *user_id_out, uint32_t *iter, char *hash_out,
+                  char *key_out);
 const char *fl_sync(const char *user_id);
 const char *fl_stats(void);
 // Results of any size in a fresh heap text the caller frees (as the _alloc

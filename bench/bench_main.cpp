@@ -44,6 +44,7 @@ namespace {
 // ---- the data sets ---------------------------------------------------------------
 
 const size_t k_lookup_sizes[] = {100, 1000, 10000};
+const size_t k_index_sizes[] = {100, 100000};  // the indexed lookups
 const size_t k_sync_sizes[] = {10, 100, 200};
 const char k_missing_email[] = "nobody.here@example.com";
 const char k_replace_id[] = "bench-replace-0001";
@@ -64,6 +65,7 @@ struct Sets {
   std::string base;
   BnRoot ops;         // accounts for the item cases
   BnRoot lookup[3];   // 100, 1,000, 10,000 accounts
+  BnRoot index[2];    // 100 and 100,000 accounts with an authoritative e-mail index
   BnRoot sync;        // three accounts of 10, 100, 200 items
   BnRoot stats;       // 64 accounts of 100 items
   BnRoot big;         // one account per entry of k_big_sync
@@ -75,6 +77,7 @@ struct Sets {
   PeerDb *peer_ops = nullptr, *peer_lookup[3] = {}, *peer_sync = nullptr, *peer_stats = nullptr;
   PeerDb *peer_big = nullptr;
   size_t big_largest[k_big_count] = {};  // largest document read by each big sync
+  PeerDb *peer_index[2] = {};
 };
 
 Sets g;
@@ -148,7 +151,7 @@ void build_ops() {
 // The read-only sets (lookup, sync, statistics) take a while to write, so a
 // finished set is kept and used again; "ready" is written last and records
 // the layout version and the sync accounts.
-const char k_sets_version[] = "vs-bench sets 1";
+const char k_sets_version[] = "vs-bench sets 2";
 
 void set_roots(const std::string &sets) {
   for (int i = 0; i < 3; i++) {
@@ -156,6 +159,12 @@ void set_roots(const std::string &sets) {
     snprintf(dir, sizeof dir, "/lookup-%zu", k_lookup_sizes[i]);
     g.lookup[i].dir = sets + dir;
     g.lookup[i].db = g.lookup[i].dir + "/peer.db";
+  }
+  for (int i = 0; i < 2; i++) {
+    char dir[64];
+    snprintf(dir, sizeof dir, "/index-%zu", k_index_sizes[i]);
+    g.index[i].dir = sets + dir;
+    g.index[i].db = g.index[i].dir + "/peer.db";
   }
   g.sync.dir = sets + "/sync";
   g.sync.db = g.sync.dir + "/peer.db";
@@ -176,6 +185,7 @@ bool reuse_sets(const std::string &sets) {
   g.sync.accounts.clear();
   for (int i = 1; i <= 3; i++) g.sync.accounts.push_back({lines[(size_t)i], "", ""});
   for (int i = 0; i < 3; i++) g.peer_lookup[i] = peer_open(g.lookup[i].db.c_str());
+  for (int i = 0; i < 2; i++) g.peer_index[i] = peer_open(g.index[i].db.c_str());
   g.peer_sync = peer_open(g.sync.db.c_str());
   g.peer_stats = peer_open(g.stats.db.c_str());
   return true;
@@ -189,6 +199,12 @@ void build_sets(const std::string &sets) {
     bn_make_root(g.lookup[i], g.lookup[i].dir, k_lookup_sizes[i]);
     g.peer_lookup[i] = load_peer(g.lookup[i], {});
     peer_commit(g.peer_lookup[i]);
+  }
+
+  for (int i = 0; i < 2; i++) {
+    bn_make_index_root(g.index[i], g.index[i].dir, k_index_sizes[i]);
+    g.peer_index[i] = load_peer(g.index[i], {});
+    peer_commit(g.peer_index[i]);
   }
 
   bn_make_root(g.sync, g.sync.dir, 3);
@@ -378,6 +394,29 @@ bool step_lookup(Kind k, int set) {
   return r == 1;
 }
 
+// The indexed lookups: an address in the middle of the set, and one no
+// account holds (the index is authoritative).
+std::string index_hit_email(int set) {
+  char email[64];
+  snprintf(email, sizeof email, "user%06zu@example.com", k_index_sizes[set] / 2);
+  return email;
+}
+
+int index_find(Kind k, int set, const char *email) {
+  char id[37], hash[128], key[512];
+  uint32_t iter;
+  return k == LIB ? vault_user_find_by_email(email, id, &iter, hash, key)
+       : k == FLOOR ? fl_index_find(email, id, &iter, hash, key)
+                    : peer_find_by_email(g.peer_index[set], email, id, &iter, hash, key);
+}
+
+bool step_index_hit(Kind k, int set) {
+  static std::string email[2] = {index_hit_email(0), index_hit_email(1)};
+  return index_find(k, set, email[set].c_str()) == 0;
+}
+
+bool step_index_miss(Kind k, int set) { return index_find(k, set, k_missing_email) == 1; }
+
 bool step_sync(Kind k, int set) {
   const char *user = uid(g.sync, (size_t)set);
   const char *t = k == LIB ? vault_sync_generate_json(user)
@@ -458,7 +497,7 @@ std::string big_name(size_t i) {
 }
 
 void register_cases() {
-  g_cases.reserve(32);
+  g_cases.reserve(40);
   add_case("cipher_save new 1KiB", 1.10, step_save_new, 0, &g.ops);
   add_case("cipher_save replace 1KiB", 1.10, step_save_replace, 0, &g.ops);
   add_case("cipher_get 1KiB", 1.10, step_get, 0, &g.ops);
@@ -470,6 +509,13 @@ void register_cases() {
     char n[64];
     snprintf(n, sizeof n, "find_by_email miss %zu", k_lookup_sizes[i]);
     add_case(n, 1.15, step_lookup, i, &g.lookup[i]);
+  }
+  for (int i = 0; i < 2; i++) {
+    char n[64];
+    snprintf(n, sizeof n, "find_by_email hit %zu ix", k_index_sizes[i]);
+    add_case(n, 1.15, step_index_hit, i, &g.index[i]);
+    snprintf(n, sizeof n, "find_by_email miss %zu ix", k_index_sizes[i]);
+    add_case(n, 1.15, step_index_miss, i, &g.index[i]);
   }
   for (int i = 0; i < 3; i++) {
     char n[64];
@@ -514,8 +560,26 @@ Case *find_case(const std::string &name) {
   return nullptr;
 }
 
+// The indexed lookups find the same account as the peer.
+void check_index_answers() {
+  for (int i = 0; i < 2; i++) {
+    std::string email = index_hit_email(i);
+    char lib[37] = "", flr[37] = "", peer[37] = "";
+    use_root(LIB, g.index[i]);
+    fl_set_root(g.index[i].dir.c_str());
+    int a = vault_user_find_by_email(email.c_str(), lib, nullptr, nullptr, nullptr);
+    int f = fl_index_find(email.c_str(), flr, nullptr, nullptr, nullptr);
+    int p = peer_find_by_email(g.peer_index[i], email.c_str(), peer, nullptr, nullptr, nullptr);
+    char n[64];
+    snprintf(n, sizeof n, "find_by_email hit %zu ix", k_index_sizes[i]);
+    if (a != 0 || f != 0 || p != 0 || strcmp(lib, peer) || strcmp(flr, peer))
+      find_case(n)->note = "library, floor and peer disagree";
+  }
+}
+
 // The three must give the same answers before their times mean anything.
 void check_answers() {
+  check_index_answers();
   use_root(LIB, g.ops);
   fl_set_root(g.ops.dir.c_str());
   const char *user = uid(g.ops, Sets::GET);
@@ -784,6 +848,20 @@ void print_table(const TableReporter &rep) {
            "%s\n", big_name(i).c_str(), beyond(h.lib).c_str(), beyond(h.floor).c_str(),
            beyond(h.peer).c_str(), fmt_kib(h.largest).c_str());
   }
+  // The index's targets: a lookup at 100,000 accounts within 3x the same
+  // lookup at 100 and within 3x SQLite's indexed lookup, hit or miss.
+  for (const char *what : {"hit", "miss"}) {
+    char small[64], large[64];
+    snprintf(small, sizeof small, "find_by_email %s %zu ix/library", what, k_index_sizes[0]);
+    snprintf(large, sizeof large, "find_by_email %s %zu ix/", what, k_index_sizes[1]);
+    auto a = rep.times.find(small), b = rep.times.find(std::string(large) + "library"),
+         q = rep.times.find(std::string(large) + "sqlite");
+    if (a == rep.times.end() || b == rep.times.end() || q == rep.times.end()) continue;
+    double big = median(b->second), x = big / median(a->second), y = big / median(q->second);
+    printf("index %s at %zu accounts: %s, %.2fx the cost at %zu%s, %.2fx SQLite%s (targets 3x)\n",
+           what, k_index_sizes[1], fmt_time(big).c_str(), x, k_index_sizes[0], x > 3 ? "!" : "", y,
+           y > 3 ? "!" : "");
+  }
   for (const std::string &p : problems) printf("problem: %s\n", p.c_str());
 }
 
@@ -963,6 +1041,7 @@ int main(int argc, char **argv) {
   vault_storage_cleanup();
   peer_close(g.peer_ops);
   for (PeerDb *p : g.peer_lookup) peer_close(p);
+  for (PeerDb *p : g.peer_index) peer_close(p);
   peer_close(g.peer_sync);
   peer_close(g.peer_stats);
   peer_close(g.peer_big);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "bench.h"
+#include "foundation/email_index.h"
 
 static void bn_die(const char *what, const std::string &path) {
   fprintf(stderr, "bench: %s: %s (%s)\n", what, path.c_str(), strerror(errno));
@@ -103,6 +104,33 @@ void bn_put_file(const std::string &path, const std::string &text) {
 
 void bn_make_dir(const std::string &path) {
   if (!vts_mkdir(path)) bn_die("mkdir", path);
+}
+
+void bn_make_index_root(BnRoot &r, const std::string &dir, size_t accounts) {
+  r.dir = dir;
+  r.db = dir + "/peer.db";
+  r.accounts.clear();
+  std::string index = dir + "/users/" VS_INDEX_NAME;
+  bn_make_dir(dir);
+  bn_make_dir(dir + "/users");
+  bn_make_dir(index);
+  for (size_t i = 0; i < accounts; i++) {
+    BnAccount a;
+    a.id = bn_uuid();
+    char email[64];
+    snprintf(email, sizeof email, "user%06zu@example.com", i);
+    a.email = email;
+    a.profile = bn_profile(a.id, a.email);
+    bn_make_dir(dir + "/users/" + a.id);
+    bn_put_file(dir + "/users/" + a.id + "/profile.json", a.profile);
+    char key[VS_INDEX_KEY_BUF], entry[VS_INDEX_ENTRY_MAX];
+    vs_index_key(email, key);
+    int n = vs_index_format(entry, a.id.c_str(), email);
+    if (n < 0) bn_die("index entry", email);
+    bn_put_file(index + "/" + key, std::string(entry, (size_t)n));
+    r.accounts.push_back(a);
+  }
+  bn_put_file(index + "/" VS_INDEX_MARKER_NAME, "{\"authoritative\":true}");
 }
 
 void bn_make_root(BnRoot &r, const std::string &dir, size_t accounts) {

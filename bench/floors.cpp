@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include "bench.h"
+#include "foundation/email_index.h"
 
 const char k_sync_tail[] =
     ",\"domains\":{\"disablePersonalOwner\":false,\"disableSend\":true,"
@@ -423,6 +424,57 @@ static int fl_email_equal(const char *a, const char *b) {
   return *a == *b;
 }
 
+// The outputs of a lookup from a matching profile.
+static void fl_fill(yyjson_val *root, const char *id, char *user_id_out, uint32_t *iter,
+                    char *hash_out, char *key_out) {
+  if (user_id_out) snprintf(user_id_out, VAULT_ID_SIZE, "%s", id);
+  if (iter) {
+    yyjson_val *v = yyjson_obj_get(root, "kdfIterations");
+    *iter = yyjson_is_int(v) ? (uint32_t)yyjson_get_uint(v) : 0;
+  }
+  if (hash_out)
+    if (const char *s = yyjson_get_str(yyjson_obj_get(root, "masterPasswordHash")))
+      snprintf(hash_out, VAULT_HASH_SIZE, "%s", s);
+  if (key_out)
+    if (const char *s = yyjson_get_str(yyjson_obj_get(root, "protectedKey")))
+      snprintf(key_out, VAULT_KEY_SIZE, "%s", s);
+}
+
+// Through the e-mail index: its entry, then the profile it names; a miss
+// asks only whether the index is authoritative (the sets used here are).
+int fl_index_find(const char *email, char *user_id_out, uint32_t *iter, char *hash_out,
+                  char *key_out) {
+  if (!email || !*email) return -1;
+  char key[VS_INDEX_KEY_BUF], path[4900];
+  vs_index_key(email, key);
+  if (fl_path(path, sizeof path, "%s/users/" VS_INDEX_NAME "/%s", s_fl_root, key) != 0) return -1;
+  yyjson_doc *entry = fl_read_doc(fl_open_below(path, k_read_flags));
+  if (!entry) {
+    if (fl_path(path, sizeof path, "%s/users/" VS_INDEX_NAME "/" VS_INDEX_MARKER_NAME,
+                s_fl_root) != 0)
+      return -1;
+    return access(path, F_OK) == 0 ? 1 : -1;
+  }
+  yyjson_val *e = yyjson_doc_get_root(entry);
+  const char *id = yyjson_get_str(yyjson_obj_get(e, "id"));
+  const char *em = yyjson_get_str(yyjson_obj_get(e, "email"));
+  int rc = -1;
+  if (id && em && fl_id_ok(id) && fl_email_equal(em, email) &&
+      fl_path(path, sizeof path, "%s/users/%s/profile.json", s_fl_root, id) == 0) {
+    if (yyjson_doc *doc = fl_read_doc(fl_open_below(path, k_read_flags))) {
+      yyjson_val *root = yyjson_doc_get_root(doc);
+      const char *pe = yyjson_get_str(yyjson_obj_get(root, "email"));
+      if (pe && fl_email_equal(pe, email)) {
+        fl_fill(root, id, user_id_out, iter, hash_out, key_out);
+        rc = 0;
+      }
+      yyjson_doc_free(doc);
+    }
+  }
+  yyjson_doc_free(entry);
+  return rc;
+}
+
 int fl_find_by_email(const char *email, char *user_id_out, uint32_t *iter, char *hash_out,
                      char *key_out) {
   if (!email || !*email) return -1;
@@ -446,17 +498,7 @@ int fl_find_by_email(const char *email, char *user_id_out, uint32_t *iter, char 
       yyjson_doc_free(doc);
       continue;
     }
-    if (user_id_out) snprintf(user_id_out, VAULT_ID_SIZE, "%s", nm);
-    if (iter) {
-      yyjson_val *v = yyjson_obj_get(root, "kdfIterations");
-      *iter = yyjson_is_int(v) ? (uint32_t)yyjson_get_uint(v) : 0;
-    }
-    if (hash_out)
-      if (const char *s = yyjson_get_str(yyjson_obj_get(root, "masterPasswordHash")))
-        snprintf(hash_out, VAULT_HASH_SIZE, "%s", s);
-    if (key_out)
-      if (const char *s = yyjson_get_str(yyjson_obj_get(root, "protectedKey")))
-        snprintf(key_out, VAULT_KEY_SIZE, "%s", s);
+    fl_fill(root, nm, user_id_out, iter, hash_out, key_out);
     yyjson_doc_free(doc);
     closedir(d);
     return 0;
