@@ -106,6 +106,17 @@ void bn_make_dir(const std::string &path) {
   if (!vts_mkdir(path)) bn_die("mkdir", path);
 }
 
+// The i-th account of a generated root: a fresh id, user<i>@example.com.
+static BnAccount bn_account(size_t i) {
+  BnAccount a;
+  a.id = bn_uuid();
+  char email[64];
+  snprintf(email, sizeof email, "user%06zu@example.com", i);
+  a.email = email;
+  a.profile = bn_profile(a.id, a.email);
+  return a;
+}
+
 void bn_make_index_root(BnRoot &r, const std::string &dir, size_t accounts) {
   r.dir = dir;
   r.db = dir + "/peer.db";
@@ -115,18 +126,13 @@ void bn_make_index_root(BnRoot &r, const std::string &dir, size_t accounts) {
   bn_make_dir(dir + "/users");
   bn_make_dir(index);
   for (size_t i = 0; i < accounts; i++) {
-    BnAccount a;
-    a.id = bn_uuid();
-    char email[64];
-    snprintf(email, sizeof email, "user%06zu@example.com", i);
-    a.email = email;
-    a.profile = bn_profile(a.id, a.email);
+    BnAccount a = bn_account(i);
     bn_make_dir(dir + "/users/" + a.id);
     bn_put_file(dir + "/users/" + a.id + "/profile.json", a.profile);
     char key[VS_INDEX_KEY_BUF], entry[VS_INDEX_ENTRY_MAX];
-    vs_index_key(email, key);
-    int n = vs_index_format(entry, a.id.c_str(), email);
-    if (n < 0) bn_die("index entry", email);
+    vs_index_key(a.email.c_str(), key);
+    int n = vs_index_format(entry, a.id.c_str(), a.email.c_str());
+    if (n < 0) bn_die("index entry", a.email);
     bn_put_file(index + "/" + key, std::string(entry, (size_t)n));
     r.accounts.push_back(a);
   }
@@ -140,12 +146,7 @@ void bn_make_root(BnRoot &r, const std::string &dir, size_t accounts) {
   bn_make_dir(dir);
   bn_make_dir(dir + "/users");
   for (size_t i = 0; i < accounts; i++) {
-    BnAccount a;
-    a.id = bn_uuid();
-    char email[64];
-    snprintf(email, sizeof email, "user%06zu@example.com", i);
-    a.email = email;
-    a.profile = bn_profile(a.id, a.email);
+    BnAccount a = bn_account(i);
     if (vts_make_account(dir, a.id, a.profile.c_str(), "[]").empty())
       bn_die("account", dir + "/users/" + a.id);
     r.accounts.push_back(a);
