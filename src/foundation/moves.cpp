@@ -143,8 +143,11 @@ VsMove vs_move_locked(const VsDirName &src, const VsDirName &dst, bool dst_only_
 VsMove vs_rename_noreplace(const char *root, const char *from, const char *to,
                            const char *lock_dir, bool dst_only_moved) {
   VsDirName src, dst;
-  if (vs_open_parent(root, from, src) != 0 || vs_open_parent(root, to, dst) != 0)
-    return VS_MOVE_FAILED;
+  // No directory to move from (an unknown account, a missing trash) is
+  // nothing at the source; a link in its place fails with ELOOP.
+  if (vs_open_parent(root, from, src) != 0)
+    return errno == ENOENT || errno == ENOTDIR ? VS_MOVE_GONE : VS_MOVE_FAILED;
+  if (vs_open_parent(root, to, dst) != 0) return VS_MOVE_FAILED;
   if (renameat2(src.fd.fd, src.name, dst.fd.fd, dst.name, RENAME_NOREPLACE) != 0) {
     if (errno == ENOENT) return VS_MOVE_GONE;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return VS_MOVE_FAILED;

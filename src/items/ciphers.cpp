@@ -16,13 +16,14 @@
 #include "foundation/results.h"
 #include "foundation/root.h"
 
-// True only when nothing is at the path. A path that cannot be examined
-// (no search permission, say) is not "missing": the move or removal that
-// follows then fails with the system's reason instead.
+// True only when nothing is at the path of a file to remove for good. A
+// path that cannot be examined (no search permission, say) is not
+// "missing": the removal that follows then fails with the system's reason
+// instead.
 static bool vs_missing(const char *path) {
   if (access(path, F_OK) == 0 || (errno != ENOENT && errno != ENOTDIR)) return false;
-  // A link in place of "ciphers" or "trash" is no missing file either: the
-  // move or removal then fails with ELOOP.
+  // A link in place of "ciphers" is no missing file either: the removal
+  // then fails with ELOOP.
   return vs_check_beneath(s_root, path) == 0;
 }
 
@@ -36,9 +37,10 @@ static int vs_cipher_paths(const char *user_id, const char *cipher_id, VsAccount
   return vs_cipher_path(trash, VS_FILE_PATH, acct, cipher_id, 1);
 }
 
-// The answer of a move: a source that another process moved or removed
-// after the test above is the same "not there" as before it (that process
-// won the race, nothing failed).
+// The answer of a move. Nothing is looked up before it: the move itself
+// says when nothing is at its source (an unknown account or identifier, a
+// missing directory to move from, another process that moved or removed
+// the file first: that process won the race, nothing failed).
 static int vs_move_result(VsMove rc, const char *gone, const char *failed_fmt) {
   if (rc == VS_MOVED) return 0;
   if (rc == VS_MOVE_GONE) {
@@ -141,11 +143,11 @@ extern "C" int vault_cipher_delete(const char *user_id, const char *cipher_id,
     vs_error("cipher_delete: path too long");
     return -1;
   }
-  if (vs_missing(live)) {
-    vs_error("cipher_delete: not found");
-    return 1;
-  }
   if (permanent) {
+    if (vs_missing(live)) {
+      vs_error("cipher_delete: not found");
+      return 1;
+    }
     // unlink, not remove: a directory standing under the name is refused,
     // never taken away.
     if (vs_check_beneath(s_root, live) != 0 || unlink(live) != 0) {
@@ -170,10 +172,6 @@ extern "C" int vault_cipher_restore_from_trash(const char *user_id,
   if (vs_cipher_paths(user_id, cipher_id, acct, live, trash) != 0) {
     vs_error("restore: path too long");
     return -1;
-  }
-  if (vs_missing(trash)) {
-    vs_error("restore: not in trash");
-    return 1;
   }
   return vs_move_result(vs_rename_noreplace(s_root, trash, live, acct.dir, false),
                         "restore: not in trash", "restore: rename %s");

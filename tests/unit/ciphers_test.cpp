@@ -204,6 +204,43 @@ TEST_F(Ciphers, StateTableEveryCell) {
   for (auto &n : vt_list(dir + "/ciphers")) EXPECT_EQ(n.find(".tmp."), std::string::npos) << n;
 }
 
+// Nothing is looked up before a move: its own answer tells "not there"
+// from a failure, exactly as the lookup did.
+TEST_F(Ciphers, MovesAnswerNotThereWithoutALookupFirst) {
+  const std::string enoent = strerror(ENOENT);
+  // Unknown account or identifier: 1.
+  EXPECT_EQ(vault_cipher_delete("ghost", "c", 0), 1);
+  EXPECT_EQ(err(), "cipher_delete: not found");
+  EXPECT_EQ(vault_cipher_restore_from_trash("ghost", "c"), 1);
+  EXPECT_EQ(err(), "restore: not in trash");
+  EXPECT_EQ(vault_cipher_delete("u1", "none", 0), 1);
+  EXPECT_EQ(err(), "cipher_delete: not found");
+  EXPECT_EQ(vault_cipher_restore_from_trash("u1", "none"), 1);
+  EXPECT_EQ(err(), "restore: not in trash");
+  EXPECT_FALSE(vt_exists(user_dir("ghost")));
+  // No trash directory: nothing can be in it, but a trash move fails.
+  vt_write(live("c"), "{\"id\":\"c\"}");
+  ASSERT_EQ(rmdir((dir + "/trash").c_str()), 0);
+  EXPECT_EQ(vault_cipher_restore_from_trash("u1", "c"), 1);
+  EXPECT_EQ(err(), "restore: not in trash");
+  EXPECT_EQ(vault_cipher_delete("u1", "c", 0), -1);
+  EXPECT_EQ(err(), "cipher_delete: rename " + enoent);
+  EXPECT_EQ(vt_read(live("c")), "{\"id\":\"c\"}");
+  // No live directory: a restore has nowhere to go.
+  ASSERT_EQ(mkdir((dir + "/trash").c_str(), 0700), 0);
+  ASSERT_EQ(rename(live("c").c_str(), trash("c").c_str()), 0);
+  ASSERT_EQ(rmdir((dir + "/ciphers").c_str()), 0);
+  EXPECT_EQ(vault_cipher_restore_from_trash("u1", "c"), -1);
+  EXPECT_EQ(err(), "restore: rename " + enoent);
+  // A file where the live directory belongs holds no item.
+  vt_write(dir + "/ciphers", "x");
+  EXPECT_EQ(vault_cipher_delete("u1", "c", 0), 1);
+  EXPECT_EQ(err(), "cipher_delete: not found");
+  EXPECT_EQ(vault_cipher_delete("u1", "c", 1), 1);
+  EXPECT_EQ(err(), "cipher_delete: not found");
+  EXPECT_EQ(vt_read(trash("c")), "{\"id\":\"c\"}");
+}
+
 TEST_F(Ciphers, PermanentDeleteNeverRemovesADirectory) {
   ASSERT_EQ(mkdir(live("d").c_str(), 0700), 0);
   EXPECT_EQ(vault_cipher_delete("u1", "d", 1), -1);
