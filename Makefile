@@ -75,7 +75,8 @@ bench: setup
 
 # Reliability harness (tests/reliability, fuzz/, docs/reliability.md).
 # crash: KILLS SIGKILLs of a worker in the middle of its calls (SEED=n
-# replays a run). fuzz: every libFuzzer target for FUZZ_TIME seconds, or
+# replays a run; FALLBACK=1 makes every move take the fallback for file
+# systems without a no-replace rename, FALLBACK=0 none, default half). fuzz: every libFuzzer target for FUZZ_TIME seconds, or
 # FUZZ_RUNS executions, each. coverage: the whole ctest suite in a --coverage
 # build, then line and branch coverage of src/ (gcovr).
 REL_BUILD ?= build-rel
@@ -86,7 +87,7 @@ FUZZ_TIME ?= 300
 crash: setup
 	@cmake -S . -B $(REL_BUILD) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(REL_BUILD) -j $(JOBS) --target vs_rel_tests >/dev/null
-	VS_CRASH_KILLS=$(KILLS) $(if $(SEED),VS_CRASH_SEED=$(SEED)) \
+	VS_CRASH_KILLS=$(KILLS) $(if $(SEED),VS_CRASH_SEED=$(SEED)) $(if $(FALLBACK),VS_CRASH_FALLBACK=$(FALLBACK)) \
 	  $(REL_BUILD)/tests/reliability/vs_rel_tests --gtest_filter='Crash.*'
 
 fuzz: setup

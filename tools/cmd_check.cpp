@@ -220,9 +220,17 @@ void vh_check_items(VhCheck &c, const std::string &dir, bool trash,
     if (!trash) {
       live.push_back(n);
     } else if (std::binary_search(live.begin(), live.end(), n)) {
-      vh_find(c, "live-and-trash", p,
-              "the same identifier is live in ciphers/: trashing and restoring it fail until one "
-              "copy is removed");
+      struct stat lst;
+      std::string other = dir.substr(0, dir.rfind('/') + 1) + VS_CIPHERS_NAME "/" + n;
+      if (vh_stat(other, lst) && lst.st_dev == st.st_dev && lst.st_ino == st.st_ino)
+        vh_find(c, "cut-short-restore", p,
+                "one file under its live and its trash name: a restore stopped between its two "
+                "steps (where renames cannot refuse to replace); the library shows it as live. "
+                "`cipher restore` finishes it, `cipher delete` moves it to the trash");
+      else
+        vh_find(c, "live-and-trash", p,
+                "the same identifier is live in ciphers/: trashing and restoring it fail until "
+                "one copy is removed");
     }
   }
 }

@@ -98,8 +98,11 @@ int vs_drop_if_same(const VsDirName &d, const VsDirName &other) {
 // Destination that saves also make (live): a rename could replace a save
 // landing there after step 1, so the move links instead:
 //  1. link(src, dst) fails on an existing name: nothing is replaced. For a
-//     moment the item has two names, never none, so a kill at any point
-//     leaves it live, trashed or both, never stranded.
+//     moment the item has two names on one file, never none, so a kill at
+//     any point leaves it live, trashed or under both names, never
+//     stranded. Both names on one file is a restore cut short: the item is
+//     live (statistics count it so), and the next move or removal of it
+//     finishes the move (vs_drop_cut_restore).
 //  2. Drop src when it is still the same file as dst (vs_drop_if_same).
 //     A save that replaced src in between stays live; if one replaced
 //     dst, src stays as well: nothing is lost either way.
@@ -138,6 +141,16 @@ VsMove vs_move_locked(const VsDirName &src, const VsDirName &dst, bool dst_only_
   return VS_MOVE_FAILED;
 }
 
+// Whether the names of a refused move are one file: a move cut short, which
+// the fallback finishes. errno stays EEXIST otherwise.
+bool vs_one_file(const VsDirName &a, const VsDirName &b) {
+  struct stat sa, sb;
+  bool same = fstatat(a.fd.fd, a.name, &sa, AT_SYMLINK_NOFOLLOW) == 0 &&
+              fstatat(b.fd.fd, b.name, &sb, AT_SYMLINK_NOFOLLOW) == 0 && vs_same_file(sa, sb);
+  errno = EEXIST;
+  return same;
+}
+
 }  // namespace
 
 VsMove vs_rename_noreplace(const char *root, const char *from, const char *to,
@@ -150,7 +163,11 @@ VsMove vs_rename_noreplace(const char *root, const char *from, const char *to,
   if (vs_open_parent(root, to, dst) != 0) return VS_MOVE_FAILED;
   if (renameat2(src.fd.fd, src.name, dst.fd.fd, dst.name, RENAME_NOREPLACE) != 0) {
     if (errno == ENOENT) return VS_MOVE_GONE;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return VS_MOVE_FAILED;
+    // EEXIST from one file under both names: a fallback move cut short
+    // (another host's, or this tree's before it moved here) is finished.
+    if (errno == EEXIST ? !vs_one_file(src, dst)
+                        : errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+      return VS_MOVE_FAILED;
     VsFd lock;
     if (vs_lock_account(root, lock_dir, VS_LOCK_MOVES, lock) != 0) return VS_MOVE_FAILED;
     VsMove rc = vs_move_locked(src, dst, dst_only_moved);
@@ -160,4 +177,17 @@ VsMove vs_rename_noreplace(const char *root, const char *from, const char *to,
   // item in both places, never in none.
   if (vs_sync_dir_of(dst, to) != 0 || vs_sync_dir_of(src, from) != 0) return VS_MOVE_UNSYNCED;
   return VS_MOVED;
+}
+
+int vs_drop_cut_restore(const char *root, const char *live, const char *trash,
+                        const char *lock_dir) {
+  VsDirName l, t;
+  if (vs_open_parent(root, live, l) != 0) return -1;
+  if (vs_open_parent(root, trash, t) != 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+  if (!vs_one_file(t, l)) return 0;
+  VsFd lock;
+  if (vs_lock_account(root, lock_dir, VS_LOCK_MOVES, lock) != 0) return -1;
+  // Under the lock no move of the item runs; the drop checks again.
+  if (vs_drop_if_same(t, l) < 0) return -1;
+  return vs_sync_dir_of(t, trash) == 0 ? 0 : -2;
 }

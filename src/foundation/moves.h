@@ -23,4 +23,15 @@ enum VsMove {
 VsMove vs_rename_noreplace(const char *root, const char *from, const char *to,
                            const char *lock_dir, bool dst_only_moved);
 
+// One file under both the live and the trash name of an item is a restore
+// cut short between its two steps (the fallback's link, then the drop of the
+// trashed name): the item is live. The next move of the item finishes it
+// either way; a removal for good calls this first, so that the trashed name
+// does not outlive the item. Drops the trash name when it is still that
+// file, under the moves lock (lock_dir as above). 0 (nothing to drop
+// included), -1 with errno and no message, -2 dropped but the trash's
+// directory sync failed ("sync failed: ..." recorded).
+int vs_drop_cut_restore(const char *root, const char *live, const char *trash,
+                        const char *lock_dir);
+
 #endif

@@ -4,6 +4,7 @@
 // restoring moves it back. Moves never replace a file at their destination.
 #include <errno.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "keldrune-vault-storage.h"
@@ -16,12 +17,12 @@
 #include "foundation/results.h"
 #include "foundation/root.h"
 
-// True only when nothing is at the path of a file to remove for good. A
-// path that cannot be examined (no search permission, say) is not
-// "missing": the removal that follows then fails with the system's reason
-// instead.
-static bool vs_missing(const char *path) {
-  if (access(path, F_OK) == 0 || (errno != ENOENT && errno != ENOTDIR)) return false;
+// Whether nothing is at the path of a file to remove for good; st receives
+// what is there otherwise. A path that cannot be examined (no search
+// permission, say) is not "missing": the removal that follows then fails
+// with the system's reason instead.
+static bool vs_missing(const char *path, struct stat &st) {
+  if (stat(path, &st) == 0 || (errno != ENOENT && errno != ENOTDIR)) return false;
   // A link in place of "ciphers" is no missing file either: the removal
   // then fails with ELOOP.
   return vs_check_beneath(s_root, path) == 0;
@@ -144,13 +145,18 @@ extern "C" int vault_cipher_delete(const char *user_id, const char *cipher_id,
     return -1;
   }
   if (permanent) {
-    if (vs_missing(live)) {
+    struct stat st;
+    if (vs_missing(live, st)) {
       vs_error("cipher_delete: not found");
       return 1;
     }
+    // A second name means a restore cut short may have left the item's
+    // trashed name too: it goes first, or it would outlive the item.
+    int rc = st.st_nlink > 1 ? vs_drop_cut_restore(s_root, live, trash, acct.dir) : 0;
+    if (rc == -2) return -1;  // "sync failed: ..." stands
     // unlink, not remove: a directory standing under the name is refused,
     // never taken away.
-    if (vs_check_beneath(s_root, live) != 0 || unlink(live) != 0) {
+    if (rc != 0 || vs_check_beneath(s_root, live) != 0 || unlink(live) != 0) {
       vs_error("cipher_delete: remove %s", strerror(errno));
       return -1;
     }

@@ -56,7 +56,9 @@ int vs_stats_list(VsList &dir, const char *path) {
 // The end of a listing, or its failure.
 int vs_stats_listed(const char *path) { return errno == 0 ? 0 : vs_stats_unknown(path); }
 
-int vs_stats_ciphers(const char *dir_path, VsStats &st) {
+// linked: set when a live file has a second name, which may be its trash
+// name (see vs_stats_trash).
+int vs_stats_ciphers(const char *dir_path, VsStats &st, bool &linked) {
   VsList dir;
   int rc = vs_stats_list(dir, dir_path);
   if (rc != 0) return rc > 0 ? 0 : -1;
@@ -70,21 +72,37 @@ int vs_stats_ciphers(const char *dir_path, VsStats &st) {
     st.ciphers++;
     // A file removed since the listing still counts, without a size.
     struct stat sb;
-    if (fstatat(dir.fd.fd, name, &sb, AT_SYMLINK_NOFOLLOW) == 0)
+    if (fstatat(dir.fd.fd, name, &sb, AT_SYMLINK_NOFOLLOW) == 0) {
       st.bytes += vs_file_bytes(sb);
-    else if (errno != ENOENT)
+      if (sb.st_nlink > 1) linked = true;
+    } else if (errno != ENOENT) {
       return vs_stats_unknown(dir_path);
+    }
   }
 }
 
-int vs_stats_trash(const char *dir_path, VsStats &st) {
+// Whether the trashed name is the live file itself: a restore cut short
+// between its two steps, whose item is live (moves.h).
+bool vs_stats_live_twin(int trash_fd, int live_fd, const char *name) {
+  struct stat t, l;
+  return live_fd >= 0 && fstatat(trash_fd, name, &t, AT_SYMLINK_NOFOLLOW) == 0 &&
+         t.st_nlink > 1 && fstatat(live_fd, name, &l, AT_SYMLINK_NOFOLLOW) == 0 &&
+         t.st_dev == l.st_dev && t.st_ino == l.st_ino;
+}
+
+// linked: a live file has a second name (vs_stats_ciphers); only then are
+// trashed names compared with the live ones, one status query each.
+int vs_stats_trash(const char *dir_path, const char *live_path, bool linked, VsStats &st) {
   VsList dir;
   int rc = vs_stats_list(dir, dir_path);
   if (rc != 0) return rc > 0 ? 0 : -1;
+  VsFd live;
+  if (linked) live.reset(vs_open_beneath(s_root, live_path, O_RDONLY | O_DIRECTORY, 0));
   for (;;) {
     const char *name = vs_list_next(dir);
     if (!name) return vs_stats_listed(dir_path);
-    if (vs_trash_file_name(name)) st.trash++;
+    if (vs_trash_file_name(name) && !(linked && vs_stats_live_twin(dir.fd.fd, live.fd, name)))
+      st.trash++;
   }
 }
 
@@ -93,7 +111,10 @@ int vs_stats_account(const char *name, VsStats &st) {
   // account that cannot be formed has nothing that could be counted.
   VsAccountPaths acct;
   if (vs_account_paths(acct, s_root, name) != 0) return 0;
-  if (vs_stats_ciphers(acct.ciphers, st) != 0 || vs_stats_trash(acct.trash, st) != 0) return -1;
+  bool linked = false;
+  if (vs_stats_ciphers(acct.ciphers, st, linked) != 0 ||
+      vs_stats_trash(acct.trash, acct.ciphers, linked, st) != 0)
+    return -1;
   struct stat sb;
   if (vs_check_beneath(s_root, acct.folders) != 0 ||
       fstatat(AT_FDCWD, acct.folders, &sb, AT_SYMLINK_NOFOLLOW) != 0)

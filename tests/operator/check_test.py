@@ -196,6 +196,19 @@ class OperatorTest(unittest.TestCase):
         self.assertEqual(self.findings(),
                          {("live-and-trash", "users/%s/trash/a2.json" % self.alice)})
 
+    def test_restore_cut_short_is_its_own_finding(self):
+        """One file under both names: a restore whose link was made and
+        whose drop of the trashed name was not (a kill in between)."""
+        live = self.acct(self.alice, "ciphers", "a2.json")
+        os.link(self.acct(self.alice, "trash", "a2.json"), live)
+        rc, report = self.check(expect_rc=1)
+        self.assertEqual([(f["kind"], f["path"]) for f in report["findings"]],
+                         [("cut-short-restore", self.acct(self.alice, "trash", "a2.json"))])
+        self.assertIn("the library shows it as live", report["findings"][0]["detail"])
+        self.assertEqual(run(self.root, "cipher", "restore", self.alice, "a2")[0], 0)
+        self.check(expect_rc=0)
+        self.assertEqual(os.stat(live).st_nlink, 1)
+
     def test_names_the_library_cannot_use(self):
         c = self.acct(self.alice, "ciphers")
         write(os.path.join(c, "notes.txt"), "{}")

@@ -364,6 +364,51 @@ TEST(LinkFallbackRaces, PermanentDeleteDuringTrashMoveKeepsTrashedCopy) {
 
 }
 
+// A restore through the fallback killed between its link and its drop
+// leaves one file under both names. The item is live: statistics count it
+// once, and the next call on it leaves it under exactly one name with one
+// link (or none), with the fallback or with a working no-replace rename
+// (the tree may have moved to another file system meanwhile).
+TEST(LinkFallbackRaces, RestoreCutShortIsFinishedByTheNextCall) {
+  std::string dir = vts_scratch("cut", true), root = dir + "/root";
+  const std::string live = root + "/users/ua/ciphers/c3.json", trash = root + "/users/ua/trash/c3.json";
+  for (bool fallback : {false, true})
+    for (int how = 0; how < 3; how++) {
+      SCOPED_TRACE(std::string(fallback ? "fallback, " : "") + "call " + std::to_string(how));
+      vts_remove_tree(root);
+      vr_build_standard_tree(root);
+      ASSERT_EQ(vault_storage_init(root.c_str()), 0);
+      ASSERT_EQ(link(trash.c_str(), live.c_str()), 0);
+      const char *stats = vault_storage_get_stats_json();
+      ASSERT_NE(stats, nullptr) << vault_storage_last_error();
+      EXPECT_NE(std::string(stats).find("\"ciphers\":3,\"folders\":2,\"trash\":0,"), std::string::npos) << stats;
+      if (fallback) vr_io_force("renameat2", EINVAL);
+      int rc = how == 0 ? vault_cipher_restore_from_trash("ua", "c3") : vault_cipher_delete("ua", "c3", how - 1);
+      vr_io_force(nullptr, 0);
+      EXPECT_EQ(rc, 0) << vault_storage_last_error();
+      struct stat sl, st;
+      bool in_live = lstat(live.c_str(), &sl) == 0, in_trash = lstat(trash.c_str(), &st) == 0;
+      EXPECT_EQ(in_live, how == 0);
+      EXPECT_EQ(in_trash, how == 1);
+      if (in_live || in_trash) {
+        EXPECT_EQ((in_live ? sl : st).st_nlink, 1u);
+        EXPECT_EQ(vts_slurp(in_live ? live : trash), k_c3);
+      }
+      EXPECT_TRUE(vr_tmp_names(vts_snapshot(root)).empty());
+    }
+  // Two files, one live and one trashed, are no cut-short move: refused as
+  // before, both kept.
+  vts_write(live, "{\"id\":\"c3\",\"v\":2}");
+  vts_write(trash, k_c3);
+  EXPECT_EQ(vault_cipher_restore_from_trash("ua", "c3"), -1);
+  EXPECT_EQ(vault_storage_last_error(), std::string("restore: rename ") + strerror(EEXIST));
+  EXPECT_EQ(vault_cipher_delete("ua", "c3", 0), -1);
+  EXPECT_EQ(vault_cipher_delete("ua", "c3", 1), 0);
+  EXPECT_EQ(vts_slurp(trash), k_c3);
+  vault_storage_cleanup();
+  vts_remove_tree(dir);
+}
+
 // Processes moving one cipher back and forth where every move takes the
 // link fallback (renameat2 refusing the flag, as on GlusterFS). Each run
 // must end with the cipher under exactly one name (live or trash, never
