@@ -293,12 +293,32 @@ void vh_check_account(VhCheck &c, const VsAccountPaths &paths, const std::string
     vh_find(c, "missing", paths.trash, "no trash directory: moves to the trash fail");
 }
 
+// Whether vault_storage_init would find every part of the tree it makes
+// (the root, users/, users/.email-index, config.json): only then is it
+// opened on the tree, since a check never changes it.
+bool vh_init_makes_nothing(const VhCheck &c) {
+  char index[VS_ENTRY_PATH], config[VS_ACCOUNT_PATH];
+  struct stat st;
+  return vs_index_dir(index, sizeof index, c.root.c_str()) == 0 &&
+         vs_config_path(config, sizeof config, c.root.c_str()) == 0 &&
+         lstat(index, &st) == 0 && lstat(config, &st) == 0;
+}
+
 // Accounts whose sync document the fixed-size export refuses ("sync:
 // payload too large"): hosts that use only the first sixteen functions
 // cannot sync them. Asked of the library itself, on a complete data root
-// (there its init creates nothing).
+// only (there its init creates nothing); a tree from before the e-mail
+// index is reported instead, as init or `reindex` would add the index.
 void vh_check_sync_sizes(VhCheck &c) {
-  if (c.syncable.empty() || vault_storage_init(c.root.c_str()) != 0) return;
+  if (c.syncable.empty()) return;
+  if (!vh_init_makes_nothing(c)) {
+    vh_find(c, "missing", c.root + "/" VS_USERS_NAME "/" VS_INDEX_NAME,
+            "no e-mail index directory (a tree from before it): every lookup reads all "
+            "profiles until `reindex` builds it (init creates it empty); sizes of sync "
+            "documents not checked");
+    return;
+  }
+  if (vault_storage_init(c.root.c_str()) != 0) return;
   for (const std::string &dir : c.syncable) {
     std::string id = dir.substr(dir.rfind('/') + 1);
     if (!vault_sync_generate_json(id.c_str()) &&

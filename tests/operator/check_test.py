@@ -209,6 +209,16 @@ class OperatorTest(unittest.TestCase):
         self.check(expect_rc=0)
         self.assertEqual(os.stat(live).st_nlink, 1)
 
+    def test_tree_from_before_the_email_index_is_left_as_it_is(self):
+        shutil.rmtree(os.path.join(self.users, ".email-index"))
+        users_mtime = os.stat(self.users).st_mtime_ns
+        before = snapshot(self.root)
+        self.assertEqual(self.findings(), {("missing", "users/.email-index")})
+        rc, out, _ = run(self.root, "check")
+        self.assertEqual(rc, 1)
+        self.assertEqual(snapshot(self.root), before)
+        self.assertEqual(os.stat(self.users).st_mtime_ns, users_mtime)
+
     def test_names_the_library_cannot_use(self):
         c = self.acct(self.alice, "ciphers")
         write(os.path.join(c, "notes.txt"), "{}")
