@@ -8,6 +8,14 @@
 // accounts: an entry a registration holds is waited for, never taken, and
 // registrations made meanwhile keep their entries. A lock file keeps two
 // reindex runs apart.
+//
+// Entries are written without a flush each (two per entry would make a
+// run over 100,000 accounts take minutes); the whole index is put on stable
+// storage once at the end, and only then marked authoritative. An index
+// that is authoritative when the run starts is withdrawn first and marked
+// again after that sync: a crash meanwhile leaves entries that may be
+// missing or cut, in an index that is not authoritative, which lookups
+// confirm against the profiles anyway and registrations take over.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -42,6 +50,7 @@ struct VhReindex {
   std::string root;
   std::map<std::string, VhIndexed> by_key;
   long accounts = 0, unreadable = 0, written = 0, kept = 0, removed = 0;
+  VsIndexSync sync = VS_INDEX_SYNC;  // VS_INDEX_DEFER: vs_index_sync_all at the end
 };
 
 // The first "email" member of the account's profile when it is a string.
@@ -125,12 +134,12 @@ bool vh_put_entry(VhReindex &r, const std::string &key, const VhIndexed &x) {
         r.kept++;
         return true;
       }
-      if (vs_index_replace(hold, entry, (size_t)n) != 0) break;
+      if (vs_index_replace(hold, entry, (size_t)n, r.sync) != 0) break;
       r.written++;
       return true;
     }
     if (rc < 0) break;
-    rc = vs_index_create(r.root.c_str(), key.c_str(), entry, (size_t)n, hold);
+    rc = vs_index_create(r.root.c_str(), key.c_str(), entry, (size_t)n, hold, r.sync);
     if (rc == 0) {
       r.written++;
       return true;
@@ -178,7 +187,7 @@ bool vh_prune(VhReindex &r, const char *index_dir) {
     int rc = vs_index_lock(r.root.c_str(), key.c_str(), hold, text);
     if (rc == 1) continue;
     if (rc == 0 && vh_confirmed(r, text)) continue;
-    if (rc == 0 && vs_index_remove(hold) == 0) {
+    if (rc == 0 && vs_index_remove(hold, r.sync) == 0) {
       r.removed++;
       continue;
     }
@@ -189,6 +198,20 @@ bool vh_prune(VhReindex &r, const char *index_dir) {
 }
 
 enum VhMode { VH_KEEP, VH_AUTHORITATIVE, VH_SCAN_MISSES };
+
+// Withdraws the authoritative mark, for good before anything else is
+// written.
+bool vh_unmark(const char *marker) {
+  if (unlink(marker) != 0 && errno != ENOENT) {
+    fprintf(stderr, "reindex: cannot remove %s (%s)\n", marker, strerror(errno));
+    return false;
+  }
+  if (vs_sync_parent(marker) != 0) {
+    fprintf(stderr, "reindex: %s\n", vs_error_str());
+    return false;
+  }
+  return true;
+}
 
 int vh_reindex(const std::string &root, VhMode mode) {
   VhReindex r;
@@ -216,30 +239,34 @@ int vh_reindex(const std::string &root, VhMode mode) {
             errno == EAGAIN ? "another reindex is running" : strerror(errno));
     return VH_FAIL;
   }
-  if (!vh_collect(r)) return VH_FAIL;
-  bool ok = r.unreadable == 0;
-  for (const auto &x : r.by_key) ok = vh_put_entry(r, x.first, x.second) && ok;
-  ok = vh_prune(r, dir) && ok;
-
-  bool authoritative = access(marker, F_OK) == 0;
-  if (mode == VH_AUTHORITATIVE && !ok) {
+  bool was = access(marker, F_OK) == 0;
+  if (was && !vh_unmark(marker)) return VH_FAIL;
+  bool authoritative = false;
+  r.sync = VS_INDEX_DEFER;
+  bool ok = vh_collect(r);
+  if (ok) {
+    ok = r.unreadable == 0;
+    for (const auto &x : r.by_key) ok = vh_put_entry(r, x.first, x.second) && ok;
+    ok = vh_prune(r, dir) && ok;
+  }
+  bool synced = vs_index_sync_all(root.c_str()) == 0;
+  if (!synced) {
+    fprintf(stderr, "reindex: %s\n", vs_error_str());
+    ok = false;
+  }
+  if (mode == VH_AUTHORITATIVE && !ok)
     fprintf(stderr, "reindex: not marked authoritative: some accounts or entries could not be "
                     "handled (see above)\n");
-  } else if (mode == VH_AUTHORITATIVE && !authoritative) {
+  // An index that was authoritative stays so (its entries were kept or
+  // repaired, never lost), unless withdrawn on purpose.
+  bool mark = mode != VH_SCAN_MISSES && (was || (mode == VH_AUTHORITATIVE && ok));
+  if (mark && synced) {
     static const char k_marker[] = "{\"authoritative\":true}";
     if (vs_atomic_write(root.c_str(), marker, k_marker, sizeof k_marker - 1) != 0) {
       fprintf(stderr, "reindex: %s\n", vs_error_str());
       ok = false;
     } else {
       authoritative = true;
-    }
-  } else if (mode == VH_SCAN_MISSES && authoritative) {
-    if (unlink(marker) != 0 && errno != ENOENT) {
-      fprintf(stderr, "reindex: cannot remove %s (%s)\n", marker, strerror(errno));
-      ok = false;
-    } else {
-      vs_sync_parent(marker);
-      authoritative = false;
     }
   }
   printf("reindex: %ld account%s indexed (%ld entr%s written, %ld kept, %ld removed); "

@@ -36,7 +36,7 @@ static int vs_open_temp(const char *path, const VsDirName &dir, char *tmp, size_
 }
 
 int vs_write_temp(const char *path, const VsDirName &dir, const void *data, uint64_t len,
-                  char *tmp, size_t size, VsFd &fd) {
+                  char *tmp, size_t size, VsFd &fd, bool flush) {
   fd.reset(vs_open_temp(path, dir, tmp, size));
   if (!fd.ok()) return -1;
   const char *tmp_name = tmp + (dir.name - path);
@@ -58,7 +58,7 @@ int vs_write_temp(const char *path, const VsDirName &dir, const void *data, uint
   }
   // The data must be on stable storage before the rename makes it visible:
   // otherwise a power loss could leave the new name pointing at nothing.
-  if (fsync(fd.fd) != 0) {
+  if (flush && fsync(fd.fd) != 0) {
     int e = errno;
     fd.reset();
     unlinkat(dir.fd.fd, tmp_name, 0);

@@ -17,11 +17,12 @@ int vs_atomic_write(const char *root, const char *path, const void *data, uint64
 
 // The first half of it, for writers that put the file in place themselves:
 // writes len bytes into a fresh temporary file next to path (dir: path's
-// directory, opened with vs_open_parent) and flushes it to stable storage.
+// directory, opened with vs_open_parent) and flushes it to stable storage
+// (unless flush is false: a writer that syncs many files at once later).
 // tmp (size bytes) receives its path; its name within dir is
 // tmp + (dir.name - path). 0 with fd open for writing; -1 with the message
 // recorded and no temporary file left.
 int vs_write_temp(const char *path, const VsDirName &dir, const void *data, uint64_t len,
-                  char *tmp, size_t size, VsFd &fd);
+                  char *tmp, size_t size, VsFd &fd, bool flush = true);
 
 #endif

@@ -162,8 +162,9 @@ static int vs_index_open(const char *root, const char *key, VsIndexHold &h, bool
 // no one else knows the file yet, so the lock is had at once. tmp receives
 // its name within the directory.
 static int vs_index_temp(VsIndexHold &h, const char *text, size_t len, VsFd &fd,
-                         char tmp[VS_TMP_PATH], const char **tmp_name) {
-  if (vs_write_temp(h.path, h.dir, text, len, tmp, VS_TMP_PATH, fd) != 0) return -1;
+                         char tmp[VS_TMP_PATH], const char **tmp_name, VsIndexSync sync) {
+  if (vs_write_temp(h.path, h.dir, text, len, tmp, VS_TMP_PATH, fd, sync == VS_INDEX_SYNC) != 0)
+    return -1;
   *tmp_name = tmp + (h.dir.name - h.path);
   if (vs_lock_take(fd.fd, 0) != 0) {
     int e = errno;
@@ -176,13 +177,13 @@ static int vs_index_temp(VsIndexHold &h, const char *text, size_t len, VsFd &fd,
 }
 
 int vs_index_create(const char *root, const char *key, const char *text, size_t len,
-                    VsIndexHold &h) {
+                    VsIndexHold &h, VsIndexSync sync) {
   h.release();
   if (vs_index_open(root, key, h, true) != 0) return -1;
   char tmp[VS_TMP_PATH];
   const char *tmp_name = nullptr;
   VsFd fd;
-  if (vs_index_temp(h, text, len, fd, tmp, &tmp_name) != 0) return -1;
+  if (vs_index_temp(h, text, len, fd, tmp, &tmp_name, sync) != 0) return -1;
   int rc = linkat(h.dir.fd.fd, tmp_name, h.dir.fd.fd, h.dir.name, 0);
   int e = errno;
   // The temporary name goes either way. Should removing it fail twice, the
@@ -195,7 +196,7 @@ int vs_index_create(const char *root, const char *key, const char *text, size_t 
     return -1;
   }
   // A claim that might not survive a power loss is no claim: taken back.
-  if (vs_sync_dir_of(h.dir, h.path) != 0) {
+  if (sync == VS_INDEX_SYNC && vs_sync_dir_of(h.dir, h.path) != 0) {
     unlinkat(h.dir.fd.fd, h.dir.name, 0);
     return VS_INDEX_UNSYNCED;
   }
@@ -246,11 +247,11 @@ int vs_index_lock(const char *root, const char *key, VsIndexHold &h, char *text)
   return -1;
 }
 
-int vs_index_replace(VsIndexHold &h, const char *text, size_t len) {
+int vs_index_replace(VsIndexHold &h, const char *text, size_t len, VsIndexSync sync) {
   char tmp[VS_TMP_PATH];
   const char *tmp_name = nullptr;
   VsFd fd;
-  if (vs_index_temp(h, text, len, fd, tmp, &tmp_name) != 0) return -1;
+  if (vs_index_temp(h, text, len, fd, tmp, &tmp_name, sync) != 0) return -1;
   // We hold the lock on the file the name points to: no one else replaces
   // or removes it meanwhile (steps 2 and 3 above).
   if (renameat(h.dir.fd.fd, tmp_name, h.dir.fd.fd, h.dir.name) != 0) {
@@ -264,10 +265,11 @@ int vs_index_replace(VsIndexHold &h, const char *text, size_t len) {
   fd.fd = -1;
   // The new entry is in place (and held) even when its sync fails; it
   // names an account that does not exist yet, which no lookup trusts.
+  if (sync == VS_INDEX_DEFER) return 0;
   return vs_sync_dir_of(h.dir, h.path) == 0 ? 0 : VS_INDEX_UNSYNCED;
 }
 
-int vs_index_remove(VsIndexHold &h) {
+int vs_index_remove(VsIndexHold &h, VsIndexSync sync) {
   // Tried twice: a claim that stays behind is harmless (no profile confirms
   // it, and the next registration takes it over), but it is clutter.
   if (unlinkat(h.dir.fd.fd, h.dir.name, 0) != 0 && errno != ENOENT &&
@@ -275,7 +277,34 @@ int vs_index_remove(VsIndexHold &h) {
     vs_error("remove failed: %s (%s)", h.path, strerror(errno));
     return -1;
   }
-  int rc = vs_sync_dir_of(h.dir, h.path);
+  int rc = sync == VS_INDEX_SYNC ? vs_sync_dir_of(h.dir, h.path) : 0;
   h.release();
   return rc;
+}
+
+int vs_index_sync_all(const char *root) {
+  char dir[VS_ENTRY_PATH];
+  if (vs_index_dir(dir, sizeof dir, root) != 0) {
+    vs_error("sync failed: %s (%s)", dir, strerror(ENAMETOOLONG));
+    return -1;
+  }
+  VsList list;
+  if (vs_list_open(list, root, dir) != 0 || syncfs(list.fd.fd) != 0) {
+    vs_error("sync failed: %s (%s)", dir, strerror(errno));
+    return -1;
+  }
+  for (const char *name; (name = vs_list_next(list)) != nullptr;) {
+    if (!vs_index_entry_name(name)) continue;
+    VsFd fd(openat(list.fd.fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.ok() && errno == ENOENT) continue;  // removed meanwhile
+    if (!fd.ok() || fsync(fd.fd) != 0) {
+      vs_error("sync failed: %s/%s (%s)", dir, name, strerror(errno));
+      return -1;
+    }
+  }
+  if (errno != 0 || fsync(list.fd.fd) != 0) {
+    vs_error("sync failed: %s (%s)", dir, strerror(errno));
+    return -1;
+  }
+  return 0;
 }

@@ -82,6 +82,12 @@ struct VsIndexHold {
   void release();
 };
 
+// Whether a writer's change is on stable storage when it returns
+// (registration: a claim that might not survive a power loss is no claim),
+// or only after vs_index_sync_all (reindex, which writes thousands of
+// entries; until then the index must not be authoritative).
+enum VsIndexSync { VS_INDEX_SYNC, VS_INDEX_DEFER };
+
 // Writers name an entry by its key (vs_index_key).
 // Makes the entry of an address that has none, holding it: 0 made; 1 an
 // entry exists; -1 failure with a message; VS_INDEX_UNSYNCED its directory
@@ -89,7 +95,7 @@ struct VsIndexHold {
 // index directory is created when missing.
 enum { VS_INDEX_UNSYNCED = -2 };
 int vs_index_create(const char *root, const char *key, const char *text, size_t len,
-                    VsIndexHold &hold);
+                    VsIndexHold &hold, VsIndexSync sync = VS_INDEX_SYNC);
 // Takes the lock on an address's existing entry, waiting (bounded) while
 // another writer holds it, and reads it: 0 held, text (VS_INDEX_ENTRY_MAX
 // bytes) holds its content (cut to fit, which no entry needs) with a NUL
@@ -98,8 +104,15 @@ int vs_index_create(const char *root, const char *key, const char *text, size_t 
 int vs_index_lock(const char *root, const char *key, VsIndexHold &hold, char *text);
 // Replaces the held entry with new content, which is held from then on:
 // 0, -1 with a message, or VS_INDEX_UNSYNCED (the new entry is in place).
-int vs_index_replace(VsIndexHold &hold, const char *text, size_t len);
+int vs_index_replace(VsIndexHold &hold, const char *text, size_t len,
+                     VsIndexSync sync = VS_INDEX_SYNC);
 // Removes the held entry. 0, or -1 with a message.
-int vs_index_remove(VsIndexHold &hold);
+int vs_index_remove(VsIndexHold &hold, VsIndexSync sync = VS_INDEX_SYNC);
+// Puts the deferred changes of the whole index on stable storage: the file
+// system's dirty data at once (syncfs), then every entry and the directory
+// one by one, which reaches the server also where syncfs does not (network
+// and FUSE file systems), at little cost once the data is written. 0, or
+// -1 with "sync failed: <path> (<reason>)".
+int vs_index_sync_all(const char *root);
 
 #endif

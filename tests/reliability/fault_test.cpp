@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "foundation/email_index.h"
 #include "foundation/vs_internal.h"
 #include "scenarios.h"
 #include "shim.h"
@@ -501,6 +502,60 @@ TEST(LinkFallbackRaces, ConcurrentMoversNeverStrandOrDuplicate) {
   }
   printf("[figures] fallback-movers: processes=%ld runs=%ld moves=%ld\n", movers, runs, total);
   vault_storage_cleanup();
+  vts_remove_tree(dir);
+}
+
+// Entries written for a rebuild of the e-mail index flush nothing each;
+// one sync of the whole index puts them on stable storage: the file
+// system's data at once, then every entry and the directory. A failing
+// sync says so.
+namespace {
+long count_of(const char *call) {
+  long n = 0;
+  for (const std::string &c : vr_io_trace()) n += c == call;
+  return n;
+}
+}  // namespace
+
+TEST(IndexSync, DeferredEntriesAreFlushedOnlyByTheSyncOfTheWholeIndex) {
+  std::string dir = vts_scratch("isync", true), root = dir + "/root";
+  vr_build_standard_tree(root);
+  ASSERT_EQ(mkdir((root + "/users/.email-index").c_str(), 0700), 0);  // as reindex makes it first
+  const char *emails[] = {"a@x.test", "b@x.test", "c@x.test"};
+  for (const char *email : emails) {
+    char key[VS_INDEX_KEY_BUF], entry[VS_INDEX_ENTRY_MAX];
+    vs_index_key(email, key);
+    int n = vs_index_format(entry, "ua", email);
+    VsIndexHold hold;
+    vr_io_arm(0, 0);
+    EXPECT_EQ(vs_index_create(root.c_str(), key, entry, (size_t)n, hold, VS_INDEX_DEFER), 0)
+        << vault_storage_last_error();
+    if (email == emails[0]) {
+      EXPECT_EQ(vs_index_replace(hold, entry, (size_t)n, VS_INDEX_DEFER), 0);
+    }
+    vr_io_disarm();
+    EXPECT_EQ(count_of("fsync") + count_of("fdatasync") + count_of("syncfs"), 0) << trace_text(100);
+    char id[VS_ID_BUF] = "";
+    EXPECT_EQ(vs_index_read(root.c_str(), email, id), 0);
+    EXPECT_STREQ(id, "ua");
+  }
+  vts_write(root + "/users/.email-index/notes.txt", "not an entry");
+  vr_io_arm(0, 0);
+  EXPECT_EQ(vs_index_sync_all(root.c_str()), 0) << vault_storage_last_error();
+  vr_io_disarm();
+  EXPECT_EQ(count_of("syncfs"), 1);
+  EXPECT_EQ(count_of("fsync"), 4) << "each entry and the directory: " << trace_text(100);
+  for (int e : {EIO, ENOSPC}) {
+    for (const char *call : {"syncfs", "fsync"}) {
+      vr_io_force(call, e);
+      EXPECT_EQ(vs_index_sync_all(root.c_str()), -1) << call;
+      vr_io_force(nullptr, 0);
+      EXPECT_NE(std::string(vault_storage_last_error()).find(std::string("(") + strerror(e) + ")"),
+                std::string::npos) << vault_storage_last_error();
+      EXPECT_EQ(std::string(vault_storage_last_error()).rfind("sync failed: " + root + "/users/.email-index", 0), 0u)
+          << vault_storage_last_error();
+    }
+  }
   vts_remove_tree(dir);
 }
 

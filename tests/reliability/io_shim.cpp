@@ -220,6 +220,7 @@ int __wrap_fcntl(int fd, int cmd, ...) {
 }
 
 VR_PATHCALL(int, fdatasync, -1, (int fd), (fd))
+VR_PATHCALL(int, syncfs, -1, (int fd), (fd))
 VR_PATHCALL(int, rename, -1, (const char *a, const char *b), (a, b))
 VR_PATHCALL(int, renameat, -1, (int da, const char *a, int db, const char *b), (da, a, db, b))
 VR_PATHCALL(int, renameat2, -1, (int da, const char *a, int db, const char *b, unsigned f),
