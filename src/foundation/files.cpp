@@ -181,12 +181,21 @@ bool vs_buf_reserve(VsBuf &b, size_t size) {
 // at least that size is in, and past it for as long as reads come back
 // full. So a file that grew, or whose size a network file system reports
 // stale (even as 0), is read whole; a short read at or past the reported
-// size is the end of the file.
+// size is the end of the file. With current, the file is first locked for
+// reading, which the server of a shared file system refuses for a file that
+// is no longer there (see vs_read_file_current); the read then fails with
+// the server's reason.
 static int vs_read_fd(VsFd &fd, const char *dir, const char *rel, VsBuf &buf, size_t pad,
-                      uint64_t *len_out) {
+                      uint64_t *len_out, bool current = false) {
   struct stat st;
   int e = 0;
-  if (fstat(fd.fd, &st) != 0)
+  struct flock fl;
+  memset(&fl, 0, sizeof fl);
+  fl.l_type = F_RDLCK;
+  fl.l_whence = SEEK_SET;  // l_start = l_len = 0: the whole file
+  if (current && fcntl(fd.fd, F_OFD_SETLK, &fl) != 0)
+    e = errno;
+  else if (fstat(fd.fd, &st) != 0)
     e = errno;
   else if (!S_ISREG(st.st_mode))
     e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
@@ -247,6 +256,8 @@ static char *vs_buf_text(VsBuf &buf, uint64_t len) {
 static std::atomic<int> s_fs_shared{0};
 
 int vs_fs_shared(void) { return s_fs_shared.load(std::memory_order_relaxed); }
+
+void vs_fs_set_shared(int shared) { s_fs_shared.store(shared, std::memory_order_relaxed); }
 
 void vs_fs_note(const char *path) {
   struct statfs sf;
@@ -327,12 +338,12 @@ static bool vs_read_again(VsReadRetry &r, int rc, bool opened, const VsBuf &buf,
 // One try of a whole-file read by path; *opened tells whether the open
 // succeeded (a failure after it is the reader's, not the name's).
 static int vs_read_path_once(const char *root, const char *path, VsBuf &buf, size_t pad,
-                             uint64_t *len_out, bool *opened) {
+                             uint64_t *len_out, bool *opened, bool current = false) {
   // O_NONBLOCK: a FIFO planted under a document's name must not hang us.
   VsFd fd(vs_open_beneath(root, path, O_RDONLY | O_NONBLOCK, 0));
   *opened = fd.ok();
   if (!fd.ok()) return vs_read_fail(nullptr, path, errno);
-  return vs_read_fd(fd, nullptr, path, buf, pad, len_out);
+  return vs_read_fd(fd, nullptr, path, buf, pad, len_out, current);
 }
 
 int vs_read_file_buf(const char *root, const char *path, VsBuf &buf, size_t pad,
@@ -342,6 +353,62 @@ int vs_read_file_buf(const char *root, const char *path, VsBuf &buf, size_t pad,
     bool opened = false;
     int rc = vs_read_path_once(root, path, buf, pad, len_out, &opened);
     if (!vs_read_again(r, rc, opened, buf, len_out)) return rc;
+  }
+}
+
+// Lists the directory holding path whole and says whether its final name
+// is in it: 1 yes, 0 no, -1 the directory could not be listed.
+static int vs_listed(const char *root, const char *path) {
+  VsList list;
+  const char *name;
+  {
+    VsDirName d;
+    if (vs_open_parent(root, path, d) != 0) return -1;
+    name = d.name;
+    list.fd.reset(d.fd.fd);
+    d.fd.fd = -1;
+  }
+  int found = 0;
+  errno = 0;
+  for (const char *n; (n = vs_list_next(list)) != nullptr;)
+    if (strcmp(n, name) == 0) found = 1;
+  return errno == 0 ? found : -1;
+}
+
+// The read-modify-write's read on a shared file system (see files.h). Each
+// try:
+//   1. lists the directory: the listing comes from the server, and the
+//      client takes from it which file each name now stands for, so the
+//      open below mostly finds the current file at once;
+//   2. opens the name and locks the file opened for reading: a lock always
+//      goes to the server, which refuses it (ESTALE, ENOENT) for a file
+//      another host's rename has replaced, whatever the client's caches
+//      still hold of it; so a file read after a granted lock is the
+//      current one (every version is a new file, never rewritten);
+//   3. reads it whole and checks it is whole JSON, as every shared read.
+// A refused lock, an error after the open, a text that is not whole, or
+// an open that finds nothing under a name step 1 listed, is tried again
+// within VS_SHARED_RETRY_MS. A name that is not listed and cannot be
+// opened is missing. Nothing here changes the tree, so two readers (or a
+// reader and the lock holder's own earlier read) never disturb each other.
+int vs_read_file_current(const char *root, const char *path, char **out, uint64_t *len_out) {
+  if (!vs_fs_shared()) return vs_read_file(root, path, out, len_out);
+  VsBuf buf;
+  VsReadRetry r;
+  for (;;) {
+    int listed = vs_listed(root, path);
+    bool opened = false;
+    int rc = vs_read_path_once(root, path, buf, 1, len_out, &opened, true);
+    if (rc != 0 && !opened && errno == ENOENT && listed == 1) opened = true;
+    if (vs_read_again(r, rc, opened, buf, len_out)) continue;
+    if (rc == 0) {
+      *out = vs_buf_text(buf, *len_out);
+      return 0;
+    }
+    // Still failing at the bound, but there all along: never "missing",
+    // which a read-modify-write would take for an empty list.
+    if (opened && errno == ENOENT) return vs_read_fail(nullptr, path, ESTALE);
+    return -1;
   }
 }
 

@@ -74,9 +74,23 @@ int vs_read_file_at(const char *root, int dir_fd, const char *dir, const char *r
 enum { VS_SHARED_RETRY_MS = 3000 };
 // Notes whether the file system holding path is shared (statfs); the
 // reads' content check follows the last note. A path that cannot be
-// examined counts as local.
+// examined counts as local. vs_fs_set_shared overrides the note (tests).
 void vs_fs_note(const char *path);
 int vs_fs_shared(void);
+void vs_fs_set_shared(int shared);
+
+// vs_read_file for a writer that holds the lock under which every
+// replacement of path happens (a read-modify-write). Such a writer must
+// read the version the last holder renamed into place; on a shared file
+// system its client may still resolve the name to the file that rename
+// replaced (cached for a second or so) and even read that file's old text
+// from its caches, whole and valid: the other host's change would be lost.
+// There the read checks with the server that the file it opened is still
+// the current one, trying again within VS_SHARED_RETRY_MS, and then fails
+// (ESTALE: "read failed: <path> (Stale file handle)"); ENOENT only when
+// the name is not in the directory. On a local disk this is vs_read_file,
+// at its cost.
+int vs_read_file_current(const char *root, const char *path, char **out, uint64_t *len_out);
 
 // Whether a failed read or listing (errno e) says for certain that no
 // document is there: nothing under the name (ENOENT, ENOTDIR), or something

@@ -28,8 +28,11 @@ enum : size_t { VS_NAME_BUF = 512, VS_REVISION_BUF = 128 };
 // one byte of the account's lock file, which is never removed) from before
 // its read until after its rename, so the next writer reads the list only
 // once the previous one is in place, whether it runs in another thread,
-// process or host. Readers take no lock: the atomic write gives them a
-// whole list.
+// process or host. The read in between is vs_read_file_current: on a shared
+// file system a client can still see the list the previous holder replaced
+// (its caches), and that read makes sure it has the current file. Readers
+// take no lock: the atomic write gives them a whole list (on a shared file
+// system possibly one a second old).
 static int vs_folders_lock(const VsAccountPaths &acct, VsFd &lock, const char *prefix) {
   if (vs_lock_account(s_root, acct.dir, VS_LOCK_FOLDERS, lock) == 0) return 0;
   if (errno == ENOENT) return 0;
@@ -46,7 +49,7 @@ enum VsListLoad { VS_LIST_OK = 0, VS_LIST_MISSING = 1, VS_LIST_UNREADABLE = -1, 
 static VsListLoad vs_load_list(const char *path, VsDoc &doc) {
   char *raw = nullptr;
   uint64_t len = 0;
-  if (vs_read_file(s_root, path, &raw, &len) != 0)
+  if (vs_read_file_current(s_root, path, &raw, &len) != 0)
     return errno == ENOENT ? VS_LIST_MISSING : VS_LIST_UNREADABLE;
   VsText text(raw);
   // All bytes read are parsed: a NUL inside the file makes it corrupt, so

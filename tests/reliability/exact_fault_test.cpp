@@ -7,6 +7,7 @@
 #include <string.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <functional>
 
 #include <gtest/gtest.h>
@@ -214,4 +215,109 @@ TEST_F(Tree, FailingDirectorySyncFailsEveryWriter) {
   vr_io_force_dir_fsync(0);
   EXPECT_EQ(vr_last_error(), "sync failed: " + root + " (" + eio + ")");
   EXPECT_TRUE(vts_exists(root + "/config.json"));
+}
+
+namespace {
+
+// The positions, in the calls of one folder save, of the listing's first
+// getdents64, the open of the list after it and the read lock on that open.
+struct RmwCalls {
+  long list = 0, open = 0, lock = 0;
+};
+RmwCalls rmw_calls(const std::vector<std::string> &trace) {
+  RmwCalls c;
+  for (size_t i = 0; i < trace.size(); i++) {
+    long k = (long)i + 1;
+    if (!c.list && trace[i] == "getdents64") c.list = k;
+    else if (c.list && !c.open && trace[i] == "openat2") c.open = k;
+    else if (c.open && !c.lock && trace[i] == "fcntl") c.lock = k;
+  }
+  return c;
+}
+
+bool has_folder(const std::string &list, const std::string &id) {
+  return list.find("\"id\":\"" + id + "\"") != std::string::npos;
+}
+
+void force_fcntl_stale(void *err) { vr_io_force("fcntl", *static_cast<int *>(err)); }
+
+}  // namespace
+
+// A folder change on a shared file system reads the list under the
+// account's lock and must get the version the last holder renamed into
+// place, which the client's caches can hide: the server's refusal of the
+// read lock (ESTALE, or ENOENT for a file another host's rename removed),
+// or an open finding nothing under a name the directory lists, is the
+// stale file speaking, and the read is tried again. Taking any of them for
+// an absent list would write a list holding only the new folder.
+TEST_F(Tree, FolderListReadOnSharedFileSystemTriesAgain) {
+  const std::string list = ua() + "/folders.json";
+  vs_fs_set_shared(1);
+  vr_io_arm(0, 0);
+  ASSERT_EQ(vault_folder_save("ua", "{\"id\":\"g0\"}", nullptr), 0) << vr_last_error();
+  vr_io_disarm();
+  const RmwCalls at = rmw_calls(vr_io_trace());
+  ASSERT_TRUE(at.list && at.open && at.lock) << "no listing, open and read lock in the save's calls";
+  struct Fault { long k; int err; const char *what; };
+  const Fault faults[] = {{at.lock, ESTALE, "read lock ESTALE"},
+                          {at.lock, ENOENT, "read lock ENOENT"},
+                          {at.open, ENOENT, "open of a listed name ENOENT"}};
+  std::vector<std::string> saved = {"f1", "f2", "g0"};
+  int n = 0;
+  for (const Fault &f : faults) {
+    std::string id = "g" + std::to_string(++n);
+    vr_io_arm(f.k, f.err);
+    int rc = vault_folder_save("ua", ("{\"id\":\"" + id + "\"}").c_str(), nullptr);
+    vr_io_disarm();
+    EXPECT_TRUE(vr_io_fired()) << f.what;
+    EXPECT_EQ(rc, 0) << f.what << ": " << vr_last_error();
+    saved.push_back(id);
+    const std::string text = vts_slurp(list);
+    for (const std::string &s : saved) EXPECT_TRUE(has_folder(text, s)) << f.what << ": " << s << " lost";
+  }
+  // A delete reads the same way: a stale read must not answer "not found".
+  vr_io_arm(at.lock, ESTALE);
+  EXPECT_EQ(vault_folder_delete("ua", "g1"), 0) << vr_last_error();
+  vr_io_disarm();
+  EXPECT_FALSE(has_folder(vts_slurp(list), "g1"));
+  EXPECT_TRUE(has_folder(vts_slurp(list), "g2"));
+  vs_fs_set_shared(0);
+}
+
+// When the server keeps refusing the list for the whole retry budget, the
+// change fails with the reason and writes nothing; an ENOENT from a file
+// that was opened never turns into "no list yet" (which would write a list
+// of one folder over all the others).
+TEST_F(Tree, FolderListThatStaysStaleFailsTheChangeAndKeepsTheList) {
+  const std::string list = ua() + "/folders.json";
+  const std::string before = vts_slurp(list);
+  const std::string want = "read failed: " + list + " (" + strerror(ESTALE) + ")";
+  for (int err : {ENOENT, ESTALE}) {
+    vault_storage_cleanup();
+    ASSERT_EQ(vault_storage_init(root.c_str()), 0);
+    vs_fs_set_shared(1);
+    // From the listing on, so the account lock itself is had.
+    vr_io_hook("getdents64", force_fcntl_stale, &err);
+    int rc = err == ENOENT ? vault_folder_save("ua", "{\"id\":\"g9\"}", nullptr)
+                           : vault_folder_delete("ua", "f1");
+    vr_io_force(nullptr, 0);
+    vr_io_hook(nullptr, nullptr, nullptr);
+    vs_fs_set_shared(0);
+    EXPECT_EQ(rc, -1) << strerror(err);
+    EXPECT_EQ(vr_last_error(), want) << strerror(err);
+    EXPECT_EQ(vts_slurp(list), before) << strerror(err);
+    EXPECT_TRUE(vr_tmp_names(vts_snapshot(root)).empty()) << strerror(err);
+  }
+}
+
+// On a local disk the folder change costs what it did: no listing, and no
+// lock besides the account's (take and give back).
+TEST_F(Tree, FolderListReadOnLocalDiskMakesNoExtraCall) {
+  vs_fs_set_shared(0);
+  vr_io_arm(0, 0);
+  ASSERT_EQ(vault_folder_save("ua", "{\"id\":\"g0\"}", nullptr), 0) << vr_last_error();
+  vr_io_disarm();
+  const std::vector<std::string> trace = vr_io_trace();
+  EXPECT_EQ(std::count(trace.begin(), trace.end(), "getdents64"), 0);
+  EXPECT_EQ(std::count(trace.begin(), trace.end(), "fcntl"), 2);
 }
