@@ -10,7 +10,9 @@
 //     not whole, or failing for another reason;
 //   - a sync document without it or without the items no one touches;
 //   - an address with no account or with more than one;
-//   - a folder save that succeeded and is not in the list;
+//   - a folder save that succeeded and is not in the list, or a folder
+//     delete that succeeded and is (every third folder a host saves, it
+//     deletes again);
 //   - a temporary (".tmp.") name left anywhere;
 //   - a moved cipher not in exactly one of live and trash, or with more
 //     than one link;
@@ -60,7 +62,7 @@ enum Counter {
   kSaves, kSaveFailed,
   kMoves, kMoveNotFound, kMoveFailed,
   kRegCreated, kRegExists, kRegFailed, kLookupFailed,
-  kFolderSaved, kFolderFailed,
+  kFolderSaved, kFolderFailed, kFolderDeleted, kFolderDeleteFailed,
   kCounters
 };
 const char *const k_names[kCounters] = {
@@ -69,7 +71,7 @@ const char *const k_names[kCounters] = {
   "saves", "save-failed",
   "moves", "move-not-found", "move-failed",
   "register-created", "register-exists", "register-failed", "lookup-failed",
-  "folder-saved", "folder-save-failed",
+  "folder-saved", "folder-save-failed", "folder-deleted", "folder-delete-failed",
 };
 
 constexpr int k_max_addresses = 256;
@@ -82,6 +84,7 @@ struct Shared {
   std::atomic<int> stop;
   std::atomic<int> reg_arrived[k_max_addresses];
   std::atomic<char> folder_ok[8][k_max_folders];  // [host][i]: saved with 0
+  std::atomic<char> folder_gone[8][k_max_folders];  // [host][i]: then deleted with 0
 };
 Shared *g;
 
@@ -253,15 +256,29 @@ void registrar(long host) {
   }
 }
 
+std::string folder_id(long host, long i) { return "h" + std::to_string(host) + "-f" + std::to_string(i); }
+
 void folder_saver(long host) {
   for (long i = 0; i < opt.folders && !out_of_time(); i++) {
-    std::string f = "{\"id\":\"h" + std::to_string(host) + "-f" + std::to_string(i) + "\",\"name\":\"2.name\"}";
+    std::string f = "{\"id\":\"" + folder_id(host, i) + "\",\"name\":\"2.name\"}";
     if (vault_folder_save(g_uid.c_str(), f.c_str(), nullptr) == 0) {
       count(kFolderSaved);
       g->folder_ok[host][i].store(1);
     } else {
       count(kFolderFailed);
       note("folder_save", vault_storage_last_error());
+    }
+    // The folder saved two steps ago goes again, every third time: its
+    // save and this delete are both changes that must last.
+    long d = i - 2;
+    if (i % 3 == 2 && g->folder_ok[host][d].load()) {
+      if (vault_folder_delete(g_uid.c_str(), folder_id(host, d).c_str()) == 0) {
+        count(kFolderDeleted);
+        g->folder_gone[host][d].store(1);
+      } else {
+        count(kFolderDeleteFailed);
+        note("folder_delete", vault_storage_last_error());
+      }
     }
   }
 }
@@ -335,7 +352,8 @@ void check_tree(Verdict &v) {
   v.add("addresses-without-account", none, true);
   v.add("duplicate-accounts", extra, true);
 
-  // Every folder saved with success must be in the list.
+  // Every folder saved with success must be in the list, unless deleted
+  // with success after; then it must not.
   std::set<std::string> ids;
   if (vts_read(acct + "/folders.json", text)) {
     yyjson_doc *f = yyjson_read(text.data(), text.size(), 0);
@@ -349,8 +367,10 @@ void check_tree(Verdict &v) {
   }
   long lost = 0;
   for (size_t h = 0; h < opt.roots.size(); h++)
-    for (long i = 0; i < opt.folders; i++)
-      if (g->folder_ok[h][i].load() && !ids.count("h" + std::to_string(h) + "-f" + std::to_string(i))) lost++;
+    for (long i = 0; i < opt.folders; i++) {
+      bool listed = ids.count(folder_id((long)h, i)) != 0;
+      if (g->folder_gone[h][i].load() ? listed : g->folder_ok[h][i].load() && !listed) lost++;
+    }
   v.add("folder-changes-lost", lost, true);
 }
 
@@ -453,7 +473,7 @@ int main(int argc, char **argv) {
   Verdict v;
   for (int c = 0; c < kCounters; c++) {
     bool must_be_zero = c != kReads && c != kSyncs && c != kSaves && c != kMoves && c != kMoveNotFound &&
-                        c != kRegCreated && c != kRegExists && c != kFolderSaved;
+                        c != kRegCreated && c != kRegExists && c != kFolderSaved && c != kFolderDeleted;
     v.add(k_names[c], g->c[c].load(), must_be_zero);
   }
   v.add("processes-failed", crashed, true);
