@@ -461,10 +461,12 @@ static int vs_read_at_once(const char *root, int dir_fd, const char *dir, const 
       return vs_read_fail(dir, rel, ENAMETOOLONG);
     return vs_read_path_once(root, path, buf, pad, len_out, opened);
   }
-  if (!fd.ok() && errno == ENOENT) {
+  if (!fd.ok() && (errno == ENOENT || errno == EXDEV)) {
     // Removed between the listing and the open (a move, a delete), or
     // replaced at that moment where the file system shows a gap: a second
-    // look tells the two apart.
+    // look tells the two apart. EXDEV is the kernel's RESOLVE_BENEATH check
+    // finding the file it resolved moved out of the directory (a move on
+    // this client) before the open completed: a gap of the same kind.
     struct stat st;
     if (fstatat(dir_fd, rel, &st, AT_SYMLINK_NOFOLLOW) == 0)
       fd.reset((int)syscall(SYS_openat2, dir_fd, rel, &how, sizeof how));

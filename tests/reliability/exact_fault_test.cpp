@@ -321,3 +321,27 @@ TEST_F(Tree, FolderListReadOnLocalDiskMakesNoExtraCall) {
   EXPECT_EQ(std::count(trace.begin(), trace.end(), "getdents64"), 0);
   EXPECT_EQ(std::count(trace.begin(), trace.end(), "fcntl"), 2);
 }
+
+// The open of a name sync just listed can fail with EXDEV when the file is
+// moved out of the directory while the kernel resolves it (its check that
+// the result lies beneath the directory). The file is looked for again:
+// still there (here: the move did not happen), it is read; the document
+// comes out as without the fault.
+TEST_F(Tree, SyncLooksAgainAtAListedNameThatMovedDuringItsOpen) {
+  vr_io_arm(0, 0);
+  const char *first = vault_sync_generate_json("ua");
+  const std::string clean = first ? first : "";
+  vr_io_disarm();
+  ASSERT_FALSE(clean.empty()) << vr_last_error();
+  const std::vector<std::string> trace = vr_io_trace();
+  long k = 0;
+  for (size_t i = 1; i < trace.size() && !k; i++)
+    if (trace[i] == "openat2" && trace[i - 1] == "getdents64") k = (long)i + 1;
+  ASSERT_NE(k, 0) << "no open right after a listing in sync's calls";
+  vr_io_arm(k, EXDEV);
+  const char *got = vault_sync_generate_json("ua");
+  vr_io_disarm();
+  EXPECT_TRUE(vr_io_fired());
+  ASSERT_NE(got, nullptr) << vr_last_error();
+  EXPECT_EQ(std::string(got), clean);
+}
