@@ -32,6 +32,7 @@
 #include <yyjson.h>
 
 #include "foundation/files.h"
+#include "foundation/moves.h"
 #include "foundation/results.h"
 #include "host.h"
 #include "tree.h"
@@ -119,19 +120,28 @@ bool vh_add_file(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *key,
   return true;
 }
 
-// The item lines of ciphers/ or trash/. A directory that is not there has
-// no items; names the library cannot address are passed over with a word.
-bool vh_export_items(VhExport &x, const char *dir, bool trash) {
+// The item lines of ciphers/ or trash/ (live: the account's ciphers/, for
+// the trash). A directory that is not there has no items; names the library
+// cannot address are passed over with a word. A trashed name that is the
+// live file itself (a restore cut short) is the live item, exported once.
+bool vh_export_items(VhExport &x, const char *dir, const char *live) {
+  bool trash = live != nullptr;
   std::vector<std::string> names;
   if (!vh_list(x.root, dir, names)) {
     if (errno == ENOENT) return true;
     fprintf(stderr, "export: cannot list %s (%s)\n", dir, strerror(errno));
     return false;
   }
+  VsFd dir_fd, live_fd;
+  if (trash) {
+    dir_fd.reset(vs_open_beneath(x.root.c_str(), dir, O_RDONLY | O_DIRECTORY, 0));
+    live_fd.reset(vs_open_beneath(x.root.c_str(), live, O_RDONLY | O_DIRECTORY, 0));
+  }
   for (const std::string &n : names) {
     bool listed = trash ? vs_trash_file_name(n.c_str()) && !vs_temp_marked(n.c_str())
                         : vs_item_file_name(n.c_str());
     if (!listed) continue;  // temporary files and other names are no items
+    if (trash && dir_fd.ok() && vs_live_twin(dir_fd.fd, live_fd.fd, n.c_str())) continue;
     std::string id = n.substr(0, n.size() - strlen(VS_DOC_SUFFIX));
     std::string path = std::string(dir) + "/" + n;
     if (!vs_id_safe(id.c_str())) {
@@ -173,8 +183,8 @@ bool vh_export_account(VhExport &x, const std::string &uid) {
       !vh_write_line(x, doc.get()))
     return false;
   x.accounts++;
-  return vh_export_items(x, paths.ciphers, false) &&
-         vh_export_items(x, paths.trash, true);
+  return vh_export_items(x, paths.ciphers, nullptr) &&
+         vh_export_items(x, paths.trash, paths.ciphers);
 }
 
 // An account directory as every listing takes it.

@@ -2,6 +2,7 @@
 // from the tree directly (the exports have no listing of accounts).
 // Read-only.
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -12,6 +13,8 @@
 
 #include <yyjson.h>
 
+#include "foundation/files.h"
+#include "foundation/moves.h"
 #include "host.h"
 #include "tree.h"
 
@@ -25,18 +28,27 @@ struct VhAccountRow {
   long trash = 0;
 };
 
-// Items as the statistics count them; -1 when the directory exists but
-// cannot be listed (never shown as zero).
-long vh_count(const std::string &root, const char *dir, bool trash) {
+// Items as the statistics count them (live: the account's ciphers/, for
+// the trash, whose names that are the live file itself are live items); -1
+// when the directory exists but cannot be listed (never shown as zero).
+long vh_count(const std::string &root, const char *dir, const char *live) {
   std::vector<std::string> names;
   if (!vh_list(root, dir, names)) {
     if (errno == ENOENT) return 0;
     fprintf(stderr, "user list: cannot list %s (%s)\n", dir, strerror(errno));
     return -1;
   }
+  VsFd dir_fd, live_fd;
+  if (live) {
+    dir_fd.reset(vs_open_beneath(root.c_str(), dir, O_RDONLY | O_DIRECTORY, 0));
+    live_fd.reset(vs_open_beneath(root.c_str(), live, O_RDONLY | O_DIRECTORY, 0));
+  }
   long n = 0;
   for (const std::string &s : names)
-    if (trash ? vs_trash_file_name(s.c_str()) : vs_item_file_name(s.c_str())) n++;
+    if (live ? vs_trash_file_name(s.c_str()) &&
+                   !(dir_fd.ok() && vs_live_twin(dir_fd.fd, live_fd.fd, s.c_str()))
+             : vs_item_file_name(s.c_str()))
+      n++;
   return n;
 }
 
@@ -75,8 +87,8 @@ int vh_user_list(const VhContext &ctx) {
       VsDoc doc(vs_parse(text.data(), text.size()));
       if (doc) r.has_email = vh_profile_email(yyjson_doc_get_root(doc.get()), r.email);
     }
-    r.items = vh_count(root, paths.ciphers, false);
-    r.trash = vh_count(root, paths.trash, true);
+    r.items = vh_count(root, paths.ciphers, nullptr);
+    r.trash = vh_count(root, paths.trash, paths.ciphers);
     if (r.items < 0 || r.trash < 0) return VH_FAIL;
     rows.push_back(std::move(r));
   }

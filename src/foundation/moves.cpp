@@ -191,3 +191,10 @@ int vs_drop_cut_restore(const char *root, const char *live, const char *trash,
   if (vs_drop_if_same(t, l) < 0) return -1;
   return vs_sync_dir_of(t, trash) == 0 ? 0 : -2;
 }
+
+bool vs_live_twin(int trash_fd, int live_fd, const char *name) {
+  struct stat t, l;
+  return live_fd >= 0 && fstatat(trash_fd, name, &t, AT_SYMLINK_NOFOLLOW) == 0 &&
+         t.st_nlink > 1 && fstatat(live_fd, name, &l, AT_SYMLINK_NOFOLLOW) == 0 &&
+         vs_same_file(t, l);
+}

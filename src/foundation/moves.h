@@ -23,6 +23,12 @@ enum VsMove {
 VsMove vs_rename_noreplace(const char *root, const char *from, const char *to,
                            const char *lock_dir, bool dst_only_moved);
 
+// Whether the trashed name `name` (in the directory trash_fd) and the live
+// name of the same item (in live_fd) are one file: a restore cut short,
+// whose item is live. Every view that lists the trash passes such a name
+// over. False when live_fd < 0 or either name cannot be examined.
+bool vs_live_twin(int trash_fd, int live_fd, const char *name);
+
 // One file under both the live and the trash name of an item is a restore
 // cut short between its two steps (the fallback's link, then the drop of the
 // trashed name): the item is live. The next move of the item finishes it

@@ -16,6 +16,7 @@
 #include "foundation/files.h"
 #include "foundation/holders.h"
 #include "foundation/layout.h"
+#include "foundation/moves.h"
 #include "foundation/results.h"
 #include "foundation/root.h"
 #include "foundation/text.h"
@@ -81,15 +82,6 @@ int vs_stats_ciphers(const char *dir_path, VsStats &st, bool &linked) {
   }
 }
 
-// Whether the trashed name is the live file itself: a restore cut short
-// between its two steps, whose item is live (moves.h).
-bool vs_stats_live_twin(int trash_fd, int live_fd, const char *name) {
-  struct stat t, l;
-  return live_fd >= 0 && fstatat(trash_fd, name, &t, AT_SYMLINK_NOFOLLOW) == 0 &&
-         t.st_nlink > 1 && fstatat(live_fd, name, &l, AT_SYMLINK_NOFOLLOW) == 0 &&
-         t.st_dev == l.st_dev && t.st_ino == l.st_ino;
-}
-
 // linked: a live file has a second name (vs_stats_ciphers); only then are
 // trashed names compared with the live ones, one status query each.
 int vs_stats_trash(const char *dir_path, const char *live_path, bool linked, VsStats &st) {
@@ -101,7 +93,7 @@ int vs_stats_trash(const char *dir_path, const char *live_path, bool linked, VsS
   for (;;) {
     const char *name = vs_list_next(dir);
     if (!name) return vs_stats_listed(dir_path);
-    if (vs_trash_file_name(name) && !(linked && vs_stats_live_twin(dir.fd.fd, live.fd, name)))
+    if (vs_trash_file_name(name) && !(linked && vs_live_twin(dir.fd.fd, live.fd, name)))
       st.trash++;
   }
 }

@@ -209,6 +209,19 @@ class OperatorTest(unittest.TestCase):
         self.check(expect_rc=0)
         self.assertEqual(os.stat(live).st_nlink, 1)
 
+    def test_restore_cut_short_is_one_live_item_in_user_list_and_export(self):
+        live = self.acct(self.alice, "ciphers", "a2.json")
+        os.link(self.acct(self.alice, "trash", "a2.json"), live)
+        rc, out, err = run(self.root, "user", "list", "--json")
+        self.assertEqual(rc, 0, err)
+        row = {r["userId"]: r for r in json.loads(out)}[self.alice]
+        self.assertEqual((row["items"], row["trash"]), (2, 0))
+        rc, out, err = run(self.root, "export", self.alice)
+        self.assertEqual(rc, 0, err)
+        items = [json.loads(l) for l in out.splitlines() if '"item"' in l]
+        self.assertEqual(sorted((i["item"], i["trash"]) for i in items),
+                         [("a1", False), ("a2", False)], items)
+
     def test_tree_from_before_the_email_index_is_left_as_it_is(self):
         shutil.rmtree(os.path.join(self.users, ".email-index"))
         users_mtime = os.stat(self.users).st_mtime_ns
