@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "files.h"
@@ -74,7 +75,10 @@ int vs_drop_if_same(const VsDirName &d, const VsDirName &other) {
   bool known = fstatat(d.fd.fd, aside, &sa, AT_SYMLINK_NOFOLLOW) == 0 &&
                fstatat(other.fd.fd, other.name, &so, AT_SYMLINK_NOFOLLOW) == 0;
   int err = known ? 0 : errno;
-  if (known && vs_same_file(sa, so)) {
+  // The parked name is dropped only while the file has another name: a
+  // shared file system's client can show a name the other host has since
+  // moved away (cached), and the parked name is then the only one left.
+  if (known && vs_same_file(sa, so) && sa.st_nlink > 1) {
     if (unlinkat(d.fd.fd, aside, 0) == 0 || unlinkat(d.fd.fd, aside, 0) == 0) return 0;
     err = errno;
   }
@@ -134,7 +138,14 @@ VsMove vs_move_locked(const VsDirName &src, const VsDirName &dst, bool dst_only_
       return VS_MOVE_FAILED;
     }
   }
-  if (vs_drop_if_same(src, dst) >= 0) return VS_MOVED;
+  int dropped = vs_drop_if_same(src, dst);
+  if (dropped == 0 || (dropped > 0 && linked)) return VS_MOVED;
+  if (dropped > 0) {
+    // Not one file after all (a save came between, or the first look at
+    // the names was a stale view): refused, nothing changed.
+    errno = EEXIST;
+    return VS_MOVE_FAILED;
+  }
   int e = errno;
   if (linked) vs_drop_if_same(dst, src);  // our own link goes, if still ours
   errno = e;
@@ -153,6 +164,28 @@ bool vs_one_file(const VsDirName &a, const VsDirName &b) {
 
 }  // namespace
 
+// One try of the move (vs_rename_noreplace, without the syncs).
+static VsMove vs_move_once(const VsDirName &src, const VsDirName &dst, const char *root,
+                           const char *lock_dir, bool dst_only_moved) {
+  if (renameat2(src.fd.fd, src.name, dst.fd.fd, dst.name, RENAME_NOREPLACE) == 0)
+    return VS_MOVED;
+  if (errno == ENOENT) return VS_MOVE_GONE;
+  // EEXIST from one file under both names: a fallback move cut short
+  // (another host's, or this tree's before it moved here) is finished.
+  if (errno == EEXIST ? !vs_one_file(src, dst)
+                      : errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+    return VS_MOVE_FAILED;
+  VsFd lock;
+  if (vs_lock_account(root, lock_dir, VS_LOCK_MOVES, lock) != 0) return VS_MOVE_FAILED;
+  return vs_move_locked(src, dst, dst_only_moved);
+}
+
+static long long vs_move_now_ms(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
 VsMove vs_rename_noreplace(const char *root, const char *from, const char *to,
                            const char *lock_dir, bool dst_only_moved) {
   VsDirName src, dst;
@@ -161,17 +194,31 @@ VsMove vs_rename_noreplace(const char *root, const char *from, const char *to,
   if (vs_open_parent(root, from, src) != 0)
     return errno == ENOENT || errno == ENOTDIR ? VS_MOVE_GONE : VS_MOVE_FAILED;
   if (vs_open_parent(root, to, dst) != 0) return VS_MOVE_FAILED;
-  if (renameat2(src.fd.fd, src.name, dst.fd.fd, dst.name, RENAME_NOREPLACE) != 0) {
-    if (errno == ENOENT) return VS_MOVE_GONE;
-    // EEXIST from one file under both names: a fallback move cut short
-    // (another host's, or this tree's before it moved here) is finished.
-    if (errno == EEXIST ? !vs_one_file(src, dst)
-                        : errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
-      return VS_MOVE_FAILED;
-    VsFd lock;
-    if (vs_lock_account(root, lock_dir, VS_LOCK_MOVES, lock) != 0) return VS_MOVE_FAILED;
-    VsMove rc = vs_move_locked(src, dst, dst_only_moved);
-    if (rc != VS_MOVED) return rc;
+  // On a shared file system a refusal ("File exists") or a name missing in
+  // the middle of the fallback may come from this client's cached view of
+  // names another host has just moved (GlusterFS also answers ESTALE and
+  // EBADFD for such files); the client looks again once its cache times out
+  // (about a second with GlusterFS's defaults), so the move is tried again
+  // within the bound the reads use. Each try is whole and safe on its own
+  // (see above), and one that finds the source gone answers so.
+  long long deadline = 0;
+  unsigned pause_ms = 10;
+  for (;;) {
+    VsMove rc = vs_move_once(src, dst, root, lock_dir, dst_only_moved);
+    if (rc == VS_MOVED) break;
+    int e = errno;
+    if (rc != VS_MOVE_FAILED || !vs_fs_shared() ||
+        (e != EEXIST && e != ENOENT && e != ESTALE && e != EBADFD))
+      return rc;
+    long long now = vs_move_now_ms();
+    if (!deadline) deadline = now + VS_SHARED_RETRY_MS;
+    if (now >= deadline) {
+      errno = e;
+      return rc;
+    }
+    struct timespec ts = {0, (long)pause_ms * 1000000L};
+    nanosleep(&ts, nullptr);
+    if (pause_ms < 200) pause_ms *= 2;
   }
   // The new name first: a power loss between the two syncs then leaves the
   // item in both places, never in none.

@@ -345,3 +345,64 @@ TEST_F(Tree, SyncLooksAgainAtAListedNameThatMovedDuringItsOpen) {
   ASSERT_NE(got, nullptr) << vr_last_error();
   EXPECT_EQ(std::string(got), clean);
 }
+
+// Where moves take the fallback on a shared file system, a refusal or a
+// missing name in the middle of a move may be the client's stale view of
+// another host's move: the move is tried again and ends with the item under
+// exactly one name. On a local disk the same answer is final.
+TEST_F(Tree, FallbackMoveOnSharedFileSystemTriesAgainAfterAStaleAnswer) {
+  const std::string live = ua() + "/ciphers/mv.json", trash = ua() + "/trash/mv.json";
+  ASSERT_EQ(vault_cipher_save("ua", "{\"id\":\"mv\",\"type\":1}", nullptr), 0);
+  vr_io_force("renameat2", EINVAL);
+  // The restore's link and the trash move's rename, as counted in one call.
+  auto index_of = [](const char *call) {
+    const std::vector<std::string> &t = vr_io_trace();
+    for (size_t i = 0; i < t.size(); i++)
+      if (t[i] == call) return (long)i + 1;
+    return 0L;
+  };
+  vr_io_arm(0, 0);
+  ASSERT_EQ(vault_cipher_delete("ua", "mv", 0), 0) << vr_last_error();
+  vr_io_disarm();
+  const long rename_at = index_of("renameat");
+  vr_io_arm(0, 0);
+  ASSERT_EQ(vault_cipher_restore_from_trash("ua", "mv"), 0) << vr_last_error();
+  vr_io_disarm();
+  const long link_at = index_of("linkat");
+  ASSERT_GT(rename_at, 0);
+  ASSERT_GT(link_at, 0);
+  auto one_name = [&](bool in_trash) {
+    struct stat st;
+    const std::string &here = in_trash ? trash : live, &there = in_trash ? live : trash;
+    return lstat(here.c_str(), &st) == 0 && st.st_nlink == 1 && access(there.c_str(), F_OK) != 0 &&
+           vr_tmp_names(vts_snapshot(root)).empty();
+  };
+  vs_fs_set_shared(1);
+  // The move's own step failing: a stale refusal or a stale file. (ENOENT
+  // there is the source gone: "not found", as everywhere.)
+  for (int err : {EEXIST, ESTALE, EBADFD}) {
+    vr_io_arm(rename_at, err);
+    EXPECT_EQ(vault_cipher_delete("ua", "mv", 0), 0) << strerror(err) << ": " << vr_last_error();
+    vr_io_disarm();
+    EXPECT_TRUE(one_name(true)) << "trash move, " << strerror(err);
+    vr_io_arm(link_at, err);
+    EXPECT_EQ(vault_cipher_restore_from_trash("ua", "mv"), 0) << strerror(err) << ": " << vr_last_error();
+    EXPECT_TRUE(vr_io_fired()) << strerror(err);
+    vr_io_disarm();
+    EXPECT_TRUE(one_name(false)) << "restore, " << strerror(err);
+  }
+  // A name missing in the middle: the restore's look at what it linked.
+  ASSERT_EQ(vault_cipher_delete("ua", "mv", 0), 0);
+  vr_io_arm(link_at + 1, ENOENT);
+  EXPECT_EQ(vault_cipher_restore_from_trash("ua", "mv"), 0) << vr_last_error();
+  EXPECT_TRUE(vr_io_fired()) << vr_io_fired_call();
+  vr_io_disarm();
+  EXPECT_TRUE(one_name(false)) << "restore, ENOENT after the link";
+  vs_fs_set_shared(0);
+  ASSERT_EQ(vault_cipher_delete("ua", "mv", 0), 0);
+  vr_io_arm(link_at, ESTALE);
+  EXPECT_EQ(vault_cipher_restore_from_trash("ua", "mv"), -1);
+  vr_io_disarm();
+  EXPECT_TRUE(one_name(true)) << "a failed restore changes nothing";
+  vr_io_force(nullptr, 0);
+}
