@@ -297,15 +297,20 @@ static int vs_whole_document(const char *p, uint64_t len) {
   return err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION;
 }
 
-struct VsReadRetry {
-  long long deadline_us = 0;
-  long pause_us = 500;
-};
-
 static long long vs_now_us(void) {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return (long long)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
+
+bool vs_retry_pause(VsRetry &r) {
+  long long now = vs_now_us();
+  if (r.deadline_us == 0) r.deadline_us = now + (long long)VS_SHARED_RETRY_MS * 1000;
+  if (now >= r.deadline_us) return false;
+  struct timespec ts = {0, r.pause_us * 1000};
+  nanosleep(&ts, nullptr);
+  if (r.pause_us < r.max_pause_us) r.pause_us *= 2;
+  return true;
 }
 
 // After one try of a read (rc, and whether its open succeeded): true when
@@ -314,7 +319,7 @@ static long long vs_now_us(void) {
 // are tried again on every file system, as they never happen on a local
 // one; an empty or unparsable text only on a shared one. After the bound
 // the last answer stands: the error, or the text as read.
-static bool vs_read_again(VsReadRetry &r, int rc, bool opened, const VsBuf &buf,
+static bool vs_read_again(VsRetry &r, int rc, bool opened, const VsBuf &buf,
                           const uint64_t *len) {
   int e = errno;
   bool transient = rc != 0 ? e == ESTALE || e == EBADFD || (opened && e == ENOENT)
@@ -323,16 +328,9 @@ static bool vs_read_again(VsReadRetry &r, int rc, bool opened, const VsBuf &buf,
     errno = e;
     return false;
   }
-  long long now = vs_now_us();
-  if (r.deadline_us == 0) r.deadline_us = now + (long long)VS_SHARED_RETRY_MS * 1000;
-  if (now >= r.deadline_us) {
-    errno = e;
-    return false;
-  }
-  struct timespec ts = {0, r.pause_us * 1000};
-  nanosleep(&ts, nullptr);
-  if (r.pause_us < 50000) r.pause_us *= 2;
-  return true;
+  bool again = vs_retry_pause(r);
+  errno = e;
+  return again;
 }
 
 // One try of a whole-file read by path; *opened tells whether the open
@@ -348,7 +346,7 @@ static int vs_read_path_once(const char *root, const char *path, VsBuf &buf, siz
 
 int vs_read_file_buf(const char *root, const char *path, VsBuf &buf, size_t pad,
                      uint64_t *len_out) {
-  VsReadRetry r;
+  VsRetry r;
   for (;;) {
     bool opened = false;
     int rc = vs_read_path_once(root, path, buf, pad, len_out, &opened);
@@ -394,7 +392,7 @@ static int vs_listed(const char *root, const char *path) {
 int vs_read_file_current(const char *root, const char *path, char **out, uint64_t *len_out) {
   if (!vs_fs_shared()) return vs_read_file(root, path, out, len_out);
   VsBuf buf;
-  VsReadRetry r;
+  VsRetry r;
   for (;;) {
     int listed = vs_listed(root, path);
     bool opened = false;
@@ -482,7 +480,7 @@ static int vs_read_at_once(const char *root, int dir_fd, const char *dir, const 
 
 int vs_read_file_at_buf(const char *root, int dir_fd, const char *dir, const char *rel,
                         VsBuf &buf, size_t pad, uint64_t *len_out) {
-  VsReadRetry r;
+  VsRetry r;
   for (;;) {
     bool opened = false;
     int rc = vs_read_at_once(root, dir_fd, dir, rel, buf, pad, len_out, &opened);

@@ -72,6 +72,17 @@ int vs_read_file_at(const char *root, int dir_fd, const char *dir, const char *r
 // strict JSON), and after the bound hands back what it read. On a local
 // disk none of this happens, and the reads cost what they always did.
 enum { VS_SHARED_RETRY_MS = 3000 };
+// The pacing of those retries, shared by every retry that waits for a
+// shared file system's client to catch up (reads, moves): a pause that
+// doubles from pause_us up to max_pause_us, for VS_SHARED_RETRY_MS from
+// the first. vs_retry_pause sleeps and returns true, or false once the
+// bound is past.
+struct VsRetry {
+  long pause_us = 500;
+  long max_pause_us = 50000;
+  long long deadline_us = 0;
+};
+bool vs_retry_pause(VsRetry &r);
 // Notes whether the file system holding path is shared (statfs); the
 // reads' content check follows the last note. A path that cannot be
 // examined counts as local. vs_fs_set_shared overrides the note (tests).

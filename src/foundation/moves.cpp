@@ -8,7 +8,6 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "files.h"
@@ -180,12 +179,6 @@ static VsMove vs_move_once(const VsDirName &src, const VsDirName &dst, const cha
   return vs_move_locked(src, dst, dst_only_moved);
 }
 
-static long long vs_move_now_ms(void) {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 VsMove vs_rename_noreplace(const char *root, const char *from, const char *to,
                            const char *lock_dir, bool dst_only_moved) {
   VsDirName src, dst;
@@ -201,24 +194,18 @@ VsMove vs_rename_noreplace(const char *root, const char *from, const char *to,
   // (about a second with GlusterFS's defaults), so the move is tried again
   // within the bound the reads use. Each try is whole and safe on its own
   // (see above), and one that finds the source gone answers so.
-  long long deadline = 0;
-  unsigned pause_ms = 10;
+  // A move waits for a cache timeout: pauses from 10 to 200 ms, not the
+  // reads' quick first tries (each try takes the account's lock).
+  VsRetry retry{10000, 200000};
   for (;;) {
     VsMove rc = vs_move_once(src, dst, root, lock_dir, dst_only_moved);
     if (rc == VS_MOVED) break;
     int e = errno;
     if (rc != VS_MOVE_FAILED || !vs_fs_shared() ||
-        (e != EEXIST && e != ENOENT && e != ESTALE && e != EBADFD))
-      return rc;
-    long long now = vs_move_now_ms();
-    if (!deadline) deadline = now + VS_SHARED_RETRY_MS;
-    if (now >= deadline) {
+        (e != EEXIST && e != ENOENT && e != ESTALE && e != EBADFD) || !vs_retry_pause(retry)) {
       errno = e;
       return rc;
     }
-    struct timespec ts = {0, (long)pause_ms * 1000000L};
-    nanosleep(&ts, nullptr);
-    if (pause_ms < 200) pause_ms *= 2;
   }
   // The new name first: a power loss between the two syncs then leaves the
   // item in both places, never in none.
