@@ -66,7 +66,13 @@ int vs_unpark(const VsDirName &d, const char *aside) {
 // name ever unlinked is the parked one, private to this call, so a save
 // that lands on d meanwhile is never removed. 0 dropped (or already gone),
 // 1 another file was there and stays, -1 error (errno) with d as before.
-int vs_drop_if_same(const VsDirName &d, const VsDirName &other) {
+// observed: other was only seen, not made by this call (finishing a move
+// cut short); then the parked file must also count another link. A shared
+// file system's client can show a name another host has since moved away
+// (cached), and the parked name is then the only one left; a name this
+// call has just linked is the server's own answer and needs no such check
+// (whose count can lag there too).
+int vs_drop_if_same(const VsDirName &d, const VsDirName &other, bool observed) {
   char aside[VS_TMP_PATH];
   int rc = vs_park(d, aside, sizeof aside);
   if (rc != 0) return rc > 0 ? 0 : -1;
@@ -74,10 +80,7 @@ int vs_drop_if_same(const VsDirName &d, const VsDirName &other) {
   bool known = fstatat(d.fd.fd, aside, &sa, AT_SYMLINK_NOFOLLOW) == 0 &&
                fstatat(other.fd.fd, other.name, &so, AT_SYMLINK_NOFOLLOW) == 0;
   int err = known ? 0 : errno;
-  // The parked name is dropped only while the file has another name: a
-  // shared file system's client can show a name the other host has since
-  // moved away (cached), and the parked name is then the only one left.
-  if (known && vs_same_file(sa, so) && sa.st_nlink > 1) {
+  if (known && vs_same_file(sa, so) && (!observed || sa.st_nlink > 1)) {
     if (unlinkat(d.fd.fd, aside, 0) == 0 || unlinkat(d.fd.fd, aside, 0) == 0) return 0;
     err = errno;
   }
@@ -137,7 +140,7 @@ VsMove vs_move_locked(const VsDirName &src, const VsDirName &dst, bool dst_only_
       return VS_MOVE_FAILED;
     }
   }
-  int dropped = vs_drop_if_same(src, dst);
+  int dropped = vs_drop_if_same(src, dst, !linked);
   if (dropped == 0 || (dropped > 0 && linked)) return VS_MOVED;
   if (dropped > 0) {
     // Not one file after all (a save came between, or the first look at
@@ -146,7 +149,7 @@ VsMove vs_move_locked(const VsDirName &src, const VsDirName &dst, bool dst_only_
     return VS_MOVE_FAILED;
   }
   int e = errno;
-  if (linked) vs_drop_if_same(dst, src);  // our own link goes, if still ours
+  if (linked) vs_drop_if_same(dst, src, false);  // our own link goes, if still ours
   errno = e;
   return VS_MOVE_FAILED;
 }
@@ -222,7 +225,7 @@ int vs_drop_cut_restore(const char *root, const char *live, const char *trash,
   VsFd lock;
   if (vs_lock_account(root, lock_dir, VS_LOCK_MOVES, lock) != 0) return -1;
   // Under the lock no move of the item runs; the drop checks again.
-  if (vs_drop_if_same(t, l) < 0) return -1;
+  if (vs_drop_if_same(t, l, true) < 0) return -1;
   return vs_sync_dir_of(t, trash) == 0 ? 0 : -2;
 }
 
