@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <string>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -19,4 +20,16 @@ extern "C" int renameat2(int olddir, const char *oldpath, int newdir, const char
     return -1;
   }
   return (int)syscall(SYS_renameat2, olddir, oldpath, newdir, newpath, flags);
+}
+
+bool vr_fs_refuses_noreplace(const char *dir) {
+  std::string from = std::string(dir) + "/.noreplace-probe", to = from + ".moved";
+  int fd = open(from.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0) return false;
+  close(fd);
+  long rc = syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+  bool refused = rc != 0 && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP);
+  unlink(from.c_str());
+  unlink(to.c_str());
+  return refused;
 }

@@ -7,3 +7,6 @@
 
 void vr_refuse_noreplace(bool on);
 bool vr_refusing_noreplace(void);
+// Whether the file system under dir itself refuses RENAME_NOREPLACE, so
+// that every move takes the fallback whatever the switch says (GlusterFS).
+bool vr_fs_refuses_noreplace(const char *dir);

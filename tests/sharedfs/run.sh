@@ -5,7 +5,9 @@
 # down whatever happens, and the exit status is 1 when any part failed.
 #
 #   tests/sharedfs/run.sh BUILD_DIR VOLUME_DIR [STRESS OPTIONS...]
-# VS_CRASH_KILLS (default 300) sizes the crash test on the volume.
+# VS_CRASH_KILLS (default 300) sizes the crash test on the volume; its calls
+# take milliseconds there, so a kill may come up to VS_CRASH_WAIT_US (default
+# 40 ms) into a round.
 set -uo pipefail
 [ $# -ge 2 ] || { echo "usage: tests/sharedfs/run.sh BUILD_DIR VOLUME_DIR [STRESS OPTIONS...]" >&2; exit 2; }
 cd "$(dirname "$0")/../.."
@@ -35,6 +37,6 @@ step() {
 step "two-host stress" "$build/tests/sharedfs/vs_sharedfs_stress" "$@" "$dir/host1/root" "$dir/host2/root"
 export VS_TEST_TMP="$dir/host1"
 step "concurrency test" "$build/tests/reliability/vs_rel_tests" --gtest_filter='Concurrent.*'
-step "crash test" env VS_CRASH_KILLS="${VS_CRASH_KILLS:-300}" \
+step "crash test" env VS_CRASH_KILLS="${VS_CRASH_KILLS:-300}" VS_CRASH_WAIT_US="${VS_CRASH_WAIT_US:-40000}" \
   "$build/tests/reliability/vs_rel_tests" --gtest_filter='Crash.*'
 exit $status
