@@ -35,7 +35,10 @@ for d in "$lib" "$dev" "$tool"; do
 done
 [ "$(dpkg-deb -I "$lib" shlibs)" = "libkeldrune-vault-storage 0 libkeldrune-vault-storage0 (>= ${version%%-*})" ] ||
   fail "shlibs entry: $(dpkg-deb -I "$lib" shlibs)"
-dpkg-deb -I "$lib" triggers | grep -qx 'activate-noawait ldconfig' || fail "no ldconfig trigger"
+# Listings are read whole before grep: `grep -q` stops at the first match,
+# and the writer's SIGPIPE would then fail the pipeline under pipefail.
+triggers=$(dpkg-deb -I "$lib" triggers)
+grep -qx 'activate-noawait ldconfig' <<<"$triggers" || fail "no ldconfig trigger"
 for s in preinst postinst prerm postrm; do
   if dpkg-deb -I "$lib" "$s" > /dev/null 2>&1; then fail "the library package has a $s script"; fi
 done
@@ -56,7 +59,8 @@ expect_files() {  # $1: package file, then the expected paths
     diff <(printf '%s\n' "$want") <(files "$deb") >&2 || true
     fail "$(basename "$deb"): file list differs (< expected, > packaged)"
   fi
-  dpkg-deb -c "$deb" | grep -q "/usr/share/doc/$(dpkg-deb -f "$deb" Package)/copyright$" ||
+  local listing; listing=$(dpkg-deb -c "$deb")
+  grep -q "/usr/share/doc/$(dpkg-deb -f "$deb" Package)/copyright$" <<<"$listing" ||
     fail "$(basename "$deb"): no copyright file"
 }
 expect_files "$lib" "$L/libkeldrune-vault-storage.so.0" "$L/libkeldrune-vault-storage.so.${version%%-*}" \
