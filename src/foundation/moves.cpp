@@ -71,8 +71,10 @@ int vs_unpark(const VsDirName &d, const char *aside) {
 // file system's client can show a name another host has since moved away
 // (cached), and the parked name is then the only one left; a name this
 // call has just linked is the server's own answer and needs no such check
-// (whose count can lag there too).
-int vs_drop_if_same(const VsDirName &d, const VsDirName &other, bool observed) {
+// (whose count can lag there too). *stale is set when other was one file
+// with d but the file had no other link: other is such a cached name.
+int vs_drop_if_same(const VsDirName &d, const VsDirName &other, bool observed,
+                    bool *stale = nullptr) {
   char aside[VS_TMP_PATH];
   int rc = vs_park(d, aside, sizeof aside);
   if (rc != 0) return rc > 0 ? 0 : -1;
@@ -80,9 +82,13 @@ int vs_drop_if_same(const VsDirName &d, const VsDirName &other, bool observed) {
   bool known = fstatat(d.fd.fd, aside, &sa, AT_SYMLINK_NOFOLLOW) == 0 &&
                fstatat(other.fd.fd, other.name, &so, AT_SYMLINK_NOFOLLOW) == 0;
   int err = known ? 0 : errno;
-  if (known && vs_same_file(sa, so) && (!observed || sa.st_nlink > 1)) {
-    if (unlinkat(d.fd.fd, aside, 0) == 0 || unlinkat(d.fd.fd, aside, 0) == 0) return 0;
-    err = errno;
+  if (known && vs_same_file(sa, so)) {
+    if (!observed || sa.st_nlink > 1) {
+      if (unlinkat(d.fd.fd, aside, 0) == 0 || unlinkat(d.fd.fd, aside, 0) == 0) return 0;
+      err = errno;
+    } else if (stale) {
+      *stale = true;
+    }
   }
   if (vs_unpark(d, aside) != 0) return -1;
   if (!err) return 1;
@@ -140,12 +146,15 @@ VsMove vs_move_locked(const VsDirName &src, const VsDirName &dst, bool dst_only_
       return VS_MOVE_FAILED;
     }
   }
-  int dropped = vs_drop_if_same(src, dst, !linked);
+  bool stale = false;
+  int dropped = vs_drop_if_same(src, dst, !linked, &stale);
   if (dropped == 0 || (dropped > 0 && linked)) return VS_MOVED;
   if (dropped > 0) {
-    // Not one file after all (a save came between, or the first look at
-    // the names was a stale view): refused, nothing changed.
-    errno = EEXIST;
+    // Not one file after all: refused, nothing changed. Either a save came
+    // between (EEXIST), or the destination was this client's cached view of
+    // a name another host has moved away, still shown while the file is
+    // looked at under its other name (GlusterFS's metadata cache): ESTALE.
+    errno = stale ? ESTALE : EEXIST;
     return VS_MOVE_FAILED;
   }
   int e = errno;

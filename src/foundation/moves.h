@@ -10,7 +10,8 @@ enum VsMove {
   VS_MOVE_GONE = 1,     // nothing at the source (errno ENOENT): another
                         // process moved or removed it first
   VS_MOVE_FAILED = -1,  // nothing moved; errno tells why (EEXIST: the
-                        // destination exists); no message
+                        // destination exists; ESTALE: it is only this
+                        // client's cached view, see moves.cpp); no message
   VS_MOVE_UNSYNCED = -2,  // moved, but a directory sync failed: "sync
                           // failed: <dir> (<reason>)" is recorded
 };

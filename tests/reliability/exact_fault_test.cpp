@@ -406,3 +406,56 @@ TEST_F(Tree, FallbackMoveOnSharedFileSystemTriesAgainAfterAStaleAnswer) {
   EXPECT_TRUE(one_name(true)) << "a failed restore changes nothing";
   vr_io_force(nullptr, 0);
 }
+
+// A shared file system's client can go on showing a name another host has
+// moved away, as long as the file is looked at under its new name (seen on
+// GlusterFS): the trash move then finds "the item" in the trash already,
+// one file with the live name, but the file has only its live link. That is
+// no move cut short and nothing is dropped; the refusal says the view is
+// stale rather than that the name exists, and on a shared file system the
+// move is tried again. Staged here with real links: the trashed name is
+// there when first looked at, gone when the parked file's links are
+// counted, and back when the two are compared.
+namespace {
+struct Phantom {
+  std::string live, trash, ciphers;
+  int step = 0;
+};
+void phantom_step(void *p) {
+  Phantom &ph = *static_cast<Phantom *>(p);
+  std::string parked;
+  for (auto &n : vts_list(ph.ciphers))
+    if (n.find(".tmp.") != std::string::npos) parked = ph.ciphers + "/" + n;
+  if (ph.step == 0 && link(ph.live.c_str(), ph.trash.c_str()) == 0) ph.step = 1;
+  else if (ph.step == 1 && !parked.empty() && unlink(ph.trash.c_str()) == 0) ph.step = 2;
+  else if (ph.step == 2 && link(parked.c_str(), ph.trash.c_str()) == 0) ph.step = 3;
+  if (ph.step < 3) vr_io_hook("fstatat", phantom_step, p);
+}
+}  // namespace
+
+TEST_F(Tree, TrashMoveRefusedByAStaleNameSaysSo) {
+  Phantom ph{ua() + "/ciphers/ph.json", ua() + "/trash/ph.json", ua() + "/ciphers"};
+  ASSERT_EQ(vault_cipher_save("ua", "{\"id\":\"ph\",\"type\":1}", nullptr), 0);
+  vr_io_force("renameat2", EINVAL);
+  vr_io_hook("fstatat", phantom_step, &ph);
+  EXPECT_EQ(vault_cipher_delete("ua", "ph", 0), -1);
+  EXPECT_EQ(ph.step, 3);
+  EXPECT_EQ(vr_last_error(), std::string("cipher_delete: rename ") + strerror(ESTALE));
+  struct stat st;
+  ASSERT_EQ(lstat(ph.live.c_str(), &st), 0) << "the live item was taken away";
+  EXPECT_TRUE(vr_tmp_names(vts_snapshot(root)).empty());
+  // On a shared file system the same refusal is tried again; the staged
+  // name has become a real second link by then, which the retry finishes.
+  ASSERT_EQ(unlink(ph.trash.c_str()), 0);
+  ph.step = 0;
+  vs_fs_set_shared(1);
+  vr_io_hook("fstatat", phantom_step, &ph);
+  EXPECT_EQ(vault_cipher_delete("ua", "ph", 0), 0) << vr_last_error();
+  vs_fs_set_shared(0);
+  vr_io_hook(nullptr, nullptr, nullptr);
+  vr_io_force(nullptr, 0);
+  EXPECT_NE(access(ph.live.c_str(), F_OK), 0);
+  ASSERT_EQ(lstat(ph.trash.c_str(), &st), 0);
+  EXPECT_EQ(st.st_nlink, 1u);
+  EXPECT_TRUE(vr_tmp_names(vts_snapshot(root)).empty());
+}
