@@ -7,10 +7,11 @@
 // in flight, every file whole, and nothing else left but temporary names
 // containing ".tmp.". VS_CRASH_KILLS sets the number of kills, VS_CRASH_SEED
 // the seed, VS_CRASH_WAIT_US the longest wait before a kill (4 ms; slower
-// file systems need more for kills to land past the first calls); VS_CRASH_FALLBACK=1 makes every move take the fallback for
-// file systems that refuse a no-replace rename, 0 none, unset: a random
-// half of the rounds. On a file system that refuses it itself (GlusterFS)
-// every round is a fallback round whatever the setting.
+// file systems need more for kills to land past the first calls).
+// VS_CRASH_FALLBACK=1 makes every move take the fallback for file systems
+// that refuse a no-replace rename, 0 none, unset: a random half of the
+// rounds. On a file system that refuses it itself (GlusterFS) every round
+// is a fallback round whatever the setting.
 //
 // The fallback's restore links the trashed file under its live name, then
 // drops the trashed name: a kill between the two leaves one file under both
