@@ -32,7 +32,6 @@
 #include <yyjson.h>
 
 #include "foundation/files.h"
-#include "foundation/moves.h"
 #include "foundation/results.h"
 #include "host.h"
 #include "tree.h"
@@ -132,16 +131,12 @@ bool vh_export_items(VhExport &x, const char *dir, const char *live) {
     fprintf(stderr, "export: cannot list %s (%s)\n", dir, strerror(errno));
     return false;
   }
-  VsFd dir_fd, live_fd;
-  if (trash) {
-    dir_fd.reset(vs_open_beneath(x.root.c_str(), dir, O_RDONLY | O_DIRECTORY, 0));
-    live_fd.reset(vs_open_beneath(x.root.c_str(), live, O_RDONLY | O_DIRECTORY, 0));
-  }
+  VhLiveTwins twin(x.root, dir, live);
   for (const std::string &n : names) {
     bool listed = trash ? vs_trash_file_name(n.c_str()) && !vs_temp_marked(n.c_str())
                         : vs_item_file_name(n.c_str());
     if (!listed) continue;  // temporary files and other names are no items
-    if (trash && dir_fd.ok() && vs_live_twin(dir_fd.fd, live_fd.fd, n.c_str())) continue;
+    if (twin(n.c_str())) continue;
     std::string id = n.substr(0, n.size() - strlen(VS_DOC_SUFFIX));
     std::string path = std::string(dir) + "/" + n;
     if (!vs_id_safe(id.c_str())) {

@@ -2,7 +2,6 @@
 // from the tree directly (the exports have no listing of accounts).
 // Read-only.
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -13,8 +12,6 @@
 
 #include <yyjson.h>
 
-#include "foundation/files.h"
-#include "foundation/moves.h"
 #include "host.h"
 #include "tree.h"
 
@@ -38,17 +35,10 @@ long vh_count(const std::string &root, const char *dir, const char *live) {
     fprintf(stderr, "user list: cannot list %s (%s)\n", dir, strerror(errno));
     return -1;
   }
-  VsFd dir_fd, live_fd;
-  if (live) {
-    dir_fd.reset(vs_open_beneath(root.c_str(), dir, O_RDONLY | O_DIRECTORY, 0));
-    live_fd.reset(vs_open_beneath(root.c_str(), live, O_RDONLY | O_DIRECTORY, 0));
-  }
+  VhLiveTwins twin(root, dir, live);
   long n = 0;
   for (const std::string &s : names)
-    if (live ? vs_trash_file_name(s.c_str()) &&
-                   !(dir_fd.ok() && vs_live_twin(dir_fd.fd, live_fd.fd, s.c_str()))
-             : vs_item_file_name(s.c_str()))
-      n++;
+    n += live ? vs_trash_file_name(s.c_str()) && !twin(s.c_str()) : vs_item_file_name(s.c_str());
   return n;
 }
 

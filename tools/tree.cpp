@@ -2,6 +2,7 @@
 #include "tree.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 
 #include "foundation/files.h"
+#include "foundation/moves.h"
 
 bool vh_list(const std::string &root, const std::string &dir, std::vector<std::string> &out) {
   out.clear();
@@ -50,4 +52,14 @@ bool vh_profile_email(yyjson_val *root, std::string &email) {
   if (!yyjson_is_str(v)) return false;
   email.assign(yyjson_get_str(v), yyjson_get_len(v));
   return true;
+}
+
+VhLiveTwins::VhLiveTwins(const std::string &root, const char *trash_dir, const char *live_dir) {
+  if (!live_dir) return;
+  trash.reset(vs_open_beneath(root.c_str(), trash_dir, O_RDONLY | O_DIRECTORY, 0));
+  live.reset(vs_open_beneath(root.c_str(), live_dir, O_RDONLY | O_DIRECTORY, 0));
+}
+
+bool VhLiveTwins::operator()(const char *name) const {
+  return trash.ok() && vs_live_twin(trash.fd, live.fd, name);
 }

@@ -32,3 +32,13 @@ bool vh_read_whole(const std::string &root, const std::string &path, std::string
                    std::string &why);
 // The first "email" member of a profile when it is a string.
 bool vh_profile_email(yyjson_val *root, std::string &email);
+// Which trashed names of an account are its live file itself (a restore
+// cut short: the item is live, counted and exported once), as the
+// statistics tell them apart. Both directories are opened beneath root
+// once; a directory that cannot be opened, or no live_dir (NULL: the
+// listing is not of a trash), has no such names.
+struct VhLiveTwins {
+  VsFd trash, live;
+  VhLiveTwins(const std::string &root, const char *trash_dir, const char *live_dir);
+  bool operator()(const char *name) const;
+};
