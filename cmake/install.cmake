@@ -159,3 +159,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/
   DESTINATION ${CMAKE_INSTALL_DOCDIR}
   FILES_MATCHING PATTERN "*.md")
+
+# ---- bash completion ---------------------------------------------------------------------
+# Where bash-completion looks for a command's completion on first use.
+install(FILES ${PROJECT_SOURCE_DIR}/dist/keldrune-vault.bash-completion
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+  RENAME keldrune-vault)

@@ -71,7 +71,15 @@ expect_files "$dev" ./usr/include/keldrune-vault-storage.h "$L/libkeldrune-vault
   "$L/cmake/keldrune-vault-storage/keldrune-vault-storage-config-version.cmake" \
   "$L/cmake/keldrune-vault-storage/keldrune-vault-storage-targets.cmake" \
   "$L/cmake/keldrune-vault-storage/keldrune-vault-storage-targets-none.cmake"
-expect_files "$tool" ./usr/bin/keldrune-vault ./usr/share/man/man1/keldrune-vault.1.gz
+expect_files "$tool" ./usr/bin/keldrune-vault ./usr/share/man/man1/keldrune-vault.1.gz \
+  ./usr/share/bash-completion/completions/keldrune-vault \
+  ./lib/systemd/system/keldrune-vault-check.service ./lib/systemd/system/keldrune-vault-check.timer
+# The daily check ships disabled: the maintainer scripts never enable or
+# start it.
+postinst=$(dpkg-deb -I "$tool" postinst 2>/dev/null || true)
+if grep -q 'deb-systemd-helper enable\|deb-systemd-invoke start' <<<"$postinst"; then
+  fail "the tool's package enables or starts the check timer"
+fi
 
 # The packaged library exports the header's functions and nothing else.
 x=$work/extract
@@ -109,6 +117,16 @@ in_root apt-get install -y -q --no-install-recommends "/tmp/debs/$(basename "$li
   >> "$work/apt.log" 2>&1 || { tail -n 30 "$work/apt.log"; fail "installing the packages"; }
 if in_root dpkg-query -W libyyjson0 > /dev/null 2>&1; then fail "apt brought in libyyjson0"; fi
 [ -f "$root/usr/share/man/man1/keldrune-vault.1.gz" ] || fail "no manual page installed"
+if command -v systemd-analyze > /dev/null; then
+  step "verifying the check's systemd units"
+  systemd-analyze verify --man=no --root="$root" \
+    /lib/systemd/system/keldrune-vault-check.service /lib/systemd/system/keldrune-vault-check.timer ||
+    fail "systemd-analyze verify refuses the check's units"
+fi
+# The completion offers the tool's own commands.
+out=$(in_root bash -c 'source /usr/share/bash-completion/completions/keldrune-vault
+  COMP_WORDS=(keldrune-vault user ""); COMP_CWORD=2; _keldrune_vault; echo "${COMPREPLY[*]}"')
+case "$out" in *create*list*) ;; *) fail "bash completion of 'user': $out" ;; esac
 out=$(in_root keldrune-vault --root /tmp/demo demo 2>&1) || { echo "$out"; fail "the demo failed in the root"; }
 case "$out" in *'"users": 1'*) ;; *) echo "$out"; fail "unexpected demo output" ;; esac
 
