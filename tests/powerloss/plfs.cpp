@@ -8,7 +8,8 @@
 //     only from then on (a rename is durable in each of its two
 //     directories as of each one's sync, so between the two syncs a cut
 //     may show the file under both names, or under neither);
-//   - a new directory's own entries are empty until it is synced.
+//   - a new directory's own entries are empty until it is synced;
+//   - permission bits are those at creation, or at the inode's last sync.
 // A client asks for "the state after a power cut now" over a Unix socket:
 // one line "cut DEST", and the durable tree is written into the fresh
 // directory DEST (answer "ok" or "error: ..."). "ping" answers "ok" once the
@@ -45,6 +46,7 @@ namespace {
 // backing directory itself.
 struct Node {
   char kind = 'f';                        // 'f' file, 'd' directory, 'l' link
+  mode_t mode = 0;                        // permission bits (0: the image's default)
   std::string data;                       // durable bytes, or a link's target
   std::map<std::string, size_t> entries;  // a directory's durable entries
 };
@@ -67,9 +69,10 @@ const char *rel(const char *path) {
 
 char kind_of(mode_t m) { return S_ISDIR(m) ? 'd' : S_ISLNK(m) ? 'l' : 'f'; }
 
-size_t fresh_node(ino_t ino, char kind) {
+size_t fresh_node(ino_t ino, char kind, mode_t mode) {
   s_nodes.push_back(Node{});
   s_nodes.back().kind = kind;
+  s_nodes.back().mode = mode & 07777;
   s_by_ino[ino] = s_nodes.size() - 1;
   return s_nodes.size() - 1;
 }
@@ -77,7 +80,7 @@ size_t fresh_node(ino_t ino, char kind) {
 size_t node_of(const struct stat &st) {
   auto it = s_by_ino.find(st.st_ino);
   if (it != s_by_ino.end()) return it->second;
-  return fresh_node(st.st_ino, kind_of(st.st_mode));
+  return fresh_node(st.st_ino, kind_of(st.st_mode), st.st_mode);
 }
 
 bool read_all(int fd, std::string &out) {
@@ -152,7 +155,7 @@ int write_image(size_t node, const std::string &dir, std::map<size_t, std::strin
     std::string p = dir + "/" + name;
     if (n.kind == 'd') {
       if (path.count(child)) continue;
-      if (mkdir(p.c_str(), 0755) != 0) return -errno;
+      if (mkdir(p.c_str(), 0755) != 0 || (n.mode && chmod(p.c_str(), n.mode) != 0)) return -errno;
       int rc = write_image(child, p, written, path);
       if (rc != 0) return rc;
     } else if (n.kind == 'l') {
@@ -160,8 +163,9 @@ int write_image(size_t node, const std::string &dir, std::map<size_t, std::strin
     } else if (written.count(child)) {
       if (link(written[child].c_str(), p.c_str()) != 0) return -errno;
     } else {
-      int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, n.mode ? n.mode : 0644);
       if (fd < 0) return -errno;
+      if (n.mode) fchmod(fd, n.mode);  // past the umask
       ssize_t w = n.data.empty() ? 0 : write(fd, n.data.data(), n.data.size());
       int e = errno;
       close(fd);
@@ -232,7 +236,7 @@ int created(const char *path, char kind) {
   struct stat st;
   if (fstatat(s_backing, rel(path), &st, AT_SYMLINK_NOFOLLOW) != 0) return -errno;
   std::lock_guard<std::mutex> g(s_mu);
-  fresh_node(st.st_ino, kind);
+  fresh_node(st.st_ino, kind, st.st_mode);
   return 0;
 }
 
@@ -313,7 +317,7 @@ int pl_create(const char *path, mode_t mode, struct fuse_file_info *fi) {
     struct stat st;
     if (fstat(fd, &st) == 0) {
       std::lock_guard<std::mutex> g(s_mu);
-      fresh_node(st.st_ino, 'f');
+      fresh_node(st.st_ino, 'f', st.st_mode);
     }
   }
   fi->fh = (uint64_t)fd;
@@ -358,6 +362,7 @@ int pl_fsync(const char *, int, struct fuse_file_info *fi) {
   std::lock_guard<std::mutex> g(s_mu);
   Node &n = s_nodes[node_of(st)];
   n.data.swap(bytes);
+  n.mode = st.st_mode & 07777;
   ++s_file_syncs;
   return 0;
 }
@@ -402,7 +407,9 @@ int pl_fsyncdir(const char *, int, struct fuse_file_info *fi) {
   struct stat st;
   if (fstat(fd, &st) != 0) return -errno;
   std::lock_guard<std::mutex> g(s_mu);
-  int rc = snapshot_dir(fd, node_of(st));
+  size_t node = node_of(st);
+  s_nodes[node].mode = st.st_mode & 07777;
+  int rc = snapshot_dir(fd, node);
   if (rc == 0) ++s_dir_syncs;
   return rc;
 }
