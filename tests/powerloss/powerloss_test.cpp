@@ -10,7 +10,8 @@
 // every effect acknowledged before the call, and the call's own effect
 // either whole or not at all.
 //
-// VS_POWERLOSS_SEED replays a sequence (the seed is printed),
+// VS_POWERLOSS_SEED replays a sequence (the seed is printed; the moments
+// of the cuts inside calls follow the scheduler),
 // VS_POWERLOSS_CALLS sets its length, VS_POWERLOSS_DIR the work directory
 // (default: a fresh one under /dev/shm or /tmp; kept when a check
 // fails).
