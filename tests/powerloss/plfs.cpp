@@ -96,16 +96,24 @@ bool read_all(int fd, std::string &out) {
   }
 }
 
-// The directory open at dfd lists as its durable entries from now on.
-int snapshot_dir(int dfd, size_t node) {
+// A listing of the directory open at dfd, from its start (dfd itself
+// stays open and untouched); NULL with errno set.
+DIR *list_dir(int dfd) {
   int fd = openat(dfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return -errno;
+  if (fd < 0) return nullptr;
   DIR *d = fdopendir(fd);
   if (!d) {
     int e = errno;
     close(fd);
-    return -e;
+    errno = e;
   }
+  return d;
+}
+
+// The directory open at dfd lists as its durable entries from now on.
+int snapshot_dir(int dfd, size_t node) {
+  DIR *d = list_dir(dfd);
+  if (!d) return -errno;
   std::map<std::string, size_t> entries;
   for (struct dirent *e; (e = readdir(d)) != nullptr;) {
     if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
@@ -338,18 +346,22 @@ int pl_statfs(const char *, struct statvfs *st) {
   return fstatvfs(s_backing, st) == 0 ? 0 : -errno;
 }
 
+// Files and directories alike: fh is the backing descriptor.
 int pl_release(const char *, struct fuse_file_info *fi) {
   close((int)fi->fh);
   return 0;
 }
 
+// A sync reaches the backing file system too (a real cut of the test
+// machine then loses nothing the model keeps), and names the inode.
+int fsync_stat(int fd, struct stat &st) { return fsync(fd) != 0 ? -1 : fstat(fd, &st); }
+
 // The file's bytes as they are now become its durable data. The descriptor
 // may be write-only, so the bytes are read through a fresh one.
 int pl_fsync(const char *, int, struct fuse_file_info *fi) {
   int fd = (int)fi->fh;
-  if (fsync(fd) != 0) return -errno;
   struct stat st;
-  if (fstat(fd, &st) != 0) return -errno;
+  if (fsync_stat(fd, st) != 0) return -errno;
   char proc[64];
   snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
   int rfd = open(proc, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -376,14 +388,8 @@ int pl_opendir(const char *path, struct fuse_file_info *fi) {
 
 int pl_readdir(const char *, void *buf, fuse_fill_dir_t fill, off_t, struct fuse_file_info *fi,
                enum fuse_readdir_flags) {
-  int fd = openat((int)fi->fh, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return -errno;
-  DIR *d = fdopendir(fd);
-  if (!d) {
-    int e = errno;
-    close(fd);
-    return -e;
-  }
+  DIR *d = list_dir((int)fi->fh);
+  if (!d) return -errno;
   for (struct dirent *e; (e = readdir(d)) != nullptr;) {
     struct stat st;
     memset(&st, 0, sizeof st);
@@ -395,17 +401,11 @@ int pl_readdir(const char *, void *buf, fuse_fill_dir_t fill, off_t, struct fuse
   return 0;
 }
 
-int pl_releasedir(const char *, struct fuse_file_info *fi) {
-  close((int)fi->fh);
-  return 0;
-}
-
 // The directory's entries as they are now become its durable entries.
 int pl_fsyncdir(const char *, int, struct fuse_file_info *fi) {
   int fd = (int)fi->fh;
-  if (fsync(fd) != 0) return -errno;
   struct stat st;
-  if (fstat(fd, &st) != 0) return -errno;
+  if (fsync_stat(fd, st) != 0) return -errno;
   std::lock_guard<std::mutex> g(s_mu);
   size_t node = node_of(st);
   s_nodes[node].mode = st.st_mode & 07777;
@@ -490,7 +490,7 @@ int main(int argc, char **argv) {
   ops.fsync = pl_fsync;
   ops.opendir = pl_opendir;
   ops.readdir = pl_readdir;
-  ops.releasedir = pl_releasedir;
+  ops.releasedir = pl_release;
   ops.fsyncdir = pl_fsyncdir;
   ops.fallocate = pl_fallocate;
   ops.init = pl_init;
