@@ -16,6 +16,9 @@
 // file system serves requests.
 //
 // Usage: vs_powerloss_fs BACKING MOUNTPOINT SOCKET [fuse options]
+// With VS_POWERLOSS_NO_RENAME_FLAGS=1 in its environment it refuses renames
+// with flags (RENAME_NOREPLACE) with EINVAL, as GlusterFS does, so that
+// movers take their fallback.
 // It runs in the foreground; SIGTERM or `fusermount3 -u MOUNTPOINT` ends it.
 #define FUSE_USE_VERSION 31
 #include <fuse3/fuse.h>
@@ -59,7 +62,8 @@ std::vector<Node> s_nodes;  // index 0: the root; never shrinks
 std::map<ino_t, size_t> s_by_ino;
 int s_backing = -1;
 std::string s_socket;
-unsigned long s_file_syncs = 0, s_dir_syncs = 0, s_cuts = 0;
+unsigned long s_file_syncs = 0, s_dir_syncs = 0, s_cuts = 0, s_refused_renames = 0;
+bool s_refuse_rename_flags = false;
 
 // "/a/b" -> "a/b" relative to the backing directory ("/" -> ".").
 const char *rel(const char *path) {
@@ -215,7 +219,8 @@ void serve_control(int lfd) {
     } else if (line == "stats") {
       std::lock_guard<std::mutex> g(s_mu);
       reply = "ok file_syncs=" + std::to_string(s_file_syncs) +
-              " dir_syncs=" + std::to_string(s_dir_syncs) + " cuts=" + std::to_string(s_cuts);
+              " dir_syncs=" + std::to_string(s_dir_syncs) + " cuts=" + std::to_string(s_cuts) +
+              " refused_renames=" + std::to_string(s_refused_renames);
     } else {
       reply = "error: unknown request";
     }
@@ -273,6 +278,11 @@ int pl_symlink(const char *target, const char *path) {
 }
 
 int pl_rename(const char *from, const char *to, unsigned int flags) {
+  if (flags != 0 && s_refuse_rename_flags) {
+    std::lock_guard<std::mutex> g(s_mu);
+    ++s_refused_renames;
+    return -EINVAL;
+  }
   int rc = (int)renameat2(s_backing, rel(from), s_backing, rel(to), flags);
   return rc == 0 ? 0 : -errno;
 }
@@ -449,6 +459,8 @@ int main(int argc, char **argv) {
   s_by_ino[st.st_ino] = 0;
   adopt_tree(s_backing, 0);
 
+  const char *refuse = getenv("VS_POWERLOSS_NO_RENAME_FLAGS");
+  s_refuse_rename_flags = refuse && strcmp(refuse, "1") == 0;
   s_socket = argv[3];
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
