@@ -20,6 +20,7 @@
 #include <yyjson.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <stdlib.h>
 
 #include <atomic>
