@@ -274,22 +274,13 @@ static char *vs_user_get_profile_json_alloc_body(const char *user_id, size_t *le
 // The exports: each records its call's code (results.h).
 extern "C" int vault_user_create(const char *email, const char *hash, uint32_t iterations,
                                  const char *protected_key, char *user_id_out) {
-  vs_call_begin();
-  int r = vs_user_create_body(email, hash, iterations, protected_key, user_id_out);
-  vs_call_end(r == 0);
-  return r;
+  return vs_call(vs_user_create_body, email, hash, iterations, protected_key, user_id_out);
 }
 
 extern "C" const char *vault_user_get_profile_json(const char *user_id) {
-  vs_call_begin();
-  const char *r = vs_user_get_profile_json_body(user_id);
-  vs_call_end(r != nullptr);
-  return r;
+  return vs_call(vs_user_get_profile_json_body, user_id);
 }
 
 extern "C" char *vault_user_get_profile_json_alloc(const char *user_id, size_t *len_out) {
-  vs_call_begin();
-  char *r = vs_user_get_profile_json_alloc_body(user_id, len_out);
-  vs_call_end(r != nullptr);
-  return r;
+  return vs_call(vs_user_get_profile_json_alloc_body, user_id, len_out);
 }

@@ -204,8 +204,5 @@ extern "C" int vault_user_exists(const char *email) {
 extern "C" int vault_user_find_by_email(const char *email, char *user_id_out,
                                         uint32_t *iterations_out, char *hash_out,
                                         char *key_out) {
-  vs_call_begin();
-  int r = vs_user_find_by_email_body(email, user_id_out, iterations_out, hash_out, key_out);
-  vs_call_end(r == 0);
-  return r;
+  return vs_call(vs_user_find_by_email_body, email, user_id_out, iterations_out, hash_out, key_out);
 }

@@ -65,12 +65,24 @@ void vs_error_save(VsErrorSave &saved);
 void vs_error_restore(const VsErrorSave &saved);
 
 // Export boundaries. Every export but the readers of this state starts with
-// vs_call_begin() and ends with vs_call_end(ok): a success sets VAULT_OK
+// vs_call_begin() and ends with vs_call_end(ok) (vs_call does both around
+// the export's body): a success sets VAULT_OK
 // and errno 0; a failure or soft result keeps the code of the message it
 // recorded (VAULT_IO when it recorded none). Skipped reads inside a
 // successful call therefore never leave a code behind.
 void vs_call_begin(void);
 void vs_call_end(bool ok);
+// An export's whole call: its body between the two. Success is 0 for an int
+// result and a text for a text result.
+inline bool vs_call_ok(int rc) { return rc == 0; }
+inline bool vs_call_ok(const char *text) { return text != nullptr; }
+template <typename R, typename... Args, typename... Given>
+R vs_call(R (*body)(Args...), Given... args) {
+  vs_call_begin();
+  R r = body(args...);
+  vs_call_end(vs_call_ok(r));
+  return r;
+}
 
 // This thread's buffer of one export (VS_*_BUF_SIZE bytes), allocated on
 // the thread's first use of it; NULL when there is no memory for it.

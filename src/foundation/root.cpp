@@ -74,12 +74,7 @@ static int vs_storage_init(const char *root) {
   return vs_atomic_write(s_root, config, k_default_config, sizeof k_default_config - 1);
 }
 
-extern "C" int vault_storage_init(const char *root) {
-  vs_call_begin();
-  int rc = vs_storage_init(root);
-  vs_call_end(rc == 0);
-  return rc;
-}
+extern "C" int vault_storage_init(const char *root) { return vs_call(vs_storage_init, root); }
 
 // The result buffers stay: a host may still read a text it got before.
 extern "C" void vault_storage_cleanup(void) {

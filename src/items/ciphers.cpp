@@ -186,40 +186,25 @@ static int vs_cipher_restore_from_trash_body(const char *user_id,
 // The exports: each records its call's code (results.h).
 extern "C" int vault_cipher_save(const char *user_id, const char *json,
                                  char *id_out) {
-  vs_call_begin();
-  int r = vs_cipher_save_body(user_id, json, id_out);
-  vs_call_end(r == 0);
-  return r;
+  return vs_call(vs_cipher_save_body, user_id, json, id_out);
 }
 
 extern "C" const char *vault_cipher_get(const char *user_id,
                                         const char *cipher_id) {
-  vs_call_begin();
-  const char *r = vs_cipher_get_body(user_id, cipher_id);
-  vs_call_end(r != nullptr);
-  return r;
+  return vs_call(vs_cipher_get_body, user_id, cipher_id);
 }
 
 extern "C" char *vault_cipher_get_alloc(const char *user_id, const char *cipher_id,
                                         size_t *len_out) {
-  vs_call_begin();
-  char *r = vs_cipher_get_alloc_body(user_id, cipher_id, len_out);
-  vs_call_end(r != nullptr);
-  return r;
+  return vs_call(vs_cipher_get_alloc_body, user_id, cipher_id, len_out);
 }
 
 extern "C" int vault_cipher_delete(const char *user_id, const char *cipher_id,
                                    int permanent) {
-  vs_call_begin();
-  int r = vs_cipher_delete_body(user_id, cipher_id, permanent);
-  vs_call_end(r == 0);
-  return r;
+  return vs_call(vs_cipher_delete_body, user_id, cipher_id, permanent);
 }
 
 extern "C" int vault_cipher_restore_from_trash(const char *user_id,
                                                const char *cipher_id) {
-  vs_call_begin();
-  int r = vs_cipher_restore_from_trash_body(user_id, cipher_id);
-  vs_call_end(r == 0);
-  return r;
+  return vs_call(vs_cipher_restore_from_trash_body, user_id, cipher_id);
 }

@@ -311,30 +311,18 @@ static int vs_folder_delete_locked(const VsAccountPaths &acct, const char *folde
 
 // The exports: each records its call's code (results.h).
 extern "C" const char *vault_folders_get_json(const char *user_id) {
-  vs_call_begin();
-  const char *r = vs_folders_get_json_body(user_id);
-  vs_call_end(r != nullptr);
-  return r;
+  return vs_call(vs_folders_get_json_body, user_id);
 }
 
 extern "C" char *vault_folders_get_json_alloc(const char *user_id, size_t *len_out) {
-  vs_call_begin();
-  char *r = vs_folders_get_json_alloc_body(user_id, len_out);
-  vs_call_end(r != nullptr);
-  return r;
+  return vs_call(vs_folders_get_json_alloc_body, user_id, len_out);
 }
 
 extern "C" int vault_folder_save(const char *user_id, const char *json,
                                  char *id_out) {
-  vs_call_begin();
-  int r = vs_folder_save_body(user_id, json, id_out);
-  vs_call_end(r == 0);
-  return r;
+  return vs_call(vs_folder_save_body, user_id, json, id_out);
 }
 
 extern "C" int vault_folder_delete(const char *user_id, const char *folder_id) {
-  vs_call_begin();
-  int r = vs_folder_delete_body(user_id, folder_id);
-  vs_call_end(r == 0);
-  return r;
+  return vs_call(vs_folder_delete_body, user_id, folder_id);
 }

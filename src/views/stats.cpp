@@ -218,15 +218,9 @@ static char *vs_storage_get_stats_json_alloc_body(size_t *len_out) {
 
 // The exports: each records its call's code (results.h).
 extern "C" const char *vault_storage_get_stats_json(void) {
-  vs_call_begin();
-  const char *r = vs_storage_get_stats_json_body();
-  vs_call_end(r != nullptr);
-  return r;
+  return vs_call(vs_storage_get_stats_json_body);
 }
 
 extern "C" char *vault_storage_get_stats_json_alloc(size_t *len_out) {
-  vs_call_begin();
-  char *r = vs_storage_get_stats_json_alloc_body(len_out);
-  vs_call_end(r != nullptr);
-  return r;
+  return vs_call(vs_storage_get_stats_json_alloc_body, len_out);
 }

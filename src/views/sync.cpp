@@ -312,15 +312,9 @@ static char *vs_sync_generate_json_alloc_body(const char *user_id, size_t *len_o
 
 // The exports: each records its call's code (results.h).
 extern "C" const char *vault_sync_generate_json(const char *user_id) {
-  vs_call_begin();
-  const char *r = vs_sync_generate_json_body(user_id);
-  vs_call_end(r != nullptr);
-  return r;
+  return vs_call(vs_sync_generate_json_body, user_id);
 }
 
 extern "C" char *vault_sync_generate_json_alloc(const char *user_id, size_t *len_out) {
-  vs_call_begin();
-  char *r = vs_sync_generate_json_alloc_body(user_id, len_out);
-  vs_call_end(r != nullptr);
-  return r;
+  return vs_call(vs_sync_generate_json_alloc_body, user_id, len_out);
 }
