@@ -16,7 +16,9 @@ set(VS_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/${VS_PACKAGE_NAME})
 set(VS_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # libkeldrune-vault-storage.so -> .so.0 -> .so.<full version>. The SONAME
-# follows the major version: it changes only when the sixteen exports break.
+# follows the major version: it changes only when an export breaks. The
+# exports carry symbol versions (cmake/exports.map): KELDRUNE_VAULT_1.0 for
+# the first twenty-three, a new node for each later set.
 set_target_properties(keldrune-vault-storage PROPERTIES
   VERSION ${PROJECT_VERSION}
   SOVERSION ${PROJECT_VERSION_MAJOR}

@@ -322,7 +322,7 @@ void vh_check_sync_sizes(VhCheck &c) {
   for (const std::string &dir : c.syncable) {
     std::string id = dir.substr(dir.rfind('/') + 1);
     if (!vault_sync_generate_json(id.c_str()) &&
-        strcmp(vault_storage_last_error(), "sync: payload too large") == 0)
+        vault_storage_last_error_code() == VAULT_TOO_LARGE)
       vh_find(c, "sync-too-large", dir,
               "the sync document exceeds the 262142 bytes of vault_sync_generate_json: hosts "
               "using it cannot sync this account (vault_sync_generate_json_alloc can)");

@@ -490,7 +490,7 @@ struct VhImport {
           email.find('\0') == std::string::npos) {
         char holder[VS_ID_BUF] = "";
         int found = vault_user_find_by_email(email.c_str(), holder, nullptr, nullptr, nullptr);
-        if (found < 0 && strstr(vault_storage_last_error(), "user id too long") == nullptr) {
+        if (found < 0 && vault_storage_last_error_code() != VAULT_TOO_LARGE) {  // a long id
           fprintf(stderr, "import: %s\n", vault_storage_last_error());
           return VH_FAIL;
         }

@@ -38,11 +38,6 @@ int vh_unreadable(const char *path) {
   return VH_FAIL;
 }
 
-bool vh_ends_with(const char *s, const char *suffix) {
-  size_t n = strlen(s), m = strlen(suffix);
-  return n >= m && memcmp(s + n - m, suffix, m) == 0;
-}
-
 }  // namespace
 
 // Only init and demo create a data root: a mistyped --root must fail, not
@@ -88,33 +83,23 @@ int vh_account(const VhContext &ctx, const std::string &user_id) {
   return VH_SOFT;
 }
 
-// From the messages the exports document: what is missing or already there
-// is 1 (so are all soft results), input the library refuses is 2, the rest
-// is a failure.
-int vh_exit_for(int rc, const char *message) {
-  static const char *const k_soft[] = {
-      "profile: not found",      "cipher_get: not found",       "sync: user not found",
-      "cipher_delete: not found", "restore: not in trash",       "folder_delete: no folders",
-      "folder_delete: not found", "create: email already registered",
-      "cipher_delete: rename File exists", "restore: rename File exists",
-  };
-  static const char *const k_usage_suffix[] = {
-      ": bad id", ": bad user id", ": empty json", ": invalid json", ": empty email",
-      ": invalid utf-8", ": profile too large", ": empty root",
-  };
+// From the library's result code: what is missing or already there is 1
+// (so are all soft results), input the library refuses is 2, the rest is a
+// failure.
+int vh_exit_for(int rc, int code) {
   if (rc == 1) return VH_SOFT;
-  for (const char *m : k_soft)
-    if (strcmp(message, m) == 0) return VH_SOFT;
-  for (const char *s : k_usage_suffix)
-    if (vh_ends_with(message, s)) return VH_USAGE;
-  return VH_FAIL;
+  switch (code) {
+    case VAULT_NOT_FOUND:
+    case VAULT_EXISTS: return VH_SOFT;
+    case VAULT_INVALID: return VH_USAGE;
+    default: return VH_FAIL;
+  }
 }
 
 int vh_result(int rc) {
   if (rc == 0) return VH_OK;
-  const char *message = vault_storage_last_error();
-  fprintf(stderr, "%s\n", message);
-  return vh_exit_for(rc, message);
+  fprintf(stderr, "%s\n", vault_storage_last_error());
+  return vh_exit_for(rc, vault_storage_last_error_code());
 }
 
 int vh_text(const char *text) {

@@ -3,9 +3,10 @@
 // prints results on stdout and the library's last-error text on stderr.
 //
 // Exit codes, the same for every command:
-//   0 done; 1 not found, already there, or check findings; 2 usage (bad
-//   arguments, or input the library refuses: a malformed id, invalid JSON);
-//   3 failure (no data root, unreadable tree, I/O errors).
+//   0 done; 1 not found, already there, or check findings (VAULT_NOT_FOUND,
+//   VAULT_EXISTS); 2 usage (bad arguments, or input the library refuses:
+//   VAULT_INVALID, such as a malformed id or invalid JSON); 3 failure (no
+//   data root, unreadable tree, I/O errors: every other code).
 #pragma once
 #include <stddef.h>
 
@@ -38,9 +39,9 @@ int vh_data_root(VhContext &ctx, bool open_library);
 // with its own message.
 int vh_account(const VhContext &ctx, const std::string &user_id);
 
-// The exit code of a failed call from the library's documented message
-// (rc is the int result, or -1 for a NULL text).
-int vh_exit_for(int rc, const char *message);
+// The exit code of a failed call from the library's result code (rc is the
+// int result, or -1 for a NULL text).
+int vh_exit_for(int rc, int code);
 // Maps an int result of the library to an exit code, printing the last
 // error for anything but 0.
 int vh_result(int rc);

@@ -18,7 +18,9 @@ several threads at once.
 """
 
 from ._native import ENV_LIBRARY, SONAME, find_library
-from .errors import AlreadyExistsError, NotFoundError, VaultError
+from .errors import (AlreadyExistsError, BusyError, CorruptError, ErrorCode, InvalidError,
+                     NoRootError, NoSpaceError, NotFoundError, OutOfMemoryError, StaleError,
+                     StorageIOError, TooLargeError, VaultError)
 from .vault import Account, Vault, library_version
 
 __version__ = "0.1.0"
@@ -26,9 +28,19 @@ __version__ = "0.1.0"
 __all__ = [
     "Account",
     "AlreadyExistsError",
+    "BusyError",
+    "CorruptError",
     "ENV_LIBRARY",
+    "ErrorCode",
+    "InvalidError",
+    "NoRootError",
+    "NoSpaceError",
     "NotFoundError",
+    "OutOfMemoryError",
     "SONAME",
+    "StaleError",
+    "StorageIOError",
+    "TooLargeError",
     "Vault",
     "VaultError",
     "find_library",

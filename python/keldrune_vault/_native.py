@@ -4,8 +4,8 @@ The library is loaded once per process (a second copy from another file
 would be a second, separate library state) and each export is resolved by
 name with its C signature. ctypes releases the interpreter lock for the
 length of every call, so calls from several threads run in the library at
-once; the library's last-error text is per thread, so the message read
-right after a failure is that failure's.
+once; the library's last-error text, code and errno are per thread, so
+what is read right after a failure is that failure's.
 """
 
 from __future__ import annotations
@@ -14,6 +14,8 @@ import ctypes
 import os
 import threading
 from typing import Any, Dict, List, Optional, Tuple, Union
+
+from .errors import VaultError, error_for
 
 SONAME = "libkeldrune-vault-storage.so.0"
 ENV_LIBRARY = "KELDRUNE_VAULT_LIB"
@@ -31,6 +33,8 @@ SIGNATURES: Dict[str, Tuple[Any, List[Any]]] = {
     "vault_storage_init": (_c_int, [_c_str]),
     "vault_storage_cleanup": (None, []),
     "vault_storage_last_error": (_c_str, []),
+    "vault_storage_last_error_code": (_c_int, []),
+    "vault_storage_last_errno": (_c_int, []),
     "vault_storage_version": (_c_str, []),
     "vault_free": (None, [_c_ptr]),
     "vault_user_exists": (_c_int, [_c_str]),
@@ -72,11 +76,21 @@ class Library:
             self.fn[name] = fn
         if missing:
             raise OSError("%s lacks %s: this package needs a library with the _alloc "
-                          "functions and vault_free" % (path, ", ".join(missing)))
+                          "functions, vault_free and the result codes"
+                          % (path, ", ".join(missing)))
 
     def last_error(self) -> str:
         raw = self.fn["vault_storage_last_error"]()
         return raw.decode("utf-8", errors="replace") if raw else ""
+
+    def last_error_code(self) -> int:
+        return self.fn["vault_storage_last_error_code"]()
+
+    def last_failure(self, function: str) -> VaultError:
+        """The exception for this thread's failed call of function: its
+        code, errno and message."""
+        return error_for(self.last_error_code(), self.fn["vault_storage_last_errno"](),
+                         self.last_error(), function)
 
     def alloc_text(self, name: str, *args: Any) -> Optional[bytes]:
         """Calls an _alloc export: its text, or None on failure. The

@@ -9,8 +9,9 @@ the root.
 
 Every method may be called from any thread without a lock of the caller's:
 the library is safe across threads and ctypes releases the interpreter lock
-during each call. Failures raise VaultError (NotFoundError,
-AlreadyExistsError) with the library's message; wrong argument types raise
+during each call. Failures raise VaultError, as the subclass of the
+library's result code (NotFoundError, AlreadyExistsError, InvalidError, ...:
+see errors.py) with its message, code and errno; wrong argument types raise
 TypeError and values the C interface cannot carry raise ValueError, before
 the library is called.
 
@@ -29,7 +30,7 @@ from contextlib import contextmanager
 from typing import Iterator, NamedTuple, Optional, Union
 
 from ._native import Library, PathArg, load_library
-from .errors import AlreadyExistsError, NotFoundError, VaultError, error_for
+from .errors import ErrorCode, NotFoundError, VaultError
 
 Text = Union[str, bytes]
 
@@ -131,10 +132,10 @@ class Vault:
         with st.cond:
             if st.root is None:
                 if self._lib.fn["vault_storage_init"](given) != 0:
-                    message = self._lib.last_error()
+                    failure = self._lib.last_failure("vault_storage_init")
                     # A failed init may leave the root set: forget it again.
                     self._lib.fn["vault_storage_cleanup"]()
-                    raise VaultError(message, "vault_storage_init")
+                    raise failure
                 st.root, st.given = key, given
             elif st.root != key:
                 raise VaultError(
@@ -209,16 +210,16 @@ class Vault:
                 if st.active == 0:
                     st.cond.notify_all()
 
-    def _fail(self, function: str, default: Optional[type] = None) -> VaultError:
-        return error_for(self._lib.last_error(), function, default)
+    def _fail(self, function: str) -> VaultError:
+        return self._lib.last_failure(function)
 
     def _account_missing(self, user_id: bytes) -> bool:
-        """True when the account's profile cannot be read: the library's
-        saves then fail on the missing directory with a path message, and its
-        folder list reads as empty."""
+        """True when the account's profile is not there: the library's saves
+        then fail on the missing directory (NOT_FOUND with a path message),
+        and its folder list reads as empty."""
         if self._lib.alloc_text("vault_user_get_profile_json_alloc", user_id) is not None:
             return False
-        return self._lib.last_error() == "profile: not found"
+        return self._lib.last_error_code() == ErrorCode.NOT_FOUND
 
     def _alloc(self, function: str, *args: bytes) -> str:
         with self._call() as lib:
@@ -251,7 +252,7 @@ class Vault:
                 email_b, uid, ctypes.byref(iterations), hash_buf, key_buf)
             if rc == 1:  # the library records no message of its own here
                 raise NotFoundError("find_by_email: no account has this e-mail",
-                                    "vault_user_find_by_email")
+                                    "vault_user_find_by_email", ErrorCode.NOT_FOUND)
             if rc != 0:
                 raise self._fail("vault_user_find_by_email")
 
@@ -273,8 +274,6 @@ class Vault:
         uid = ctypes.create_string_buffer(ID_SIZE)
         with self._call() as lib:
             rc = lib.fn["vault_user_create"](email_b, hash_b, iterations, key_b, uid)
-            if rc == 1:
-                raise self._fail("vault_user_create", AlreadyExistsError)
             if rc != 0:
                 raise self._fail("vault_user_create")
         return _text(uid.value)
@@ -290,11 +289,11 @@ class Vault:
         out = ctypes.create_string_buffer(ID_SIZE)
         with self._call() as lib:
             if lib.fn[function](uid_b, doc_b, out) != 0:
-                message = lib.last_error()
-                if (message.startswith("open failed: ") and "(No such file or directory)" in message
-                        and self._account_missing(uid_b)):
-                    raise NotFoundError("%s: user not found" % what, function)
-                raise error_for(message, function)
+                failure = lib.last_failure(function)
+                if failure.code == ErrorCode.NOT_FOUND and self._account_missing(uid_b):
+                    raise NotFoundError("%s: user not found" % what, function,
+                                        failure.code, failure.errno)
+                raise failure
         return _text(out.value)
 
     def cipher_save(self, user_id: Text, document: Text) -> str:
@@ -337,7 +336,8 @@ class Vault:
             if raw is None:
                 raise self._fail("vault_folders_get_json_alloc")
             if raw == b"[]" and self._account_missing(uid_b):
-                raise NotFoundError("folders: user not found", "vault_folders_get_json_alloc")
+                raise NotFoundError("folders: user not found", "vault_folders_get_json_alloc",
+                                    ErrorCode.NOT_FOUND)
         return _text(raw)
 
     def folder_save(self, user_id: Text, document: Text) -> str:

@@ -3,6 +3,7 @@
 Run by ctest (unittest; pytest runs them too) with KELDRUNE_VAULT_LIB set to
 the built library and the package directory on sys.path."""
 
+import errno
 import json
 import os
 import shutil
@@ -13,7 +14,8 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import keldrune_vault as kv  # noqa: E402
-from keldrune_vault import AlreadyExistsError, NotFoundError, Vault, VaultError  # noqa: E402
+from keldrune_vault import (AlreadyExistsError, ErrorCode, InvalidError,  # noqa: E402
+                            NotFoundError, Vault, VaultError)
 
 LIB = os.environ["KELDRUNE_VAULT_LIB"]
 
@@ -66,11 +68,11 @@ class ErrorsAndArguments(VaultCase):
              "folder_save: user not found"),
             (lambda: v.folders_get_json("no-such-user"), NotFoundError,
              "folders: user not found"),
-            (lambda: v.cipher_save(uid, "{,}"), VaultError, "cipher_save: invalid json"),
-            (lambda: v.cipher_get(uid, "../etc"), VaultError, "cipher_get: bad id"),
-            (lambda: v.user_create("bad@example.org", b"\xff"), VaultError,
+            (lambda: v.cipher_save(uid, "{,}"), InvalidError, "cipher_save: invalid json"),
+            (lambda: v.cipher_get(uid, "../etc"), InvalidError, "cipher_get: bad id"),
+            (lambda: v.user_create("bad@example.org", b"\xff"), InvalidError,
              "create: invalid utf-8"),
-            (lambda: v.user_get_profile_json("../etc"), VaultError, "profile: bad user id"),
+            (lambda: v.user_get_profile_json("../etc"), InvalidError, "profile: bad user id"),
         ]
         for call, cls, message in cases:
             with self.subTest(message=message):
@@ -78,6 +80,14 @@ class ErrorsAndArguments(VaultCase):
                     call()
                 self.assertIs(type(caught.exception), cls)
                 self.assertEqual(caught.exception.message, message)
+                code = {NotFoundError: ErrorCode.NOT_FOUND, AlreadyExistsError: ErrorCode.EXISTS,
+                        InvalidError: ErrorCode.INVALID}[cls]
+                self.assertEqual(caught.exception.code, code)
+                # The system's errno where a system call refused, else 0.
+                if message.endswith("File exists"):
+                    self.assertEqual(caught.exception.errno, errno.EEXIST)
+                if cls is InvalidError:
+                    self.assertEqual(caught.exception.errno, 0)
                 self.assertEqual(str(caught.exception), message)
         # Nothing above changed the item's two copies.
         self.assertEqual(v.cipher_get(uid, "both"), '{"id":"both"}')

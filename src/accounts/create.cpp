@@ -22,7 +22,7 @@
 #include "foundation/text.h"
 
 enum : size_t {
-  VS_PROFILE_DOC = 8192,  // the formatted profile: at most 8191 bytes
+  VS_PROFILE_DOC = VAULT_NEW_PROFILE_MAX + 1,  // the formatted profile
   VS_TIME_BUF = 64,
 };
 
@@ -63,16 +63,16 @@ static void vs_undo_create(const char *const dirs[], const bool fresh[], int cou
   if (file2) unlink(file2);
   for (int i = count - 1; i >= 0; i--)
     if (fresh[i]) rmdir(dirs[i]);
-  char failed[VS_ERROR_SIZE];  // the failing step's message stays
-  vs_copy_text(failed, sizeof failed, vs_error_str());
-  if (vs_sync_parent(dirs[0]) != 0) vs_error("%s", failed);
+  VsErrorSave failed;  // the failing step's message stays
+  vs_error_save(failed);
+  if (vs_sync_parent(dirs[0]) != 0) vs_error_restore(failed);
 }
 
 // Removes a failed creation's claim; the failing step's message stays.
 static void vs_drop_claim(VsIndexHold &claim) {
-  char failed[VS_ERROR_SIZE];
-  vs_copy_text(failed, sizeof failed, vs_error_str());
-  if (vs_index_remove(claim) != 0) vs_error("%s", failed);
+  VsErrorSave failed;
+  vs_error_save(failed);
+  if (vs_index_remove(claim) != 0) vs_error_restore(failed);
 }
 
 // Takes the address's entry in the e-mail index for a new account (entry:
@@ -102,30 +102,30 @@ static int vs_claim_address(const char *email, const char *entry, size_t len,
       rc = vs_profile_match(s_root, -1, nullptr, acct.profile, email, &profile);
       if (rc == 0) return 1;
       if (rc < 0) {
-        vs_error("create: cannot check email (%s)", strerror(errno));
+        vs_error_errno(errno, "create: cannot check email (%s)", strerror(errno));
         return -1;
       }
     }
     return vs_index_replace(claim, entry, len);
   }
-  vs_error("create: cannot claim email (its index entry keeps changing)");
+  vs_error_code(VAULT_BUSY, 0, "create: cannot claim email (its index entry keeps changing)");
   return -1;
 }
 
-extern "C" int vault_user_create(const char *email, const char *hash, uint32_t iterations,
-                                 const char *protected_key, char *user_id_out) {
+static int vs_user_create_body(const char *email, const char *hash, uint32_t iterations,
+                               const char *protected_key, char *user_id_out) {
   if (!s_root) {
-    vs_error("not initialized");
+    vs_error_code(VAULT_NO_ROOT, 0, "not initialized");
     return -1;
   }
   if (!email || !*email) {
-    vs_error("create: empty email");
+    vs_error_code(VAULT_INVALID, 0, "create: empty email");
     return -1;
   }
   if (!hash) hash = "";
   if (!protected_key) protected_key = "";
   if (!vs_utf8_valid(email) || !vs_utf8_valid(hash) || !vs_utf8_valid(protected_key)) {
-    vs_error("create: invalid utf-8");
+    vs_error_code(VAULT_INVALID, 0, "create: invalid utf-8");
     return -1;
   }
 
@@ -139,7 +139,7 @@ extern "C" int vault_user_create(const char *email, const char *hash, uint32_t i
 
   VsAccountPaths acct;
   if (vs_account_paths(acct, s_root, user_id) != 0) {
-    vs_error("create: path too long");
+    vs_error_code(VAULT_IO, ENAMETOOLONG, "create: path too long");
     return -1;
   }
 
@@ -154,7 +154,7 @@ extern "C" int vault_user_create(const char *email, const char *hash, uint32_t i
     len = vs_format_profile(doc, email, hash, iterations, protected_key, user_id, created);
   if (len >= 0) entry_len = vs_index_format(entry, user_id, email);
   if (len < 0 || entry_len < 0) {
-    vs_error("create: profile too large");
+    vs_error_code(VAULT_INVALID, 0, "create: profile too large");
     return -1;
   }
 
@@ -163,7 +163,7 @@ extern "C" int vault_user_create(const char *email, const char *hash, uint32_t i
   VsIndexHold claim;
   int rc = vs_claim_address(email, entry, (size_t)entry_len, claim);
   if (rc == 1) {
-    vs_error("create: email already registered");
+    vs_error_code(VAULT_EXISTS, 0, "create: email already registered");
     return 1;
   }
   if (rc == VS_INDEX_UNSYNCED) {  // "sync failed: ..."; a held claim goes again
@@ -173,9 +173,9 @@ extern "C" int vault_user_create(const char *email, const char *hash, uint32_t i
   if (rc != 0) {
     // The claim is the first look at the address: it could not look.
     int e = errno;
-    vs_error("create: cannot check email (%s)",
-             e == EAGAIN ? "another registration of it holds its index entry too long"
-                         : strerror(e));
+    vs_error_errno(e, "create: cannot check email (%s)",
+                   e == EAGAIN ? "another registration of it holds its index entry too long"
+                               : strerror(e));
     return -1;
   }
 
@@ -187,16 +187,16 @@ extern "C" int vault_user_create(const char *email, const char *hash, uint32_t i
       int e = errno;
       vs_index_remove(claim);
       if (rc == VS_SCAN_PATH_TOO_LONG) {
-        vs_error("create: path too long");
+        vs_error_code(VAULT_IO, ENAMETOOLONG, "create: path too long");
         return -1;
       }
       if (rc == 0) {
-        vs_error("create: email already registered");
+        vs_error_code(VAULT_EXISTS, 0, "create: email already registered");
         return 1;
       }
       // An account that could not be read may hold this address:
       // registering it again would give one address two accounts.
-      vs_error("create: cannot check email (%s)", strerror(e));
+      vs_error_errno(e, "create: cannot check email (%s)", strerror(e));
       return -1;
     }
   }
@@ -237,18 +237,18 @@ extern "C" int vault_user_create(const char *email, const char *hash, uint32_t i
 // recorded.
 static char *vs_profile_text(const char *user_id, uint64_t *len) {
   if (!s_root || !vs_id_safe(user_id)) {
-    vs_error("profile: bad user id");
+    vs_error_code(s_root ? VAULT_INVALID : VAULT_NO_ROOT, 0, "profile: bad user id");
     return nullptr;
   }
   VsAccountPaths acct;
   if (vs_account_paths(acct, s_root, user_id) != 0) {
-    vs_error("profile: path too long");
+    vs_error_code(VAULT_IO, ENAMETOOLONG, "profile: path too long");
     return nullptr;
   }
   return vs_read_document(s_root, acct.profile, "profile", len);
 }
 
-extern "C" const char *vault_user_get_profile_json(const char *user_id) {
+static const char *vs_user_get_profile_json_body(const char *user_id) {
   char *out = vs_result_begin(VS_RES_PROFILE, "profile");
   if (!out) return nullptr;
   uint64_t len = 0;
@@ -257,16 +257,30 @@ extern "C" const char *vault_user_get_profile_json(const char *user_id) {
   // The text ends at its first NUL; one that would not fit whole is refused
   // rather than handed back cut (and so no longer JSON).
   if (strnlen(text.get(), (size_t)len) >= VS_PROFILE_BUF_SIZE) {
-    vs_error("profile: too large");
+    vs_error_code(VAULT_TOO_LARGE, 0, "profile: too large");
     return nullptr;
   }
   vs_copy_text(out, VS_PROFILE_BUF_SIZE, text.get());
   return out;
 }
 
-extern "C" char *vault_user_get_profile_json_alloc(const char *user_id, size_t *len_out) {
+static char *vs_user_get_profile_json_alloc_body(const char *user_id, size_t *len_out) {
   uint64_t len = 0;
   char *text = vs_profile_text(user_id, &len);
   if (text && len_out) *len_out = (size_t)len;
   return text;
+}
+
+// The exports: each records its call's code (results.h).
+extern "C" int vault_user_create(const char *email, const char *hash, uint32_t iterations,
+                                 const char *protected_key, char *user_id_out) {
+  return vs_call(vs_user_create_body, email, hash, iterations, protected_key, user_id_out);
+}
+
+extern "C" const char *vault_user_get_profile_json(const char *user_id) {
+  return vs_call(vs_user_get_profile_json_body, user_id);
+}
+
+extern "C" char *vault_user_get_profile_json_alloc(const char *user_id, size_t *len_out) {
+  return vs_call(vs_user_get_profile_json_alloc_body, user_id, len_out);
 }

@@ -141,52 +141,68 @@ int vs_user_lookup(const char *root, const char *email, char *user_id_out,
   return vs_user_scan(root, email, user_id_out, iterations_out, hash_out, key_out);
 }
 
-extern "C" int vault_user_exists(const char *email) {
+static int vs_user_exists_body(const char *email) {
   if (!s_root) {
-    vs_error("not initialized");
+    vs_error_code(VAULT_NO_ROOT, 0, "not initialized");
     return -1;
   }
   if (!email || !*email) {
-    vs_error("exists: empty email");
+    vs_error_code(VAULT_INVALID, 0, "exists: empty email");
     return -1;
   }
   int rc = vs_user_lookup(s_root, email, nullptr, nullptr, nullptr, nullptr);
   if (rc == VS_SCAN_PATH_TOO_LONG) {
-    vs_error("exists: path too long");
+    vs_error_code(VAULT_IO, ENAMETOOLONG, "exists: path too long");
     return -1;
   }
   // An account that could not be examined may hold the address: "not
   // registered" would have the host offer it for registration again.
   if (rc == VS_SCAN_UNSURE) {
-    vs_error("exists: cannot check email (%s)", strerror(errno));
+    vs_error_errno(errno, "exists: cannot check email (%s)", strerror(errno));
     return -1;
   }
   return rc == 0 ? 1 : 0;
 }
 
-extern "C" int vault_user_find_by_email(const char *email, char *user_id_out,
-                                        uint32_t *iterations_out, char *hash_out,
-                                        char *key_out) {
+static int vs_user_find_by_email_body(const char *email, char *user_id_out,
+                                      uint32_t *iterations_out, char *hash_out,
+                                      char *key_out) {
   if (!s_root) {
-    vs_error("not initialized");
+    vs_error_code(VAULT_NO_ROOT, 0, "not initialized");
     return -1;
   }
   if (!email || !*email) {
-    vs_error("find_by_email: empty email");
+    vs_error_code(VAULT_INVALID, 0, "find_by_email: empty email");
     return -1;
   }
   int rc = vs_user_lookup(s_root, email, user_id_out, iterations_out, hash_out, key_out);
   if (rc == VS_SCAN_PATH_TOO_LONG) {
-    vs_error("find_by_email: path too long");
+    vs_error_code(VAULT_IO, ENAMETOOLONG, "find_by_email: path too long");
     return -1;
   }
   if (rc == VS_SCAN_ID_TOO_LONG) {
-    vs_error("find_by_email: user id too long");
+    vs_error_code(VAULT_TOO_LARGE, 0, "find_by_email: user id too long");
     return -1;
   }
   if (rc == VS_SCAN_UNSURE) {
-    vs_error("find_by_email: cannot check email (%s)", strerror(errno));
+    vs_error_errno(errno, "find_by_email: cannot check email (%s)", strerror(errno));
     return -1;
   }
-  return rc == 0 ? 0 : 1;
+  if (rc == 0) return 0;
+  vs_error_set_code(VAULT_NOT_FOUND, 0);  // no message of its own
+  return 1;
+}
+
+// The exports: each records its call's code (results.h).
+extern "C" int vault_user_exists(const char *email) {
+  vs_call_begin();
+  int r = vs_user_exists_body(email);
+  vs_call_end(r >= 0);
+  return r;
+}
+
+extern "C" int vault_user_find_by_email(const char *email, char *user_id_out,
+                                        uint32_t *iterations_out, char *hash_out,
+                                        char *key_out) {
+  return vs_call(vs_user_find_by_email_body, email, user_id_out, iterations_out, hash_out, key_out);
 }

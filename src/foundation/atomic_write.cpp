@@ -23,7 +23,7 @@ static int vs_open_temp(const char *path, const VsDirName &dir, char *tmp, size_
     int r = attempt == 0 ? vs_temp_write_name(tmp, size, path, now)
                          : vs_temp_retry_name(tmp, size, path, now);
     if (r != 0) {
-      vs_error("open failed: " VS_TEMP_WRITE_FMT " (%s)", path, now, strerror(ENAMETOOLONG));
+      vs_error_errno(ENAMETOOLONG, "open failed: " VS_TEMP_WRITE_FMT " (%s)", path, now, strerror(ENAMETOOLONG));
       return -1;
     }
     const char *name = tmp + (dir.name - path);
@@ -31,7 +31,7 @@ static int vs_open_temp(const char *path, const VsDirName &dir, char *tmp, size_
     if (fd >= 0) return fd;
     if (errno != EEXIST) break;
   }
-  vs_error("open failed: %s (%s)", tmp, strerror(errno));
+  vs_error_errno(errno, "open failed: %s (%s)", tmp, strerror(errno));
   return -1;
 }
 
@@ -50,7 +50,7 @@ int vs_write_temp(const char *path, const VsDirName &dir, const void *data, uint
       int e = n == 0 ? EIO : errno;
       fd.reset();
       unlinkat(dir.fd.fd, tmp_name, 0);
-      vs_error("write failed: %s (%s)", path, strerror(e));
+      vs_error_errno(e, "write failed: %s (%s)", path, strerror(e));
       return -1;
     }
     p += n;
@@ -62,7 +62,7 @@ int vs_write_temp(const char *path, const VsDirName &dir, const void *data, uint
     int e = errno;
     fd.reset();
     unlinkat(dir.fd.fd, tmp_name, 0);
-    vs_error("write failed: %s (%s)", path, strerror(e));
+    vs_error_errno(e, "write failed: %s (%s)", path, strerror(e));
     return -1;
   }
   return 0;
@@ -73,21 +73,22 @@ int vs_atomic_write(const char *root, const char *path, const void *data, uint64
   VsDirName dir;
   if (vs_open_parent(root, path, dir) != 0) {
     int e = errno;
-    vs_error("open failed: " VS_TEMP_WRITE_FMT " (%s)", path, vs_temp_time(), strerror(e));
+    vs_error_errno(e, "open failed: " VS_TEMP_WRITE_FMT " (%s)", path, vs_temp_time(), strerror(e));
     return -1;
   }
   VsFd fd;
   if (vs_write_temp(path, dir, data, len, tmp, sizeof tmp, fd) != 0) return -1;
   const char *tmp_name = tmp + (dir.name - path);
   if (fd.close_now() != 0) {
+    int e = errno;  // a network file system reports a full disk here
     unlinkat(dir.fd.fd, tmp_name, 0);
-    vs_error("close failed: %s", path);
+    vs_error_errno(e, "close failed: %s", path);
     return -1;
   }
   if (renameat(dir.fd.fd, tmp_name, dir.fd.fd, dir.name) != 0) {
     int e = errno;
     unlinkat(dir.fd.fd, tmp_name, 0);
-    vs_error("rename failed: %s -> %s (%s)", tmp, path, strerror(e));
+    vs_error_errno(e, "rename failed: %s -> %s (%s)", tmp, path, strerror(e));
     return -1;
   }
   // The new name itself must survive a power loss. When this fails the new

@@ -143,7 +143,7 @@ void VsIndexHold::release() { vs_lock_drop(fd); }
 // create is set).
 static int vs_index_open(const char *root, const char *key, VsIndexHold &h, bool create) {
   if (vs_index_file(h.path, sizeof h.path, root, key) != 0) {
-    vs_error("index: path too long");
+    vs_error_code(VAULT_IO, ENAMETOOLONG, "index: path too long");
     return -1;
   }
   if (create) {
@@ -152,7 +152,7 @@ static int vs_index_open(const char *root, const char *key, VsIndexHold &h, bool
   }
   if (vs_open_parent(root, h.path, h.dir) != 0) {
     if (!create && (errno == ENOENT || errno == ENOTDIR)) return 1;
-    vs_error("open failed: %s (%s)", h.path, strerror(errno));
+    vs_error_errno(errno, "open failed: %s (%s)", h.path, strerror(errno));
     return -1;
   }
   return 0;
@@ -170,7 +170,7 @@ static int vs_index_temp(VsIndexHold &h, const char *text, size_t len, VsFd &fd,
     int e = errno;
     fd.reset();
     unlinkat(h.dir.fd.fd, *tmp_name, 0);
-    vs_error("lock failed: %s (%s)", h.path, strerror(e));
+    vs_error_errno(e, "lock failed: %s (%s)", h.path, strerror(e));
     return -1;
   }
   return 0;
@@ -192,7 +192,7 @@ int vs_index_create(const char *root, const char *key, const char *text, size_t 
   if (unlinkat(h.dir.fd.fd, tmp_name, 0) != 0) unlinkat(h.dir.fd.fd, tmp_name, 0);
   if (rc != 0) {
     if (e == EEXIST) return 1;
-    vs_error("link failed: %s -> %s (%s)", tmp, h.path, strerror(e));
+    vs_error_errno(e, "link failed: %s -> %s (%s)", tmp, h.path, strerror(e));
     return -1;
   }
   // A claim that might not survive a power loss is no claim: taken back.
@@ -215,35 +215,35 @@ int vs_index_lock(const char *root, const char *key, VsIndexHold &h, char *text)
     VsFd fd(openat(h.dir.fd.fd, h.dir.name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd.ok()) {
       if (errno == ENOENT) return 1;
-      vs_error("open failed: %s (%s)", h.path, strerror(errno));
+      vs_error_errno(errno, "open failed: %s (%s)", h.path, strerror(errno));
       return -1;
     }
     if (vs_lock_take(fd.fd, vs_lock_wait_ms()) != 0) {
-      vs_error("lock failed: %s (%s)", h.path,
-               errno == EAGAIN ? "held by another writer too long" : strerror(errno));
+      vs_error_errno(errno, "lock failed: %s (%s)", h.path,
+                     errno == EAGAIN ? "held by another writer too long" : strerror(errno));
       return -1;
     }
     struct stat held, named;
     if (fstat(fd.fd, &held) != 0) {
-      vs_error("stat failed: %s (%s)", h.path, strerror(errno));
+      vs_error_errno(errno, "stat failed: %s (%s)", h.path, strerror(errno));
       return -1;
     }
     if (fstatat(h.dir.fd.fd, h.dir.name, &named, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) return 1;  // removed while we waited
-      vs_error("stat failed: %s (%s)", h.path, strerror(errno));
+      vs_error_errno(errno, "stat failed: %s (%s)", h.path, strerror(errno));
       return -1;
     }
     if (held.st_ino != named.st_ino || held.st_dev != named.st_dev) continue;
     size_t len = 0;
     if (vs_index_read_fd(fd.fd, text, &len) != 0) {
-      vs_error("read failed: %s (%s)", h.path, strerror(errno));
+      vs_error_errno(errno, "read failed: %s (%s)", h.path, strerror(errno));
       return -1;
     }
     h.fd.reset(fd.fd);
     fd.fd = -1;
     return 0;
   }
-  vs_error("lock failed: %s (%s)", h.path, "changed too often");
+  vs_error_code(VAULT_BUSY, 0, "lock failed: %s (%s)", h.path, "changed too often");
   return -1;
 }
 
@@ -257,7 +257,7 @@ int vs_index_replace(VsIndexHold &h, const char *text, size_t len, VsIndexSync s
   if (renameat(h.dir.fd.fd, tmp_name, h.dir.fd.fd, h.dir.name) != 0) {
     int e = errno;
     unlinkat(h.dir.fd.fd, tmp_name, 0);
-    vs_error("rename failed: %s -> %s (%s)", tmp, h.path, strerror(e));
+    vs_error_errno(e, "rename failed: %s -> %s (%s)", tmp, h.path, strerror(e));
     return -1;
   }
   h.release();
@@ -274,7 +274,7 @@ int vs_index_remove(VsIndexHold &h, VsIndexSync sync) {
   // it, and the next registration takes it over), but it is clutter.
   if (unlinkat(h.dir.fd.fd, h.dir.name, 0) != 0 && errno != ENOENT &&
       unlinkat(h.dir.fd.fd, h.dir.name, 0) != 0 && errno != ENOENT) {
-    vs_error("remove failed: %s (%s)", h.path, strerror(errno));
+    vs_error_errno(errno, "remove failed: %s (%s)", h.path, strerror(errno));
     return -1;
   }
   int rc = sync == VS_INDEX_SYNC ? vs_sync_dir_of(h.dir, h.path) : 0;
@@ -285,12 +285,12 @@ int vs_index_remove(VsIndexHold &h, VsIndexSync sync) {
 int vs_index_sync_all(const char *root) {
   char dir[VS_ENTRY_PATH];
   if (vs_index_dir(dir, sizeof dir, root) != 0) {
-    vs_error("sync failed: %s (%s)", dir, strerror(ENAMETOOLONG));
+    vs_error_errno(ENAMETOOLONG, "sync failed: %s (%s)", dir, strerror(ENAMETOOLONG));
     return -1;
   }
   VsList list;
   if (vs_list_open(list, root, dir) != 0 || syncfs(list.fd.fd) != 0) {
-    vs_error("sync failed: %s (%s)", dir, strerror(errno));
+    vs_error_errno(errno, "sync failed: %s (%s)", dir, strerror(errno));
     return -1;
   }
   for (const char *name; (name = vs_list_next(list)) != nullptr;) {
@@ -298,12 +298,12 @@ int vs_index_sync_all(const char *root) {
     VsFd fd(openat(list.fd.fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd.ok() && errno == ENOENT) continue;  // removed meanwhile
     if (!fd.ok() || fsync(fd.fd) != 0) {
-      vs_error("sync failed: %s/%s (%s)", dir, name, strerror(errno));
+      vs_error_errno(errno, "sync failed: %s/%s (%s)", dir, name, strerror(errno));
       return -1;
     }
   }
   if (errno != 0 || fsync(list.fd.fd) != 0) {
-    vs_error("sync failed: %s (%s)", dir, strerror(errno));
+    vs_error_errno(errno, "sync failed: %s (%s)", dir, strerror(errno));
     return -1;
   }
   return 0;

@@ -20,7 +20,7 @@
 #include "text.h"
 
 static int vs_sync_failed(const char *dir, int len, int e) {
-  vs_error("sync failed: %.*s (%s)", len, dir, strerror(e));
+  vs_error_errno(e, "sync failed: %.*s (%s)", len, dir, strerror(e));
   errno = e;
   return -1;
 }
@@ -143,14 +143,14 @@ int vs_open_parent(const char *root, const char *path, VsDirName &out) {
 
 int vs_mkdir(const char *root, const char *path) {
   if (vs_check_beneath(root, path) != 0) {
-    vs_error("mkdir failed: %s (%s)", path, strerror(errno));
+    vs_error_errno(errno, "mkdir failed: %s (%s)", path, strerror(errno));
     return -1;
   }
   if (access(path, F_OK) == 0) return 0;
   if (mkdir(path, 0700) == 0) return vs_sync_parent(path);
   if (errno == EEXIST) return 0;
   int e = errno;
-  vs_error("mkdir failed: %s (%s)", path, strerror(e));
+  vs_error_errno(e, "mkdir failed: %s (%s)", path, strerror(e));
   errno = e;
   return -1;
 }
@@ -159,9 +159,9 @@ int vs_mkdir(const char *root, const char *path) {
 // whole path) and leaves errno as e.
 static int vs_read_fail(const char *dir, const char *rel, int e) {
   if (dir)
-    vs_error("read failed: %s/%s (%s)", dir, rel, strerror(e));
+    vs_error_errno(e, "read failed: %s/%s (%s)", dir, rel, strerror(e));
   else
-    vs_error("read failed: %s (%s)", rel, strerror(e));
+    vs_error_errno(e, "read failed: %s (%s)", rel, strerror(e));
   errno = e;  // callers tell a missing file (ENOENT) from other failures
   return -1;
 }
@@ -230,7 +230,7 @@ static int vs_read_fd(VsFd &fd, const char *dir, const char *rel, VsBuf &buf, si
   fd.reset();
   if (!e && got > (size_t)INT32_MAX) e = EFBIG;
   if (e == ENOMEM) {
-    vs_error("out of memory");
+    vs_error_code(VAULT_NO_MEMORY, ENOMEM, "out of memory");
     errno = ENOMEM;
     return -1;
   }
@@ -429,14 +429,14 @@ char *vs_read_document(const char *root, const char *path, const char *prefix, u
   char *raw = nullptr;
   if (vs_read_file(root, path, &raw, len) != 0) {
     if (errno == ENOMEM)
-      vs_error("%s: out of memory", prefix);
+      vs_error_code(VAULT_NO_MEMORY, ENOMEM, "%s: out of memory", prefix);
     else
       vs_read_error(prefix, path);
     return nullptr;
   }
   if (*len == 0) {
     free(raw);
-    vs_error("%s: empty document", prefix);
+    vs_error_code(VAULT_CORRUPT, 0, "%s: empty document", prefix);
     return nullptr;
   }
   return raw;
@@ -490,9 +490,9 @@ int vs_read_file_at_buf(const char *root, int dir_fd, const char *dir, const cha
 
 void vs_read_error(const char *prefix, const char *path) {
   if (vs_read_absent(errno))
-    vs_error("%s: not found", prefix);
+    vs_error_code(VAULT_NOT_FOUND, errno, "%s: not found", prefix);
   else
-    vs_error("%s: cannot read %s (%s)", prefix, path, strerror(errno));
+    vs_error_errno(errno, "%s: cannot read %s (%s)", prefix, path, strerror(errno));
 }
 
 int vs_list_absent(int e) { return e == ENOENT || e == ENOTDIR; }

@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include "holders.h"
+#include "keldrune-vault-storage.h"
 
 // -1 with errno ELOOP when a directory between root and the final name of
 // path is a symbolic link; 0 otherwise.
@@ -71,7 +72,7 @@ int vs_read_file_at(const char *root, int dir_fd, const char *dir, const char *r
 // whose text is empty or not strict JSON (every document of the tree is
 // strict JSON), and after the bound hands back what it read. On a local
 // disk none of this happens, and the reads cost what they always did.
-enum { VS_SHARED_RETRY_MS = 3000 };
+enum { VS_SHARED_RETRY_MS = VAULT_SHARED_RETRY_MS };
 // The pacing of those retries, shared by every retry that waits for a
 // shared file system's client to catch up (reads, moves): a pause that
 // doubles from pause_us up to max_pause_us, for VS_SHARED_RETRY_MS from

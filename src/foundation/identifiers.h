@@ -12,7 +12,7 @@
 
 enum : size_t {
   VS_ID_BUF = VAULT_ID_SIZE,  // 36 characters and a NUL
-  VS_ID_MAX = 64,             // longest identifier accepted
+  VS_ID_MAX = VAULT_ID_MAX,   // longest identifier accepted
   VS_UUID_LEN = 36,
 };
 

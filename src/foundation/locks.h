@@ -8,6 +8,7 @@
 #define VS_LOCKS_H
 
 #include "holders.h"
+#include "keldrune-vault-storage.h"
 
 // What is locked: one byte of the account's lock file each.
 enum VsLockRange {
@@ -19,7 +20,7 @@ enum VsLockRange {
 // fails. Holders keep a lock for a few system calls, so a lock still taken
 // after this long belongs to a holder that hangs (a host cut off from the
 // file system), and the call fails rather than hang with it.
-enum { VS_LOCK_WAIT_MS = 5000 };
+enum { VS_LOCK_WAIT_MS = VAULT_LOCK_WAIT_MS };
 
 // Opens (creating it, mode 0600) the lock file of the account directory
 // account_dir and takes the lock, waiting up to vs_lock_wait_ms() for

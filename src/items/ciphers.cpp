@@ -45,22 +45,22 @@ static int vs_cipher_paths(const char *user_id, const char *cipher_id, VsAccount
 static int vs_move_result(VsMove rc, const char *gone, const char *failed_fmt) {
   if (rc == VS_MOVED) return 0;
   if (rc == VS_MOVE_GONE) {
-    vs_error("%s", gone);
+    vs_error_code(VAULT_NOT_FOUND, 0, "%s", gone);
     return 1;
   }
   if (rc == VS_MOVE_UNSYNCED) return -1;  // moved; "sync failed: ..." stands
-  vs_error(failed_fmt, strerror(errno));
+  vs_error_errno(errno, failed_fmt, strerror(errno));
   return -1;
 }
 
-extern "C" int vault_cipher_save(const char *user_id, const char *json,
-                                 char *id_out) {
+static int vs_cipher_save_body(const char *user_id, const char *json,
+                               char *id_out) {
   if (!s_root || !vs_id_safe(user_id)) {
-    vs_error("cipher_save: bad user id");
+    vs_error_code(s_root ? VAULT_INVALID : VAULT_NO_ROOT, 0, "cipher_save: bad user id");
     return -1;
   }
   if (!json || !*json) {
-    vs_error("cipher_save: empty json");
+    vs_error_code(VAULT_INVALID, 0, "cipher_save: empty json");
     return -1;
   }
   size_t len = strlen(json);
@@ -70,7 +70,7 @@ extern "C" int vault_cipher_save(const char *user_id, const char *json,
     // own bytes are what gets stored.
     VsDoc doc(vs_parse(json, len));
     if (!doc) {
-      vs_error("cipher_save: invalid json");
+      vs_error_code(VAULT_INVALID, 0, "cipher_save: invalid json");
       return -1;
     }
     if (vs_choose_id(yyjson_doc_get_root(doc.get()), id) != 0) {
@@ -82,7 +82,7 @@ extern "C" int vault_cipher_save(const char *user_id, const char *json,
   char path[VS_FILE_PATH];
   if (vs_account_paths(acct, s_root, user_id) != 0 ||
       vs_cipher_path(path, sizeof path, acct, id, 0) != 0) {
-    vs_error("cipher_save: path too long");
+    vs_error_code(VAULT_IO, ENAMETOOLONG, "cipher_save: path too long");
     return -1;
   }
   if (vs_atomic_write(s_root, path, json, len) != 0) return -1;
@@ -94,21 +94,21 @@ extern "C" int vault_cipher_save(const char *user_id, const char *json,
 // message recorded.
 static char *vs_cipher_text(const char *user_id, const char *cipher_id, uint64_t *len) {
   if (!s_root || !vs_id_safe(user_id) || !vs_id_safe(cipher_id)) {
-    vs_error("cipher_get: bad id");
+    vs_error_code(s_root ? VAULT_INVALID : VAULT_NO_ROOT, 0, "cipher_get: bad id");
     return nullptr;
   }
   VsAccountPaths acct;
   char path[VS_FILE_PATH];
   if (vs_account_paths(acct, s_root, user_id) != 0 ||
       vs_cipher_path(path, sizeof path, acct, cipher_id, 0) != 0) {
-    vs_error("cipher_get: path too long");
+    vs_error_code(VAULT_IO, ENAMETOOLONG, "cipher_get: path too long");
     return nullptr;
   }
   return vs_read_document(s_root, path, "cipher_get", len);
 }
 
-extern "C" const char *vault_cipher_get(const char *user_id,
-                                        const char *cipher_id) {
+static const char *vs_cipher_get_body(const char *user_id,
+                                      const char *cipher_id) {
   char *out = vs_result_begin(VS_RES_CIPHER, "cipher_get");
   if (!out) return nullptr;
   uint64_t len = 0;
@@ -117,37 +117,37 @@ extern "C" const char *vault_cipher_get(const char *user_id,
   // The buffer holds at most 65534 bytes of document; a larger one is
   // refused rather than handed back cut or empty as if it were the cipher.
   if (len > VS_CIPHER_MAX) {
-    vs_error("cipher_get: too large");
+    vs_error_code(VAULT_TOO_LARGE, 0, "cipher_get: too large");
     return nullptr;
   }
   vs_copy_text(out, VS_CIPHER_BUF_SIZE, text.get());
   return out;
 }
 
-extern "C" char *vault_cipher_get_alloc(const char *user_id, const char *cipher_id,
-                                        size_t *len_out) {
+static char *vs_cipher_get_alloc_body(const char *user_id, const char *cipher_id,
+                                      size_t *len_out) {
   uint64_t len = 0;
   char *text = vs_cipher_text(user_id, cipher_id, &len);
   if (text && len_out) *len_out = (size_t)len;
   return text;
 }
 
-extern "C" int vault_cipher_delete(const char *user_id, const char *cipher_id,
-                                   int permanent) {
+static int vs_cipher_delete_body(const char *user_id, const char *cipher_id,
+                                 int permanent) {
   if (!s_root || !vs_id_safe(user_id) || !vs_id_safe(cipher_id)) {
-    vs_error("cipher_delete: bad id");
+    vs_error_code(s_root ? VAULT_INVALID : VAULT_NO_ROOT, 0, "cipher_delete: bad id");
     return -1;
   }
   VsAccountPaths acct;
   char live[VS_FILE_PATH], trash[VS_FILE_PATH];
   if (vs_cipher_paths(user_id, cipher_id, acct, live, trash) != 0) {
-    vs_error("cipher_delete: path too long");
+    vs_error_code(VAULT_IO, ENAMETOOLONG, "cipher_delete: path too long");
     return -1;
   }
   if (permanent) {
     struct stat st;
     if (vs_missing(live, st)) {
-      vs_error("cipher_delete: not found");
+      vs_error_code(VAULT_NOT_FOUND, 0, "cipher_delete: not found");
       return 1;
     }
     // A second name means a restore cut short may have left the item's
@@ -157,7 +157,7 @@ extern "C" int vault_cipher_delete(const char *user_id, const char *cipher_id,
     // unlink, not remove: a directory standing under the name is refused,
     // never taken away.
     if (rc != 0 || vs_check_beneath(s_root, live) != 0 || unlink(live) != 0) {
-      vs_error("cipher_delete: remove %s", strerror(errno));
+      vs_error_errno(errno, "cipher_delete: remove %s", strerror(errno));
       return -1;
     }
     return vs_sync_parent(live);
@@ -167,18 +167,44 @@ extern "C" int vault_cipher_delete(const char *user_id, const char *cipher_id,
                         "cipher_delete: not found", "cipher_delete: rename %s");
 }
 
-extern "C" int vault_cipher_restore_from_trash(const char *user_id,
-                                               const char *cipher_id) {
+static int vs_cipher_restore_from_trash_body(const char *user_id,
+                                             const char *cipher_id) {
   if (!s_root || !vs_id_safe(user_id) || !vs_id_safe(cipher_id)) {
-    vs_error("restore: bad id");
+    vs_error_code(s_root ? VAULT_INVALID : VAULT_NO_ROOT, 0, "restore: bad id");
     return -1;
   }
   VsAccountPaths acct;
   char live[VS_FILE_PATH], trash[VS_FILE_PATH];
   if (vs_cipher_paths(user_id, cipher_id, acct, live, trash) != 0) {
-    vs_error("restore: path too long");
+    vs_error_code(VAULT_IO, ENAMETOOLONG, "restore: path too long");
     return -1;
   }
   return vs_move_result(vs_rename_noreplace(s_root, trash, live, acct.dir, false),
                         "restore: not in trash", "restore: rename %s");
+}
+
+// The exports: each records its call's code (results.h).
+extern "C" int vault_cipher_save(const char *user_id, const char *json,
+                                 char *id_out) {
+  return vs_call(vs_cipher_save_body, user_id, json, id_out);
+}
+
+extern "C" const char *vault_cipher_get(const char *user_id,
+                                        const char *cipher_id) {
+  return vs_call(vs_cipher_get_body, user_id, cipher_id);
+}
+
+extern "C" char *vault_cipher_get_alloc(const char *user_id, const char *cipher_id,
+                                        size_t *len_out) {
+  return vs_call(vs_cipher_get_alloc_body, user_id, cipher_id, len_out);
+}
+
+extern "C" int vault_cipher_delete(const char *user_id, const char *cipher_id,
+                                   int permanent) {
+  return vs_call(vs_cipher_delete_body, user_id, cipher_id, permanent);
+}
+
+extern "C" int vault_cipher_restore_from_trash(const char *user_id,
+                                               const char *cipher_id) {
+  return vs_call(vs_cipher_restore_from_trash_body, user_id, cipher_id);
 }

@@ -36,8 +36,8 @@ enum : size_t { VS_NAME_BUF = 512, VS_REVISION_BUF = 128 };
 static int vs_folders_lock(const VsAccountPaths &acct, VsFd &lock, const char *prefix) {
   if (vs_lock_account(s_root, acct.dir, VS_LOCK_FOLDERS, lock) == 0) return 0;
   if (errno == ENOENT) return 0;
-  vs_error("%s: lock failed: %s/" VS_LOCK_NAME " (%s)", prefix, acct.dir,
-           errno == EAGAIN ? "held by another writer too long" : strerror(errno));
+  vs_error_errno(errno, "%s: lock failed: %s/" VS_LOCK_NAME " (%s)", prefix, acct.dir,
+                 errno == EAGAIN ? "held by another writer too long" : strerror(errno));
   return -1;
 }
 
@@ -79,7 +79,7 @@ static int vs_write_list(yyjson_mut_doc *doc, const char *path,
   size_t len = 0;
   VsText text(yyjson_mut_write_opts(doc, 0, nullptr, &len, nullptr));
   if (!text) {
-    vs_error("%s", serialise_fail);
+    vs_error_code(VAULT_NO_MEMORY, ENOMEM, "%s", serialise_fail);
     return -1;
   }
   return vs_atomic_write(s_root, path, text.get(), len);
@@ -102,25 +102,25 @@ static void vs_member_text(yyjson_val *obj, const char *key, char *out,
 static const char *vs_folders_text(const char *user_id, char **heap, uint64_t *len) {
   *heap = nullptr;
   if (!s_root || !vs_id_safe(user_id)) {
-    vs_error("folders: bad user id");
+    vs_error_code(s_root ? VAULT_INVALID : VAULT_NO_ROOT, 0, "folders: bad user id");
     return nullptr;
   }
   VsAccountPaths acct;
   if (vs_account_paths(acct, s_root, user_id) != 0) {
-    vs_error("folders: path too long");
+    vs_error_code(VAULT_IO, ENAMETOOLONG, "folders: path too long");
     return nullptr;
   }
   if (vs_read_file(s_root, acct.folders, heap, len) != 0) {
     // Running out of memory says nothing about the list: never "[]" then.
     if (errno == ENOMEM) {
-      vs_error("folders: out of memory");
+      vs_error_code(VAULT_NO_MEMORY, ENOMEM, "folders: out of memory");
       return nullptr;
     }
     // A list that is not there answers as empty; the read's message stays
     // in the last-error text. One that exists but cannot be read now is no
     // empty list: a client would drop its folders.
     if (!vs_read_absent(errno)) {
-      vs_error("folders: cannot read %s (%s)", acct.folders, strerror(errno));
+      vs_error_errno(errno, "folders: cannot read %s (%s)", acct.folders, strerror(errno));
       return nullptr;
     }
     *len = 2;
@@ -129,13 +129,13 @@ static const char *vs_folders_text(const char *user_id, char **heap, uint64_t *l
   if (*len == 0) {
     free(*heap);
     *heap = nullptr;
-    vs_error("folders: empty document");
+    vs_error_code(VAULT_CORRUPT, 0, "folders: empty document");
     return nullptr;
   }
   return *heap;
 }
 
-extern "C" const char *vault_folders_get_json(const char *user_id) {
+static const char *vs_folders_get_json_body(const char *user_id) {
   char *out = vs_result_begin(VS_RES_FOLDERS, "folders");
   if (!out) return nullptr;
   char *raw = nullptr;
@@ -144,20 +144,20 @@ extern "C" const char *vault_folders_get_json(const char *user_id) {
   VsText owned(raw);
   if (!text) return nullptr;
   if (len > VS_FOLDERS_MAX) {  // a cut list would be invalid JSON
-    vs_error("folders: too large");
+    vs_error_code(VAULT_TOO_LARGE, 0, "folders: too large");
     return nullptr;
   }
   vs_copy_text(out, VS_FOLDERS_BUF_SIZE, text);
   return out;
 }
 
-extern "C" char *vault_folders_get_json_alloc(const char *user_id, size_t *len_out) {
+static char *vs_folders_get_json_alloc_body(const char *user_id, size_t *len_out) {
   char *raw = nullptr;
   uint64_t len = 0;
   const char *text = vs_folders_text(user_id, &raw, &len);
   if (!text) return nullptr;
   if (!raw && !(raw = strdup(text))) {  // the "[]" answer, as the caller's own text
-    vs_error("folders: out of memory");
+    vs_error_code(VAULT_NO_MEMORY, ENOMEM, "folders: out of memory");
     return nullptr;
   }
   if (len_out) *len_out = (size_t)len;
@@ -168,14 +168,14 @@ static int vs_folder_save_locked(const VsAccountPaths &acct, const char *id, con
                                  const char *revision);
 static int vs_folder_delete_locked(const VsAccountPaths &acct, const char *folder_id);
 
-extern "C" int vault_folder_save(const char *user_id, const char *json,
-                                 char *id_out) {
+static int vs_folder_save_body(const char *user_id, const char *json,
+                               char *id_out) {
   if (!s_root || !vs_id_safe(user_id)) {
-    vs_error("folder_save: bad user id");
+    vs_error_code(s_root ? VAULT_INVALID : VAULT_NO_ROOT, 0, "folder_save: bad user id");
     return -1;
   }
   if (!json || !*json) {
-    vs_error("folder_save: empty json");
+    vs_error_code(VAULT_INVALID, 0, "folder_save: empty json");
     return -1;
   }
   char id[VS_ID_BUF], name[VS_NAME_BUF], revision[VS_REVISION_BUF];
@@ -183,7 +183,7 @@ extern "C" int vault_folder_save(const char *user_id, const char *json,
     VsDoc doc(vs_parse(json, strlen(json)));
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     if (!yyjson_is_obj(root)) {
-      vs_error("folder_save: invalid json");
+      vs_error_code(VAULT_INVALID, 0, "folder_save: invalid json");
       return -1;
     }
     if (vs_choose_id(root, id) != 0) {
@@ -195,7 +195,7 @@ extern "C" int vault_folder_save(const char *user_id, const char *json,
   }
   VsAccountPaths acct;
   if (vs_account_paths(acct, s_root, user_id) != 0) {
-    vs_error("folder_save: path too long");
+    vs_error_code(VAULT_IO, ENAMETOOLONG, "folder_save: path too long");
     return -1;
   }
 
@@ -216,12 +216,12 @@ static int vs_folder_save_locked(const VsAccountPaths &acct, const char *id, con
     case VS_LIST_UNREADABLE:
       return -1;  // the read's own message; the file stays as it is
     case VS_LIST_CORRUPT:
-      vs_error("folder_save: corrupt folders.json");
+      vs_error_code(VAULT_CORRUPT, 0, "folder_save: corrupt folders.json");
       return -1;
     case VS_LIST_MISSING:
       mdoc.reset(yyjson_mut_doc_new(nullptr));
       if (!mdoc) {
-        vs_error("folder_save: alloc fail");
+        vs_error_code(VAULT_NO_MEMORY, ENOMEM, "folder_save: alloc fail");
         return -1;
       }
       // A failed array shows as "arr add fail" when the entry is appended.
@@ -233,7 +233,7 @@ static int vs_folder_save_locked(const VsAccountPaths &acct, const char *id, con
       mdoc.reset(yyjson_doc_mut_copy(list.get(), nullptr));
       list.reset();
       if (!mdoc) {
-        vs_error("folder_save: alloc fail");
+        vs_error_code(VAULT_NO_MEMORY, ENOMEM, "folder_save: alloc fail");
         return -1;
       }
       // Copies keep element order, so the index found above still holds.
@@ -250,11 +250,11 @@ static int vs_folder_save_locked(const VsAccountPaths &acct, const char *id, con
       (name[0] && !yyjson_mut_obj_add_strcpy(d, entry, "name", name)) ||
       (revision[0] && !yyjson_mut_obj_add_strcpy(d, entry, "revisionDate", revision)) ||
       !yyjson_mut_obj_add_str(d, entry, "object", "folder")) {
-    vs_error("folder_save: alloc fail");
+    vs_error_code(VAULT_NO_MEMORY, ENOMEM, "folder_save: alloc fail");
     return -1;
   }
   if (!yyjson_mut_arr_append(yyjson_mut_doc_get_root(d), entry)) {
-    vs_error("folder_save: arr add fail");
+    vs_error_code(VAULT_NO_MEMORY, ENOMEM, "folder_save: arr add fail");
     return -1;
   }
   // A name cut inside a multi-byte character is invalid UTF-8, which the
@@ -262,14 +262,14 @@ static int vs_folder_save_locked(const VsAccountPaths &acct, const char *id, con
   return vs_write_list(d, acct.folders, "folder_save: write fail");
 }
 
-extern "C" int vault_folder_delete(const char *user_id, const char *folder_id) {
+static int vs_folder_delete_body(const char *user_id, const char *folder_id) {
   if (!s_root || !vs_id_safe(user_id) || !vs_id_safe(folder_id)) {
-    vs_error("folder_delete: bad id");
+    vs_error_code(s_root ? VAULT_INVALID : VAULT_NO_ROOT, 0, "folder_delete: bad id");
     return -1;
   }
   VsAccountPaths acct;
   if (vs_account_paths(acct, s_root, user_id) != 0) {
-    vs_error("folder_delete: path too long");
+    vs_error_code(VAULT_IO, ENAMETOOLONG, "folder_delete: path too long");
     return -1;
   }
   VsFd lock;
@@ -284,27 +284,45 @@ static int vs_folder_delete_locked(const VsAccountPaths &acct, const char *folde
   VsDoc list;
   switch (vs_load_list(acct.folders, list)) {
     case VS_LIST_MISSING:
-      vs_error("folder_delete: no folders");
+      vs_error_code(VAULT_NOT_FOUND, 0, "folder_delete: no folders");
       return 1;
     case VS_LIST_UNREADABLE:
       return -1;  // the read's own message
     case VS_LIST_CORRUPT:
-      vs_error("folder_delete: corrupt");
+      vs_error_code(VAULT_CORRUPT, 0, "folder_delete: corrupt");
       return -1;
     case VS_LIST_OK:
       break;
   }
   size_t index = 0;
   if (!vs_find_entry(yyjson_doc_get_root(list.get()), folder_id, &index)) {
-    vs_error("folder_delete: not found");
+    vs_error_code(VAULT_NOT_FOUND, 0, "folder_delete: not found");
     return 1;  // nothing changed, nothing written
   }
   VsMutDoc mdoc(yyjson_doc_mut_copy(list.get(), nullptr));
   list.reset();
   if (!mdoc) {
-    vs_error("folder_delete: alloc fail");
+    vs_error_code(VAULT_NO_MEMORY, ENOMEM, "folder_delete: alloc fail");
     return -1;
   }
   yyjson_mut_arr_remove(yyjson_mut_doc_get_root(mdoc.get()), index);
   return vs_write_list(mdoc.get(), acct.folders, "folder_delete: write fail");
+}
+
+// The exports: each records its call's code (results.h).
+extern "C" const char *vault_folders_get_json(const char *user_id) {
+  return vs_call(vs_folders_get_json_body, user_id);
+}
+
+extern "C" char *vault_folders_get_json_alloc(const char *user_id, size_t *len_out) {
+  return vs_call(vs_folders_get_json_alloc_body, user_id, len_out);
+}
+
+extern "C" int vault_folder_save(const char *user_id, const char *json,
+                                 char *id_out) {
+  return vs_call(vs_folder_save_body, user_id, json, id_out);
+}
+
+extern "C" int vault_folder_delete(const char *user_id, const char *folder_id) {
+  return vs_call(vs_folder_delete_body, user_id, folder_id);
 }

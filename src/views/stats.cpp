@@ -23,7 +23,7 @@
 
 namespace {
 
-constexpr size_t VS_STATS_ACCOUNTS = 64;  // accounts examined per call
+constexpr size_t VS_STATS_ACCOUNTS = VAULT_STATS_ACCOUNTS;  // accounts examined per call
 constexpr size_t VS_STATS_NAME = 264;     // table slot for one account name
 
 struct VsStats {
@@ -43,7 +43,7 @@ uint64_t vs_file_bytes(const struct stat &st) {
 // that leave out what could not be looked at would report a smaller tree
 // as a success.
 int vs_stats_unknown(const char *path) {
-  vs_error("stats: cannot read %s (%s)", path, strerror(errno));
+  vs_error_errno(errno, "stats: cannot read %s (%s)", path, strerror(errno));
   return -1;
 }
 
@@ -149,7 +149,7 @@ int vs_stats_users(VsStats &st, size_t examine) {
         while (grown < used + len + 1) grown *= 2;
         char *p = static_cast<char *>(realloc(names.get(), grown));
         if (!p) {
-          vs_error("stats: out of memory");
+          vs_error_code(VAULT_NO_MEMORY, ENOMEM, "stats: out of memory");
           return -1;
         }
         names.release();
@@ -181,27 +181,27 @@ int vs_stats_format(char *out, size_t size, const VsStats &st) {
 
 }  // namespace
 
-extern "C" const char *vault_storage_get_stats_json(void) {
+static const char *vs_storage_get_stats_json_body(void) {
   char *out = vs_result_begin(VS_RES_STATS, "stats");
   if (!out) return nullptr;
   if (!s_root) {
-    vs_error("stats: not initialized");
+    vs_error_code(VAULT_NO_ROOT, 0, "stats: not initialized");
     return nullptr;
   }
   VsStats st{0, 0, 0, 0, 0};
   if (vs_stats_users(st, VS_STATS_ACCOUNTS) != 0) return nullptr;
   if (vs_stats_format(out, VS_STATS_BUF_SIZE, st) != 0) {
     out[0] = '\0';
-    vs_error("stats: too large");
+    vs_error_code(VAULT_TOO_LARGE, 0, "stats: too large");
     return nullptr;
   }
   return out;
 }
 
 // The same counts over every account, in a text of any size.
-extern "C" char *vault_storage_get_stats_json_alloc(size_t *len_out) {
+static char *vs_storage_get_stats_json_alloc_body(size_t *len_out) {
   if (!s_root) {
-    vs_error("stats: not initialized");
+    vs_error_code(VAULT_NO_ROOT, 0, "stats: not initialized");
     return nullptr;
   }
   VsStats st{0, 0, 0, 0, 0};
@@ -209,9 +209,18 @@ extern "C" char *vault_storage_get_stats_json_alloc(size_t *len_out) {
   size_t size = strlen(s_root) * 6 + 160;  // the escaped root and five numbers
   VsText out(static_cast<char *>(malloc(size)));
   if (!out || vs_stats_format(out.get(), size, st) != 0) {
-    vs_error("stats: out of memory");
+    vs_error_code(VAULT_NO_MEMORY, ENOMEM, "stats: out of memory");
     return nullptr;
   }
   if (len_out) *len_out = strlen(out.get());
   return out.release();
+}
+
+// The exports: each records its call's code (results.h).
+extern "C" const char *vault_storage_get_stats_json(void) {
+  return vs_call(vs_storage_get_stats_json_body);
+}
+
+extern "C" char *vault_storage_get_stats_json_alloc(size_t *len_out) {
+  return vs_call(vs_storage_get_stats_json_alloc_body, len_out);
 }

@@ -160,9 +160,9 @@ int vs_sync_load(VsBuf &buf, int dir_fd, const char *dir, const char *path, VsDo
     if (errno == ENOMEM) return VS_LOAD_NO_MEMORY;
     if (vs_read_absent(errno)) return VS_LOAD_ABSENT;
     if (dir_fd >= 0)
-      vs_error("sync: cannot read %s/%s (%s)", dir, path, strerror(errno));
+      vs_error_errno(errno, "sync: cannot read %s/%s (%s)", dir, path, strerror(errno));
     else
-      vs_error("sync: cannot read %s (%s)", path, strerror(errno));
+      vs_error_errno(errno, "sync: cannot read %s (%s)", path, strerror(errno));
     return VS_LOAD_UNKNOWN;
   }
   yyjson_read_err err;
@@ -186,7 +186,7 @@ int vs_sync_put_folders(VsSyncOut &o, VsBuf &buf, const char *path) {
 // Records that the cipher listing failed (errno) and says so.
 int vs_sync_list_failed(const char *dir_path) {
   if (errno == ENOMEM) return VS_SYNC_FAIL;
-  vs_error("sync: cannot read %s (%s)", dir_path, strerror(errno));
+  vs_error_errno(errno, "sync: cannot read %s (%s)", dir_path, strerror(errno));
   return VS_SYNC_UNKNOWN;
 }
 
@@ -223,26 +223,33 @@ int vs_sync_put_ciphers(VsSyncOut &o, VsBuf &buf, const char *dir_path) {
 // What vs_sync_build returns when the message is already recorded.
 constexpr char k_recorded[] = "";
 
+// A failure's message, its code recorded now (the export records the text).
+const char *vs_sync_fail(int code, const char *why) {
+  vs_error_set_code(code, code == VAULT_NO_MEMORY ? ENOMEM : 0);
+  return why;
+}
+
 // Builds the document of user_id into o. NULL on success, else the message
 // (k_recorded: recorded already).
 const char *vs_sync_build(VsSyncOut &o, const char *user_id) {
-  if (!s_root || !vs_id_safe(user_id)) return "sync: bad user id";
+  if (!s_root || !vs_id_safe(user_id)) return vs_sync_fail(s_root ? VAULT_INVALID : VAULT_NO_ROOT, "sync: bad user id");
   VsAccountPaths acct;
-  if (vs_account_paths(acct, s_root, user_id) != 0) return "sync: path too long";
+  if (vs_account_paths(acct, s_root, user_id) != 0)
+    return vs_sync_fail(VAULT_IO, "sync: path too long");
 
   VsBuf buf;  // every file of the call is read into this one buffer
   int rc;
   {
     VsDoc profile;
     int loaded = vs_sync_load(buf, -1, nullptr, acct.profile, profile);
-    if (loaded == VS_LOAD_ABSENT) return "sync: user not found";
-    if (loaded == VS_LOAD_NO_MEMORY) return "sync: serialize fail";
+    if (loaded == VS_LOAD_ABSENT) return vs_sync_fail(VAULT_NOT_FOUND, "sync: user not found");
+    if (loaded == VS_LOAD_NO_MEMORY) return vs_sync_fail(VAULT_NO_MEMORY, "sync: serialize fail");
     if (loaded == VS_LOAD_UNKNOWN) return k_recorded;
-    if (!yyjson_is_obj(yyjson_doc_get_root(profile.get()))) return "sync: corrupt profile";
+    if (!yyjson_is_obj(yyjson_doc_get_root(profile.get()))) return vs_sync_fail(VAULT_CORRUPT, "sync: corrupt profile");
     // Room for all the framing now: every later piece keeps it free, so the
     // framing always fits.
     o.reserve = lit_len(k_head) + lit_len(k_folders) + lit_len(k_ciphers) + lit_len(k_tail);
-    if (!vs_out_room(o, 0)) return "sync: serialize fail";
+    if (!vs_out_room(o, 0)) return vs_sync_fail(VAULT_NO_MEMORY, "sync: serialize fail");
     vs_sync_put_frame(o, k_head, lit_len(k_head));
     rc = vs_sync_put_value(o, yyjson_doc_get_root(profile.get()));
   }
@@ -255,8 +262,8 @@ const char *vs_sync_build(VsSyncOut &o, const char *user_id) {
     rc = vs_sync_put_ciphers(o, buf, acct.ciphers);
   }
   if (rc == VS_SYNC_UNKNOWN) return k_recorded;
-  if (rc == VS_SYNC_TOO_LARGE) return "sync: payload too large";
-  if (rc != VS_SYNC_OK) return "sync: serialize fail";
+  if (rc == VS_SYNC_TOO_LARGE) return vs_sync_fail(VAULT_TOO_LARGE, "sync: payload too large");
+  if (rc != VS_SYNC_OK) return vs_sync_fail(VAULT_NO_MEMORY, "sync: serialize fail");
   vs_sync_put_frame(o, k_tail, lit_len(k_tail));
   o.buf[o.len] = '\0';
   return nullptr;
@@ -274,26 +281,26 @@ void vs_sync_out_init(VsSyncOut &o, char *buf, size_t cap, bool grow) {
 
 }  // namespace
 
-extern "C" const char *vault_sync_generate_json(const char *user_id) {
+static const char *vs_sync_generate_json_body(const char *user_id) {
   char *out = vs_result_begin(VS_RES_SYNC, "sync");
   if (!out) return nullptr;
   VsSyncOut o;
   vs_sync_out_init(o, out, VS_SYNC_BUF_SIZE, false);
   if (const char *why = vs_sync_build(o, user_id)) {
     out[0] = '\0';
-    if (*why) vs_error("%s", why);
+    if (*why) vs_error_code(vs_error_code_now(), vs_error_errno_now(), "%s", why);
     return nullptr;
   }
   return out;
 }
 
-extern "C" char *vault_sync_generate_json_alloc(const char *user_id, size_t *len_out) {
+static char *vs_sync_generate_json_alloc_body(const char *user_id, size_t *len_out) {
   VsSyncOut o;
   vs_sync_out_init(o, nullptr, 0, true);
   const char *why = vs_sync_build(o, user_id);
   if (why) {
     free(o.buf);
-    if (*why) vs_error("%s", why);
+    if (*why) vs_error_code(vs_error_code_now(), vs_error_errno_now(), "%s", why);
     return nullptr;
   }
   // Give back the growth room; the text stays where it is.
@@ -301,4 +308,13 @@ extern "C" char *vault_sync_generate_json_alloc(const char *user_id, size_t *len
     if (char *b = static_cast<char *>(realloc(o.buf, o.len + 1))) o.buf = b;
   if (len_out) *len_out = o.len;
   return o.buf;
+}
+
+// The exports: each records its call's code (results.h).
+extern "C" const char *vault_sync_generate_json(const char *user_id) {
+  return vs_call(vs_sync_generate_json_body, user_id);
+}
+
+extern "C" char *vault_sync_generate_json_alloc(const char *user_id, size_t *len_out) {
+  return vs_call(vs_sync_generate_json_alloc_body, user_id, len_out);
 }

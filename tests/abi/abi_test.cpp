@@ -1,11 +1,13 @@
 // Loads the built shared library the way a host does and checks what it
 // exports: exactly the vault_ functions the public header declares, which
-// are the sixteen of the first interface and the seven added for results
-// the caller owns; and that it reports the header's version.
+// are the sixteen of the first interface, the seven added for results the
+// caller owns and the two of the result codes, each under its symbol
+// version; and that it reports the header's version.
 #include <dlfcn.h>
 #include <stdio.h>
 
 #include <fstream>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -25,7 +27,14 @@ static const std::set<std::string> k_exports = {
     // results the caller owns
     "vault_sync_generate_json_alloc", "vault_cipher_get_alloc", "vault_folders_get_json_alloc",
     "vault_user_get_profile_json_alloc", "vault_storage_get_stats_json_alloc", "vault_free",
-    "vault_storage_version"};
+    "vault_storage_version",
+    // result codes
+    "vault_storage_last_error_code", "vault_storage_last_errno"};
+
+// The exports added after the first release, in the version node of theirs;
+// every other is in KELDRUNE_VAULT_1.0.
+static const std::set<std::string> k_exports_1_1 = {"vault_storage_last_error_code",
+                                                     "vault_storage_last_errno"};
 
 static std::set<std::string> header_functions() {
   std::ifstream in(VS_HEADER_PATH);
@@ -39,15 +48,21 @@ static std::set<std::string> header_functions() {
   return names;
 }
 
-static std::set<std::string> exported_symbols() {
-  std::set<std::string> names;
+// Defined symbols as name -> version ("" when unversioned); the version
+// nodes themselves (absolute symbols) are left out.
+static std::map<std::string, std::string> exported_versions() {
+  std::map<std::string, std::string> names;
   std::string cmd = std::string("nm -D --defined-only '") + VS_SO_PATH + "'";
   FILE *p = popen(cmd.c_str(), "r");
   if (!p) return names;
   char line[512];
   while (fgets(line, sizeof line, p)) {
     char addr[64], type[8], name[400];
-    if (sscanf(line, "%63s %7s %399s", addr, type, name) == 3) names.insert(name);
+    if (sscanf(line, "%63s %7s %399s", addr, type, name) != 3 || std::string(type) == "A")
+      continue;
+    std::string n = name;
+    size_t at = n.find('@');
+    names[n.substr(0, at)] = at == std::string::npos ? "" : n.substr(n.find_first_not_of('@', at));
   }
   pclose(p);
   return names;
@@ -65,8 +80,14 @@ TEST(Abi, FreshLoadReportsOK) {
 TEST(Abi, ExportsExactlyTheHeaderFunctions) {
   std::set<std::string> declared = header_functions();
   EXPECT_EQ(declared, k_exports);
-  std::set<std::string> exported = exported_symbols();
-  ASSERT_FALSE(exported.empty());
+  std::map<std::string, std::string> versions = exported_versions();
+  ASSERT_FALSE(versions.empty());
+  std::set<std::string> exported;
+  for (const auto &v : versions) {
+    exported.insert(v.first);
+    EXPECT_EQ(v.second, k_exports_1_1.count(v.first) ? "KELDRUNE_VAULT_1.1" : "KELDRUNE_VAULT_1.0")
+        << v.first;
+  }
   EXPECT_EQ(exported, declared);
   void *h = dlopen(VS_SO_PATH, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(h, nullptr) << dlerror();

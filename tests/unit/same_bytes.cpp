@@ -2,9 +2,10 @@
 // result buffer is checked against its _alloc twin (the test binary is
 // linked with --wrap for the five): wherever the original succeeds, the
 // twin returns the same text; wherever it fails for any reason but its
-// size limit, the twin fails with the same message. The twin runs after
-// the original and the thread's last-error text is put back as the
-// original left it, so the tests themselves see no difference.
+// size limit, the twin fails with the same message, code and errno. The
+// twin runs after the original and the thread's last-error text, code and
+// errno are put back as the original left them, so the tests themselves
+// see no difference.
 #include <stdlib.h>
 #include <string.h>
 
@@ -24,21 +25,14 @@ const char *__real_vault_storage_get_stats_json(void);
 
 namespace {
 
-// Failures of the original that the twin, without limits, does not share.
-bool size_limit(const std::string &err) {
-  return err == "profile: too large" || err == "cipher_get: too large" ||
-         err == "folders: too large" || err == "sync: payload too large" ||
-         err == "stats: too large";
-}
-
 // The statistics differ by design once more than 64 accounts exist.
 bool stats_comparable(const char *text) {
   const char *u = strstr(text, "\"users\":");
   return u && strtoull(u + 8, nullptr, 10) <= 64;
 }
 
-// orig and err: the original's result and last-error text.
-void compare(const char *what, const char *orig, const std::string &err, char *twin, size_t len,
+// orig and err: the original's result and its last-error state.
+void compare(const char *what, const char *orig, const VsErrorSave &err, char *twin, size_t len,
              bool comparable = true) {
   std::string twin_err;
   if (!twin) twin_err = vault_storage_last_error();
@@ -49,20 +43,23 @@ void compare(const char *what, const char *orig, const std::string &err, char *t
       EXPECT_STREQ(twin, orig) << what << ": the _alloc twin returned another text";
       EXPECT_GE(len, strlen(twin)) << what;
     }
-  } else if (!orig && !size_limit(err)) {
+  } else if (!orig && err.code != VAULT_TOO_LARGE) {  // the twin has no size limit
     EXPECT_EQ(twin, nullptr) << what << ": the _alloc twin succeeded where the original failed ("
-                             << err << ")";
+                             << err.text << ")";
     if (!twin) {
-      EXPECT_EQ(twin_err, err) << what << ": another message";
+      EXPECT_EQ(twin_err, err.text) << what << ": another message";
+      EXPECT_EQ(vault_storage_last_error_code(), err.code) << what << ": another code";
+      EXPECT_EQ(vault_storage_last_errno(), err.err) << what << ": another errno";
     }
   }
   vault_free(twin);
 }
 
-// Runs the twin with the original's last-error text restored afterwards.
+// Runs the twin with the original's last-error state restored afterwards.
 struct KeepError {
-  std::string saved = vault_storage_last_error();
-  ~KeepError() { vs_error("%s", saved.c_str()); }
+  VsErrorSave saved;
+  KeepError() { vs_error_save(saved); }
+  ~KeepError() { vs_error_restore(saved); }
 };
 
 // Calls the twin (given the length output) after the original returned r.
