@@ -122,15 +122,14 @@ static size_t vs_book_lower(const VsAddressBook &b, const char *key) {
   return lo;
 }
 
-// The holder of key listed first, passing over the account skip (NULL:
-// none). Within a key the book is in listing order, except for accounts
+// The holder of key listed first. Within a key the book is in listing order, except for accounts
 // added since it was read.
 static const VsKnownAddress *vs_book_first(const VsAddressBook &b, const char *key,
-                                           const char *skip, size_t *count) {
+                                           size_t *count) {
   const VsKnownAddress *first = nullptr;
   size_t i = vs_book_lower(b, key), n = 0;
   for (; i < b.n && strcmp(b.v[i].key, key) == 0; i++, n++)
-    if ((!skip || strcmp(b.v[i].id, skip) != 0) && (!first || b.v[i].order < first->order))
+    if (!first || b.v[i].order < first->order)
       first = &b.v[i];
   if (count) *count = n;
   return first;
@@ -138,22 +137,22 @@ static const VsKnownAddress *vs_book_first(const VsAddressBook &b, const char *k
 
 const VsKnownAddress *vs_address_book_find(const VsAddressBook &b, const char *key,
                                            size_t *count) {
-  return vs_book_first(b, key, nullptr, count);
+  return vs_book_first(b, key, count);
 }
 
 // Looks for an account other than user_id holding email, as a lookup's scan
 // would (or in the book): 0 found (holder filled, empty for an id too long
 // to hand out), 1 none, -1 unsure (errno), -2 the users path does not fit.
-// The account user_id itself is no other holder: a replacing import puts
-// it back.
+// The account user_id itself, found first, is no other holder (a replacing
+// import puts it back; reindex names the first of several holders).
 static int vs_look_elsewhere(const char *root, const char *email, const char *user_id,
                              const VsAddressBook *book, char *holder) {
   holder[0] = '\0';
   if (book) {
     char key[VS_INDEX_KEY_BUF];
     vs_index_key(email, key);
-    const VsKnownAddress *a = vs_book_first(*book, key, user_id, nullptr);
-    if (!a) return 1;
+    const VsKnownAddress *a = vs_book_first(*book, key, nullptr);
+    if (!a || strcmp(a->id, user_id) == 0) return 1;
     vs_copy_text(holder, VS_ID_MAX + 1, a->id);
     return 0;
   }
