@@ -17,31 +17,6 @@ VsAddressBook::~VsAddressBook() {
   free(v);
 }
 
-int vs_address_book_add(VsAddressBook &b, const char *key, const char *id, const char *email) {
-  if (b.n == b.cap) {
-    size_t cap = b.cap ? b.cap * 2 : 256;
-    void *p = realloc(b.v, cap * sizeof *b.v);
-    if (!p) return -1;
-    b.v = (VsKnownAddress *)p;
-    b.cap = cap;
-  }
-  char *copy = strdup(email);
-  if (!copy) return -1;
-  VsKnownAddress &a = b.v[b.n];
-  memcpy(a.key, key, VS_INDEX_KEY_BUF);
-  vs_copy_text(a.id, sizeof a.id, id);
-  a.email = copy;
-  a.order = b.n;
-  b.n++;
-  // Kept sorted: a new entry moves down to its place (a writer adds few).
-  for (size_t i = b.n - 1; i > 0 && strcmp(b.v[i - 1].key, b.v[i].key) > 0; i--) {
-    VsKnownAddress t = b.v[i - 1];
-    b.v[i - 1] = b.v[i];
-    b.v[i] = t;
-  }
-  return 0;
-}
-
 static int vs_known_cmp(const void *a, const void *b) {
   const VsKnownAddress *x = (const VsKnownAddress *)a, *y = (const VsKnownAddress *)b;
   int c = strcmp(x->key, y->key);
@@ -122,17 +97,14 @@ static size_t vs_book_lower(const VsAddressBook &b, const char *key) {
   return lo;
 }
 
-// The holder of key listed first. Within a key the book is in listing order, except for accounts
-// added since it was read.
+// The holder of key listed first: within a key the book is in listing
+// order.
 static const VsKnownAddress *vs_book_first(const VsAddressBook &b, const char *key,
                                            size_t *count) {
-  const VsKnownAddress *first = nullptr;
-  size_t i = vs_book_lower(b, key), n = 0;
-  for (; i < b.n && strcmp(b.v[i].key, key) == 0; i++, n++)
-    if (!first || b.v[i].order < first->order)
-      first = &b.v[i];
-  if (count) *count = n;
-  return first;
+  size_t lo = vs_book_lower(b, key), end = lo;
+  while (end < b.n && strcmp(b.v[end].key, key) == 0) end++;
+  if (count) *count = end - lo;
+  return end > lo ? &b.v[lo] : nullptr;
 }
 
 const VsKnownAddress *vs_address_book_find(const VsAddressBook &b, const char *key,

@@ -42,10 +42,6 @@ int vs_address_book_read(const char *root, VsAddressBook &book, const char *pref
 // how many hold it (*count); NULL when none.
 const VsKnownAddress *vs_address_book_find(const VsAddressBook &book, const char *key,
                                            size_t *count);
-// Adds an account to the book (a writer's own new account). 0, or -1
-// without memory.
-int vs_address_book_add(VsAddressBook &book, const char *key, const char *id,
-                        const char *email);
 
 enum VsClaimResult {
   VS_CLAIM_MADE = 0,      // the entry now names user_id, held in hold

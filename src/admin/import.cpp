@@ -182,7 +182,7 @@ static int vs_import_place(const char *root, VsStaged &s, VsDirName &to) {
   return 0;
 }
 
-int vs_import_commit(const char *root, VsStaged &s, VsAddressBook *book, char *reason,
+int vs_import_commit(const char *root, VsStaged &s, const VsAddressBook *book, char *reason,
                      size_t reason_size) {
   // Step 3.
   for (int i = 2; i >= 0; i--)
@@ -237,14 +237,6 @@ int vs_import_commit(const char *root, VsStaged &s, VsAddressBook *book, char *r
   }
   // Step 6: the entry stays, its lock goes.
   claim.release();
-  if (book && s.email) {
-    char key[VS_INDEX_KEY_BUF];
-    vs_index_key(s.email, key);
-    if (vs_address_book_add(*book, key, s.uid, s.email) != 0) {
-      vs_error("import: out of memory");
-      return -1;
-    }
-  }
   if (s.replace) {
     if (vs_remove_tree(s.dir) != 0) {
       vs_error("import: account %s is in place, but its old tree %s could not be removed (%s)",

@@ -63,8 +63,9 @@ int vs_import_write(VsStaged &s, VsStageDir where, const char *name, const char 
 // Steps 3 to 6. 0 in place; 1 refused (reason: its address belongs to
 // another account, or an account of this id appeared meanwhile), nothing
 // of it visible; -1 failure. book: the addresses on disk when the import
-// began (vs_address_book_read); an account put in place is added to it.
-int vs_import_commit(const char *root, VsStaged &s, VsAddressBook *book, char *reason,
+// began (vs_address_book_read). Accounts an import puts in place need not
+// be added to it: their index entries, confirmed, answer every later claim.
+int vs_import_commit(const char *root, VsStaged &s, const VsAddressBook *book, char *reason,
                      size_t reason_size);
 // Removes what is staged (after a failure or a refusal).
 void vs_import_drop(VsStaged &s);

@@ -157,6 +157,51 @@ class ImportClaims(ToolCase):
         rc, out, err = run("check", root=self.root)
         self.assertEqual(rc, 0, out + err)
 
+    def test_killed_import_and_reindex_are_finished_by_a_rerun(self):
+        """An import, and a reindex, killed at some moment: a re-run of the
+        import makes every account whole, each address has exactly its
+        account, and check finds nothing but the killed import's hidden
+        leftovers."""
+        n = 40
+        accounts = [(uid(500 + i), "kill%d@x" % i) for i in range(n)]
+        path = os.path.join(self.dir, "kill.jsonl")
+        with open(path, "wb") as f:
+            f.write(dump(accounts))
+        import signal
+        import time
+        for run_no, delay in enumerate((0.002, 0.01, 0.03, 0.06, 0.12, 0.25)):
+            with self.subTest(delay=delay):
+                root = os.path.join(self.dir, "k%d" % run_no)
+                self.ok("init", root=root)
+                if run_no % 2:
+                    self.ok("reindex", "--authoritative", root=root)
+                p = subprocess.Popen([TOOL, "--root", root, "import", path],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                time.sleep(delay)
+                p.send_signal(signal.SIGKILL)
+                p.wait()
+                r = subprocess.Popen([TOOL, "--root", root, "reindex"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                time.sleep(delay / 2)
+                r.send_signal(signal.SIGKILL)
+                r.wait()
+                rc, out, err = run("import", path, root=root)
+                self.assertIn(rc, (0, 1), err)
+                for line in out.splitlines():
+                    if line.startswith("refused"):
+                        self.assertIn("the account exists", line)
+                for i, e in accounts:
+                    rc, found, _ = run("user", "find", e.upper(), root=root)
+                    self.assertEqual(rc, 0, e)
+                    self.assertIn(i, found)
+                    self.assertTrue(os.path.exists(
+                        os.path.join(root, "users", i, "ciphers", "c1.json")))
+                rc, _, err = run("reindex", root=root)
+                self.assertEqual(rc, 0, err)
+                rc, out, _ = run("--json", "check", root=root)
+                kinds = {f["kind"] for f in json.loads(out)["findings"]}
+                self.assertLessEqual(kinds, {"import-leftover"}, out)
+
     def test_export_passes_over_what_sync_passes_over(self):
         a = self.account("f@x")
         self.ok("cipher", "save", a, stdin=b'{"id":"kept"}')
