@@ -313,6 +313,8 @@ struct VhImport {
     if (!staged) return VH_OK;
     char reason[256];
     int rc = vs_import_commit(ctx.root.c_str(), *staged, &book, reason, sizeof reason);
+    if (rc < 0 && staged->placed)  // in place, though not known to be durable: said so
+      (staged->replace ? report.replaced : report.created).push_back(staged->uid);
     if (rc < 0) return failed();
     if (rc == 1) {
       report.refused.push_back(staged->uid);

@@ -4,7 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
+#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -19,14 +19,36 @@
 
 VsStaged::~VsStaged() { free(email); }
 
-static int vs_rm_entry(const char *path, const struct stat *, int, struct FTW *) {
-  return remove(path) == 0 || errno == ENOENT ? 0 : -1;
+// Removes the entry name below the directory at, a whole tree when it is
+// a directory, without following a link. 0, or -1 (errno).
+static int vs_remove_at(int at, const char *name, int depth) {
+  if (unlinkat(at, name, 0) == 0 || errno == ENOENT) return 0;
+  if (errno != EISDIR && errno != EPERM) return -1;
+  if (depth > 16) {
+    errno = ELOOP;
+    return -1;
+  }
+  int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? 0 : -1;
+  DIR *d = fdopendir(fd);
+  if (!d) {
+    close(fd);
+    return -1;
+  }
+  int rc = 0, e = 0;
+  for (struct dirent *ent; (errno = 0, ent = readdir(d)) != nullptr;) {
+    if (strcmp(ent->d_name, ".") == 0 || strcmp(ent->d_name, "..") == 0) continue;
+    if (vs_remove_at(dirfd(d), ent->d_name, depth + 1) != 0 && !e) e = errno;
+  }
+  if (errno != 0 && !e) e = errno;
+  closedir(d);
+  if (!e && unlinkat(at, name, AT_REMOVEDIR) != 0 && errno != ENOENT) e = errno;
+  if (e) rc = -1, errno = e;
+  return rc;
 }
 
 // Removes a directory tree this import made or displaced. 0, or -1 (errno).
-static int vs_remove_tree(const char *dir) {
-  return nftw(dir, vs_rm_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
+static int vs_remove_tree(const char *dir) { return vs_remove_at(AT_FDCWD, dir, 0); }
 
 void vs_import_drop(VsStaged &s) {
   for (VsFd &f : s.fd) f.reset();
@@ -179,6 +201,7 @@ static int vs_import_place(const char *root, VsStaged &s, VsDirName &to) {
     return -1;
   }
   if (!s.replace) s.dir[0] = '\0';  // nothing staged is left
+  s.placed = true;
   return 0;
 }
 

@@ -41,6 +41,7 @@ struct VsStaged {
   VsAccountPaths paths;        // of the final account
   VsFd fd[3];                  // the staged directory, its ciphers/ and trash/
   bool replace = false;        // an account of this id exists and is replaced
+  bool placed = false;         // renamed into place (also when a later step failed)
   char *email = nullptr;       // the profile's address (vs_profile_email), malloc'ed
   long items = 0;
   VsStaged() = default;

@@ -160,7 +160,7 @@ class ImportClaims(ToolCase):
     def test_killed_import_and_reindex_are_finished_by_a_rerun(self):
         """An import, and a reindex, killed at some moment: a re-run of the
         import makes every account whole, each address has exactly its
-        account, and check finds nothing but the killed import's hidden
+        account, and check finds nothing but the killed processes' hidden
         leftovers."""
         n = 40
         accounts = [(uid(500 + i), "kill%d@x" % i) for i in range(n)]
@@ -200,7 +200,9 @@ class ImportClaims(ToolCase):
                 self.assertEqual(rc, 0, err)
                 rc, out, _ = run("--json", "check", root=root)
                 kinds = {f["kind"] for f in json.loads(out)["findings"]}
-                self.assertLessEqual(kinds, {"import-leftover"}, out)
+                # A killed writer's temporary file (the reindex's mark) is
+                # a temp-file finding: the file it was replacing is whole.
+                self.assertLessEqual(kinds, {"import-leftover", "temp-file"}, out)
 
     def test_export_passes_over_what_sync_passes_over(self):
         a = self.account("f@x")
