@@ -258,7 +258,8 @@ void vh_check_account(VhCheck &c, const VsAccountPaths &paths, const std::string
           c.emails[vh_email_key(email)].push_back(id);
           c.with_email.insert(id);
         } else {
-          vh_find(c, "no-email", p, "no string \"email\" member: no lookup can find this account");
+          vh_find(c, "no-email", p, "no usable \"email\" member (absent, not a string, or holding a NUL byte): no "
+                "lookup can find this account");
         }
       }
     } else if (n == VS_FOLDERS_NAME) {

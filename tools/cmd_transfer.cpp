@@ -26,12 +26,14 @@
 #include <unistd.h>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <yyjson.h>
 
 #include "foundation/files.h"
+#include "admin/import.h"
 #include "foundation/results.h"
 #include "host.h"
 #include "tree.h"
@@ -146,6 +148,12 @@ bool vh_export_items(VhExport &x, const char *dir, const char *live) {
     std::string text, why;
     if (!vh_read_whole(x.root, path, text, why)) {
       if (errno == ENOENT) continue;  // removed meanwhile by a running host
+      // What the sync document passes over (a FIFO, socket, directory or
+      // link under an item's name) is no item: said, and passed over.
+      if (vs_read_absent(errno)) {
+        fprintf(stderr, "export: passed over %s (%s)\n", path.c_str(), why.c_str());
+        continue;
+      }
       fprintf(stderr, "export: cannot read %s (%s)\n", path.c_str(), why.c_str());
       return false;
     }
@@ -248,28 +256,11 @@ int vh_export(VhContext &ctx, const std::vector<std::string> &wanted) {
 
 // ---- import -------------------------------------------------------------------------
 //
-// Each account is built whole under a temporary name in users/ (a name
-// every listing passes over) and then renamed into place in one step, so
-// no reader, and no crash, ever sees part of an imported account:
-//   1. mkdir users/.<id>.tmp.<time>.<pid>.<n>, its ciphers/ and trash/
-//      (hidden and marked: no listing, count or scan takes it);
-//   2. write every document into it (O_EXCL: an id twice in the dump fails);
-//   3. syncfs + fsync of the new directories: all of it is on disk;
-//   4. renameat2 NOREPLACE onto users/<id> (an account made meanwhile by
-//      someone else wins, and this one is refused), or with --replace
-//      RENAME_EXCHANGE with the existing account, whose old tree then sits
-//      under the temporary name and is removed; fsync of users/.
-// A crash leaves at most such a hidden directory, which no listing takes
-// as an account and `check` reports.
-
-struct VhStaged {
-  std::string uid;
-  std::string dir;  // users/.<id>.tmp...
-  VsAccountPaths paths;  // of the final account
-  VsFd fd, ciphers, trash;
-  bool replace = false;  // an account of this id exists and is replaced
-  long items = 0;
-};
+// The dump is read line by line; each account is staged, written, claimed
+// and committed by the library's import (admin/import.h), which holds the
+// protocol and its durability. Here: the dump's grammar, checked whole
+// (header first, usable ids, one copy of each account, the end line's
+// counts), and the report.
 
 struct VhImportReport {
   std::vector<std::string> created, replaced, refused;
@@ -277,243 +268,101 @@ struct VhImportReport {
   long items = 0;
 };
 
-int vh_rm_entry(const char *path, const struct stat *, int, struct FTW *) {
-  return remove(path) == 0 || errno == ENOENT ? 0 : -1;
-}
-
-// Removes a directory tree made or displaced by this import.
-void vh_remove_tree(const std::string &dir) {
-  nftw(dir.c_str(), vh_rm_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-bool vh_write_new(int dir_fd, const char *name, const char *data, size_t len,
-                  const std::string &where) {
-  VsFd fd(openat(dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd.ok()) {
-    fprintf(stderr, "import: cannot create %s/%s (%s)\n", where.c_str(), name,
-            errno == EEXIST ? "it appears twice in the dump" : strerror(errno));
-    return false;
-  }
-  while (len > 0) {
-    ssize_t n = write(fd.fd, data, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      fprintf(stderr, "import: cannot write %s/%s (%s)\n", where.c_str(), name, strerror(errno));
-      return false;
-    }
-    data += n;
-    len -= (size_t)n;
-  }
-  if (fd.close_now() != 0) {
-    fprintf(stderr, "import: cannot write %s/%s (%s)\n", where.c_str(), name, strerror(errno));
-    return false;
-  }
-  return true;
-}
-
-int vh_open_dir(const std::string &root, const std::string &path) {
-  return vs_open_beneath(root.c_str(), path.c_str(), O_RDONLY | O_DIRECTORY, 0);
-}
-
-bool vh_stage(const std::string &root, VhStaged &s) {
-  // Hidden as well as marked: the statistics count every entry of users/
-  // that does not start with a dot.
-  char users[VS_ACCOUNT_PATH], name[VS_TMP_PATH];
-  std::string hidden;
-  if (vs_users_dir(users, sizeof users, root.c_str()) == 0)
-    hidden = std::string(users) + "/." + s.uid;
-  if (hidden.empty() || vs_temp_retry_name(name, sizeof name, hidden.c_str(), vs_temp_time()) != 0) {
-    fprintf(stderr, "import: path too long for account %s\n", s.uid.c_str());
-    return false;
-  }
-  s.dir = name;
-  std::string sub[2] = {s.dir + "/" VS_CIPHERS_NAME, s.dir + "/" VS_TRASH_NAME};
-  if (vs_mkdir(root.c_str(), s.dir.c_str()) != 0 || vs_mkdir(root.c_str(), sub[0].c_str()) != 0 ||
-      vs_mkdir(root.c_str(), sub[1].c_str()) != 0) {
-    fprintf(stderr, "import: %s\n", vs_error_str());  // the tool's own copy of the message
-    return false;
-  }
-  s.fd.reset(vh_open_dir(root, s.dir));
-  s.ciphers.reset(vh_open_dir(root, sub[0]));
-  s.trash.reset(vh_open_dir(root, sub[1]));
-  if (!s.fd.ok() || !s.ciphers.ok() || !s.trash.ok()) {
-    fprintf(stderr, "import: cannot open %s (%s)\n", s.dir.c_str(), strerror(errno));
-    return false;
-  }
-  return true;
-}
-
-// Steps 3 and 4 above. False when nothing was committed; *lost set when
-// another account of this id appeared meanwhile.
-bool vh_commit(const std::string &root, VhStaged &s, bool &lost) {
-  lost = false;
-  if (syncfs(s.fd.fd) != 0 || fsync(s.ciphers.fd) != 0 || fsync(s.trash.fd) != 0 ||
-      fsync(s.fd.fd) != 0) {
-    fprintf(stderr, "import: cannot sync %s (%s)\n", s.dir.c_str(), strerror(errno));
-    return false;
-  }
-  VsDirName from, to;
-  if (vs_open_parent(root.c_str(), s.dir.c_str(), from) != 0 ||
-      vs_open_parent(root.c_str(), s.paths.dir, to) != 0) {
-    fprintf(stderr, "import: cannot open %s/%s (%s)\n", root.c_str(), VS_USERS_NAME,
-            strerror(errno));
-    return false;
-  }
-  unsigned flags = s.replace ? RENAME_EXCHANGE : RENAME_NOREPLACE;
-  int rc = renameat2(from.fd.fd, from.name, to.fd.fd, to.name, flags);
-  if (rc != 0 && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)) {
-    // A file system without these flags: a plain rename never replaces a
-    // directory that holds anything; a replaced account is moved aside
-    // first (it is missing for that moment).
-    if (s.replace) {
-      char aside[VS_TMP_PATH];
-      std::string hidden = std::string(".") + to.name;
-      if (vs_temp_parked_name(aside, sizeof aside, hidden.c_str()) != 0 ||
-          renameat(to.fd.fd, to.name, to.fd.fd, aside) != 0) {
-        fprintf(stderr, "import: cannot move %s aside (%s)\n", s.paths.dir, strerror(errno));
-        return false;
-      }
-      rc = renameat(from.fd.fd, from.name, to.fd.fd, to.name);
-      if (rc != 0) {
-        int e = errno;
-        renameat(to.fd.fd, aside, to.fd.fd, to.name);
-        errno = e;
-      } else {
-        s.dir = std::string(root) + "/" VS_USERS_NAME "/" + aside;  // the old tree, to remove
-      }
-    } else {
-      rc = renameat(from.fd.fd, from.name, to.fd.fd, to.name);
-    }
-  }
-  if (rc != 0) {
-    if (errno == EEXIST || errno == ENOTEMPTY || (s.replace && errno == ENOENT)) {
-      lost = true;
-      return false;
-    }
-    fprintf(stderr, "import: cannot move %s into place (%s)\n", s.dir.c_str(), strerror(errno));
-    return false;
-  }
-  fsync(to.fd.fd);
-  // With --replace the old account now sits under the temporary name.
-  if (s.replace) vh_remove_tree(s.dir);
-  return true;
+// An id of the dump: a string without a NUL that vs_id_safe accepts (an
+// account's of at most 36 characters, as the library makes them).
+bool vh_dump_id(yyjson_val *v, size_t max) {
+  const char *s = yyjson_get_str(v);
+  return s && strlen(s) == yyjson_get_len(v) && yyjson_get_len(v) <= max && vs_id_safe(s);
 }
 
 struct VhImport {
   VhContext &ctx;
   bool replace = false;
   VhImportReport report;
-  std::unique_ptr<VhStaged> staged;  // the account being read
+  std::unique_ptr<VsStaged> staged;  // the account being read
+  VsAddressBook book;
+  std::set<std::string> seen;  // account ids of the dump so far
   bool skipping = false;  // the current account is refused: skip its items
-  std::string skipped_uid;
   long line = 0;
-  long accounts = 0;
+  long accounts = 0;  // account and item lines of the dump
+  long items = 0;
   VhProgress progress{"import"};
   explicit VhImport(VhContext &c) : ctx(c) {}
   ~VhImport() { drop(); }
 
   void drop() {
-    if (staged) vh_remove_tree(staged->dir);
+    if (staged) vs_import_drop(*staged);
     staged.reset();
   }
-  int bad(const char *what) {
+  int bad(const char *what, int code = VH_FAIL) {
     fprintf(stderr, "import: line %ld: %s\n", line, what);
+    return code;
+  }
+  int failed() {
+    fprintf(stderr, "%s\n", vs_error_str());
     return VH_FAIL;
   }
-  void refuse(const std::string &uid, const std::string &why) {
+  void refuse(const std::string &uid, const char *why) {
     report.refused.push_back(uid);
     report.reasons.push_back(why);
     skipping = true;
-    skipped_uid = uid;
   }
 
   // Commits the account being read, if any.
   int finish() {
     if (!staged) return VH_OK;
-    bool lost = false;
-    if (!vh_commit(ctx.root, *staged, lost)) {
-      if (!lost) return VH_FAIL;
+    char reason[256];
+    int rc = vs_import_commit(ctx.root.c_str(), *staged, &book, reason, sizeof reason);
+    if (rc < 0 && staged->placed)  // in place, though not known to be durable: said so
+      (staged->replace ? report.replaced : report.created).push_back(staged->uid);
+    if (rc < 0) return failed();
+    if (rc == 1) {
       report.refused.push_back(staged->uid);
-      report.reasons.push_back("the account of this id changed meanwhile");
+      report.reasons.push_back(reason);
       drop();
       return VH_OK;
     }
-    // Placed by hand, the account still gets its e-mail index entry: an
-    // authoritative index would otherwise not know it.
-    if (!vh_index_account(ctx.root, staged->uid)) return VH_FAIL;
     (staged->replace ? report.replaced : report.created).push_back(staged->uid);
     report.items += staged->items;
     staged.reset();
-    accounts++;
     return VH_OK;
   }
 
   int account(yyjson_val *o) {
-    int rc = finish();
-    if (rc != VH_OK) return rc;
-    skipping = false;
     yyjson_val *id = yyjson_obj_get(o, "account");
     yyjson_val *profile = yyjson_obj_get(o, "profile");
     yyjson_val *folders = yyjson_obj_get(o, "folders");
-    if (!yyjson_is_str(id) || !vs_id_safe(yyjson_get_str(id)) ||
-        yyjson_get_len(id) > VS_ID_BUF - 1)
-      return bad("\"account\" is not a usable user id");
+    if (!vh_dump_id(id, VS_UUID_LEN)) return bad("\"account\" is not a usable user id");
     if (!(yyjson_is_str(profile) || yyjson_is_null(profile)) ||
         !(yyjson_is_str(folders) || yyjson_is_null(folders)))
       return bad("\"profile\" and \"folders\" must be strings or null");
-    auto s = std::make_unique<VhStaged>();
-    s->uid = yyjson_get_str(id);
-    if (vs_account_paths(s->paths, ctx.root.c_str(), s->uid.c_str()) != 0)
-      return bad("path too long");
-
-    struct stat st;
-    bool exists = lstat(s->paths.dir, &st) == 0;
-    if (!exists && errno != ENOENT) {
-      fprintf(stderr, "import: cannot examine %s (%s)\n", s->paths.dir, strerror(errno));
-      return VH_FAIL;
-    }
-    if (exists && !replace) {
-      refuse(s->uid, "the account exists (--replace replaces it)");
+    // One account twice: the second copy would silently replace or
+    // mix with the first.
+    if (!seen.insert(yyjson_get_str(id)).second)
+      return bad((std::string("account ") + yyjson_get_str(id) + " appears twice").c_str(),
+                 VH_USAGE);
+    int rc = finish();
+    if (rc != VH_OK) return rc;
+    accounts++;
+    skipping = false;
+    auto s = std::make_unique<VsStaged>();
+    char reason[256];
+    rc = vs_import_begin(ctx.root.c_str(), yyjson_get_str(id), replace, *s, reason,
+                         sizeof reason);
+    if (rc == 1) {
+      refuse(yyjson_get_str(id), reason);
       return VH_OK;
-    }
-    if (exists && !S_ISDIR(st.st_mode)) {
-      refuse(s->uid, std::string("users/") + s->uid + " is " + vh_kind_name(st.st_mode));
-      return VH_OK;
-    }
-    s->replace = exists;
-    // An address belongs to one account: another account holding it would
-    // make lookups find only one of the two.
-    if (yyjson_is_str(profile)) {
-      VsDoc doc(vs_parse(yyjson_get_str(profile), yyjson_get_len(profile)));
-      std::string email;
-      if (doc && vh_profile_email(yyjson_doc_get_root(doc.get()), email) &&
-          email.find('\0') == std::string::npos) {
-        char holder[VS_ID_BUF] = "";
-        int found = vault_user_find_by_email(email.c_str(), holder, nullptr, nullptr, nullptr);
-        if (found < 0 && vault_storage_last_error_code() != VAULT_TOO_LARGE) {  // a long id
-          fprintf(stderr, "import: %s\n", vault_storage_last_error());
-          return VH_FAIL;
-        }
-        if (found != 1 && s->uid != holder) {
-          refuse(s->uid, "its e-mail is registered to " +
-                             std::string(found == 0 ? holder : "an account with a long id"));
-          return VH_OK;
-        }
-      }
-    }
-    if (!vh_stage(ctx.root, *s)) {
-      vh_remove_tree(s->dir);
-      return VH_FAIL;
     }
     staged = std::move(s);
+    if (rc < 0) return failed();
     if (yyjson_is_str(profile) &&
-        !vh_write_new(staged->fd.fd, VS_PROFILE_NAME, yyjson_get_str(profile),
-                      yyjson_get_len(profile), staged->dir))
-      return VH_FAIL;
+        vs_import_write(*staged, VS_STAGE_ACCOUNT, VS_PROFILE_NAME, yyjson_get_str(profile),
+                        yyjson_get_len(profile)) != 0)
+      return failed();
     if (yyjson_is_str(folders) &&
-        !vh_write_new(staged->fd.fd, VS_FOLDERS_NAME, yyjson_get_str(folders),
-                      yyjson_get_len(folders), staged->dir))
-      return VH_FAIL;
+        vs_import_write(*staged, VS_STAGE_ACCOUNT, VS_FOLDERS_NAME, yyjson_get_str(folders),
+                        yyjson_get_len(folders)) != 0)
+      return failed();
     return VH_OK;
   }
 
@@ -521,20 +370,32 @@ struct VhImport {
     yyjson_val *id = yyjson_obj_get(o, "item");
     yyjson_val *trash = yyjson_obj_get(o, "trash");
     yyjson_val *doc = yyjson_obj_get(o, "document");
-    if (!yyjson_is_str(id) || !vs_id_safe(yyjson_get_str(id)) || !yyjson_is_bool(trash) ||
-        !yyjson_is_str(doc))
+    if (!vh_dump_id(id, VS_ID_MAX) || !yyjson_is_bool(trash) || !yyjson_is_str(doc))
       return bad("an item needs a usable \"item\" id, \"trash\" and a \"document\" string");
+    if (accounts == 0) return bad("an item before any account");
+    items++;
     if (skipping) return VH_OK;
-    if (!staged) return bad("an item before any account");
     std::string name = std::string(yyjson_get_str(id)) + VS_DOC_SUFFIX;
-    bool in_trash = yyjson_get_bool(trash);
-    if (!vh_write_new(in_trash ? staged->trash.fd : staged->ciphers.fd, name.c_str(),
-                      yyjson_get_str(doc), yyjson_get_len(doc),
-                      staged->dir + (in_trash ? "/" VS_TRASH_NAME : "/" VS_CIPHERS_NAME)))
-      return VH_FAIL;
-    staged->items++;
-    progress.tick(accounts, report.items + staged->items);
+    if (vs_import_write(*staged, yyjson_get_bool(trash) ? VS_STAGE_TRASH : VS_STAGE_CIPHERS,
+                        name.c_str(), yyjson_get_str(doc), yyjson_get_len(doc)) != 0)
+      return failed();
+    progress.tick(accounts, items);
     return VH_OK;
+  }
+
+  // The end line: its counts must be those of the dump, or the dump is not
+  // the one that was written (the last account is then not committed).
+  int end(yyjson_val *o) {
+    yyjson_val *a = yyjson_obj_get(o, "accounts"), *i = yyjson_obj_get(o, "items");
+    if (!yyjson_is_int(a) || !yyjson_is_int(i) || yyjson_get_sint(a) != accounts ||
+        yyjson_get_sint(i) != items) {
+      char what[160];
+      snprintf(what, sizeof what,
+               "the end line's counts do not match the dump (%ld accounts, %ld items)",
+               accounts, items);
+      return bad(what);
+    }
+    return finish();
   }
 };
 
@@ -579,6 +440,14 @@ int vh_import(VhContext &ctx, const std::string &input, bool replace) {
 
   VhImport im(ctx);
   im.replace = replace;
+  // Every address on disk, read once: each account's claim consults it
+  // rather than reading every profile again.
+  if (vs_address_book_read(ctx.root.c_str(), im.book, "import") != 0) return im.failed();
+  if (im.book.unreadable) {
+    fprintf(stderr, "import: cannot check email (%ld profiles could not be read: %s)\n",
+            im.book.unreadable, strerror(im.book.unreadable_errno));
+    return VH_FAIL;
+  }
   char *buf = nullptr;
   size_t cap = 0;
   bool ended = false;
@@ -595,7 +464,7 @@ int vh_import(VhContext &ctx, const std::string &input, bool replace) {
     }
     im.line++;
     if (n > 0 && buf[n - 1] == '\n') buf[--n] = '\0';
-    if (n == 0) continue;
+    if (n == 0 && im.line > 1) continue;  // the header is the first line, never blank
     if (ended) {
       rc = im.bad("text after the end line");
       break;
@@ -603,7 +472,7 @@ int vh_import(VhContext &ctx, const std::string &input, bool replace) {
     yyjson_read_err err;
     VsDoc doc(yyjson_read_opts(buf, (size_t)n, YYJSON_READ_ALLOW_INVALID_UNICODE, nullptr, &err));
     yyjson_val *o = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-    if (!yyjson_is_obj(o)) {
+    if (!yyjson_is_obj(o) && im.line > 1) {
       rc = im.bad(doc ? "not a JSON object" : err.msg);
       break;
     }
@@ -621,7 +490,7 @@ int vh_import(VhContext &ctx, const std::string &input, bool replace) {
     } else if (yyjson_obj_get(o, "item")) {
       rc = im.item(o);
     } else if (yyjson_is_true(yyjson_obj_get(o, "end"))) {
-      rc = im.finish();
+      rc = im.end(o);
       ended = true;
     } else {
       rc = im.bad("neither an account, an item nor the end");

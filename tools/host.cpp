@@ -62,6 +62,9 @@ int vh_data_root(VhContext &ctx, bool open_library) {
   // Only its existence matters: the library never reads config.json.
   VsFd cfg(vs_open_beneath(root, config, O_PATH, 0));
   if (!cfg.ok()) return errno == ENOENT ? vh_no_root(ctx) : vh_unreadable(config);
+  // Reads of the tree made without the library's init still follow the
+  // file system's kind (on a shared one they retry a replaced file).
+  if (!open_library) vs_fs_note(users);
   if (open_library && vault_storage_init(root) != 0) {
     fprintf(stderr, "%s\n", vault_storage_last_error());
     return VH_FAIL;

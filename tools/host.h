@@ -76,9 +76,6 @@ void vh_add_check_command(CLI::App &app, VhContext &ctx);
 void vh_add_transfer_commands(CLI::App &app, VhContext &ctx);
 // `reindex`: the e-mail index rebuilt from the accounts on disk.
 void vh_add_reindex_command(CLI::App &app, VhContext &ctx);
-// Gives an account placed on disk by the tool (import) its e-mail index
-// entry, as registration would have. False (reason on stderr) on failure.
-bool vh_index_account(const std::string &root, const std::string &uid);
 
 // Steps of the demo, run in this order after init. Each prints what it did
 // and returns an exit code. The demo account's id is passed along. Every

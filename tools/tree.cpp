@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "foundation/email_index.h"
 #include "foundation/files.h"
 #include "foundation/moves.h"
 
@@ -48,9 +49,9 @@ bool vh_read_whole(const std::string &root, const std::string &path, std::string
 }
 
 bool vh_profile_email(yyjson_val *root, std::string &email) {
-  yyjson_val *v = yyjson_obj_get(root, "email");
-  if (!yyjson_is_str(v)) return false;
-  email.assign(yyjson_get_str(v), yyjson_get_len(v));
+  const char *e = nullptr;
+  if (vs_profile_email(root, &e) != 1) return false;
+  email = e;
   return true;
 }
 

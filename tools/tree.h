@@ -30,7 +30,8 @@ const char *vh_kind_name(mode_t m);
 // False with the reason otherwise.
 bool vh_read_whole(const std::string &root, const std::string &path, std::string &out,
                    std::string &why);
-// The first "email" member of a profile when it is a string.
+// The first "email" member of a profile when it is an address a lookup can
+// match (the library's one reader, vs_profile_email).
 bool vh_profile_email(yyjson_val *root, std::string &email);
 // Which trashed names of an account are its live file itself (a restore
 // cut short: the item is live, counted and exported once), as the

@@ -131,7 +131,9 @@ class Vault:
         st = _State
         with st.cond:
             if st.root is None:
-                if self._lib.fn["vault_storage_init"](given) != 0:
+                # The library keeps the root as given, so a relative one
+                # would follow a later os.chdir: it gets the absolute form.
+                if self._lib.fn["vault_storage_init"](os.path.abspath(given)) != 0:
                     failure = self._lib.last_failure("vault_storage_init")
                     # A failed init may leave the root set: forget it again.
                     self._lib.fn["vault_storage_cleanup"]()

@@ -198,6 +198,21 @@ class ProcessState(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.dir)
 
+    def test_relative_root_survives_chdir(self):
+        cwd = os.getcwd()
+        os.chdir(self.dir)
+        try:
+            v = Vault("rel", library=LIB)
+            uid = v.user_create("rel@example.org")
+            os.chdir("/")
+            self.assertTrue(v.user_exists("rel@example.org"))
+            self.assertEqual(v.user_find_by_email("rel@example.org").user_id, uid)
+            v.user_create("rel2@example.org")
+            self.assertTrue(os.path.isdir(os.path.join(self.dir, "rel", "users")))
+            v.close()
+        finally:
+            os.chdir(cwd)
+
     def test_one_root_per_process(self):
         a_root = os.path.join(self.dir, "a")
         a = Vault(a_root, library=LIB)

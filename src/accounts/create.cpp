@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "keldrune-vault-storage.h"
-#include "accounts/scan.h"
+#include "accounts/claim.h"
 #include "foundation/atomic_write.h"
 #include "foundation/email_index.h"
 #include "foundation/files.h"
@@ -68,50 +68,6 @@ static void vs_undo_create(const char *const dirs[], const bool fresh[], int cou
   if (vs_sync_parent(dirs[0]) != 0) vs_error_restore(failed);
 }
 
-// Removes a failed creation's claim; the failing step's message stays.
-static void vs_drop_claim(VsIndexHold &claim) {
-  VsErrorSave failed;
-  vs_error_save(failed);
-  if (vs_index_remove(claim) != 0) vs_error_restore(failed);
-}
-
-// Takes the address's entry in the e-mail index for a new account (entry:
-// its text). 0 claimed (held in claim until the account is complete); 1 the
-// address belongs to an account; -1 failure with a message; VS_INDEX_UNSYNCED
-// the claim's directory could not be synced. An entry whose
-// account does not confirm it (its registration died, the account was
-// removed by hand, or it is no entry at all) is taken over; one whose
-// registration is still running is waited for. The steps, and why two
-// registrations never both win, are in foundation/email_index.cpp.
-static int vs_claim_address(const char *email, const char *entry, size_t len,
-                            VsIndexHold &claim) {
-  char key[VS_INDEX_KEY_BUF];
-  vs_index_key(email, key);
-  for (int round = 0; round < 16; round++) {
-    int rc = vs_index_create(s_root, key, entry, len, claim);
-    if (rc != 1) return rc;
-    char text[VS_INDEX_ENTRY_MAX];
-    rc = vs_index_lock(s_root, key, claim, text);
-    if (rc == 1) continue;  // removed meanwhile: make it anew
-    if (rc != 0) return -1;
-    VsDoc doc, profile;
-    const char *id = nullptr, *stored = nullptr;
-    VsAccountPaths acct;
-    if (vs_index_parse(text, strlen(text), doc, &id, &stored) == 0 &&
-        vs_email_equal(stored, email) && vs_account_paths(acct, s_root, id) == 0) {
-      rc = vs_profile_match(s_root, -1, nullptr, acct.profile, email, &profile);
-      if (rc == 0) return 1;
-      if (rc < 0) {
-        vs_error_errno(errno, "create: cannot check email (%s)", strerror(errno));
-        return -1;
-      }
-    }
-    return vs_index_replace(claim, entry, len);
-  }
-  vs_error_code(VAULT_BUSY, 0, "create: cannot claim email (its index entry keeps changing)");
-  return -1;
-}
-
 static int vs_user_create_body(const char *email, const char *hash, uint32_t iterations,
                                const char *protected_key, char *user_id_out) {
   if (!s_root) {
@@ -159,47 +115,22 @@ static int vs_user_create_body(const char *email, const char *hash, uint32_t ite
   }
 
   // The claim first: of all registrations of this address, from any
-  // thread, process or host, only one gets past it.
+  // thread, process or host, and of every import of it, only one gets past
+  // it; accounts the index does not know are looked for as part of it.
   VsIndexHold claim;
-  int rc = vs_claim_address(email, entry, (size_t)entry_len, claim);
-  if (rc == 1) {
+  char holder[VS_ID_MAX + 1];
+  int rc = vs_claim_address(s_root, email, user_id, entry, (size_t)entry_len, nullptr,
+                            VS_INDEX_SYNC, claim, holder, "create");
+  if (rc == VS_CLAIM_TAKEN || rc == VS_CLAIM_OURS) {
+    claim.release();
     vs_error_code(VAULT_EXISTS, 0, "create: email already registered");
     return 1;
   }
-  if (rc == VS_INDEX_UNSYNCED) {  // "sync failed: ..."; a held claim goes again
-    if (claim.fd.ok()) vs_drop_claim(claim);
+  if (rc == VS_CLAIM_UNSYNCED) {  // "sync failed: ..."; a held claim goes again
+    if (claim.fd.ok()) vs_claim_drop(claim);
     return -1;
   }
-  if (rc != 0) {
-    // The claim is the first look at the address: it could not look.
-    int e = errno;
-    vs_error_errno(e, "create: cannot check email (%s)",
-                   e == EAGAIN ? "another registration of it holds its index entry too long"
-                               : strerror(e));
-    return -1;
-  }
-
-  // Then the accounts the index does not know (copied in by hand), unless
-  // the operator has declared it complete.
-  if (vs_index_authoritative(s_root) != 1) {
-    rc = vs_user_scan(s_root, email, nullptr, nullptr, nullptr, nullptr);
-    if (rc != 1) {
-      int e = errno;
-      vs_index_remove(claim);
-      if (rc == VS_SCAN_PATH_TOO_LONG) {
-        vs_error_code(VAULT_IO, ENAMETOOLONG, "create: path too long");
-        return -1;
-      }
-      if (rc == 0) {
-        vs_error_code(VAULT_EXISTS, 0, "create: email already registered");
-        return 1;
-      }
-      // An account that could not be read may hold this address:
-      // registering it again would give one address two accounts.
-      vs_error_errno(e, "create: cannot check email (%s)", strerror(e));
-      return -1;
-    }
-  }
+  if (rc != VS_CLAIM_MADE) return -1;
 
   const char *const dirs[3] = {acct.dir, acct.ciphers, acct.trash};
   bool fresh[3];
@@ -208,7 +139,7 @@ static int vs_user_create_body(const char *email, const char *hash, uint32_t ite
     if (vs_mkdir(s_root, dirs[i]) != 0) {
       // Including this one: it may have been made before its sync failed.
       vs_undo_create(dirs, fresh, i + 1, nullptr);
-      vs_drop_claim(claim);
+      vs_claim_drop(claim);
       return -1;
     }
   }
@@ -219,12 +150,12 @@ static int vs_user_create_body(const char *email, const char *hash, uint32_t ite
   const char *profile = access(acct.profile, F_OK) != 0 ? acct.profile : nullptr;
   if (vs_atomic_write(s_root, acct.folders, "[]", 2) != 0) {
     vs_undo_create(dirs, fresh, 3, folders);
-    vs_drop_claim(claim);
+    vs_claim_drop(claim);
     return -1;
   }
   if (vs_atomic_write(s_root, acct.profile, doc, (uint64_t)len) != 0) {
     vs_undo_create(dirs, fresh, 3, folders, profile);
-    vs_drop_claim(claim);
+    vs_claim_drop(claim);
     return -1;
   }
   // The account is complete: the claim's lock goes, its entry stays.

@@ -55,8 +55,8 @@ int vs_profile_match(const char *data_root, int dir_fd, const char *dir, const c
   }
   yyjson_val *root = yyjson_doc_get_root(doc.get());
   if (!yyjson_is_obj(root) || yyjson_obj_size(root) == 0) return 1;
-  const char *stored = yyjson_get_str(yyjson_obj_get(root, "email"));
-  if (!stored || !vs_email_equal(stored, email)) return 1;
+  const char *stored = nullptr;
+  if (vs_profile_email(root, &stored) != 1 || !vs_email_equal(stored, email)) return 1;
   *out = std::move(doc);
   return 0;
 }

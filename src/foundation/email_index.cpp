@@ -78,13 +78,30 @@ int vs_index_format(char *buf, const char *user_id, const char *email) {
   return (int)(pos + 2);
 }
 
+int vs_stored_email(yyjson_val *v, const char **email) {
+  if (!yyjson_is_str(v)) return 0;
+  const char *e = yyjson_get_str(v);
+  size_t len = yyjson_get_len(v);
+  if (len == 0 || memchr(e, '\0', len) != nullptr) return -1;
+  *email = e;
+  return 1;
+}
+
+int vs_profile_email(yyjson_val *profile_root, const char **email) {
+  return vs_stored_email(yyjson_obj_get(profile_root, "email"), email);
+}
+
 int vs_index_parse(const char *text, size_t len, VsDoc &doc, const char **id,
                    const char **email) {
   doc.reset(vs_parse(text, len));
   yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-  const char *i = yyjson_get_str(yyjson_obj_get(root, "id"));
-  const char *e = yyjson_get_str(yyjson_obj_get(root, "email"));
-  if (!i || !e || !*e || !vs_id_safe(i) || strlen(i) > VS_UUID_LEN) return -1;
+  yyjson_val *iv = yyjson_obj_get(root, "id");
+  const char *i = yyjson_get_str(iv);
+  const char *e = nullptr;
+  // An id is whole (no NUL inside) and usable, the address one that matches.
+  if (!i || strlen(i) != yyjson_get_len(iv) || !vs_id_safe(i) || strlen(i) > VS_UUID_LEN ||
+      vs_stored_email(yyjson_obj_get(root, "email"), &e) != 1)
+    return -1;
   *id = i;
   *email = e;
   return 0;

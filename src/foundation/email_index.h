@@ -53,9 +53,19 @@ int vs_index_entry_name(const char *name);
 // Formats an entry into buf (VS_INDEX_ENTRY_MAX bytes): its length, or -1
 // when it does not fit.
 int vs_index_format(char *buf, const char *user_id, const char *email);
+// The one reader of a stored address (a profile's or an entry's "email"):
+// 1 when v is a non-empty string without a NUL byte (*email then points to
+// it, and its C-string length is its whole length), 0 when it is absent or
+// not a string, -1 when it is a string holding a NUL byte or empty. Only an
+// address read as 1 matches anything: compared as C strings, an address
+// with a NUL in it would match the part before the NUL.
+int vs_stored_email(yyjson_val *v, const char **email);
+// The same for the first "email" member of a profile's root.
+int vs_profile_email(yyjson_val *profile_root, const char **email);
+
 // Parses an entry's text. 0 with *id (a usable user id of at most 36
-// characters) and *email pointing into doc; -1 when the text is not an
-// entry.
+// characters) and *email (read by vs_stored_email) pointing into doc; -1
+// when the text is not an entry.
 int vs_index_parse(const char *text, size_t len, VsDoc &doc, const char **id,
                    const char **email);
 

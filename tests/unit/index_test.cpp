@@ -163,3 +163,56 @@ TEST_F(EmailIndex, ConcurrentRegistrationsMakeOneAccountPerAddress) {
   }
   EXPECT_EQ(vt_list(index_dir()).size(), (size_t)addrs);  // no temporary left
 }
+
+// An address is compared by its whole length everywhere: a stored address
+// with a NUL byte in it (a dump can carry one) matches no address, so it
+// can take over neither a log-in nor an index entry.
+TEST_F(EmailIndex, StoredAddressWithNulMatchesNothing) {
+  char alice[VS_ID_BUF];
+  ASSERT_EQ(vault_user_create("alice@example.org", "real-hash", 1, nullptr, alice), 0);
+  make_account("evil", "{\"email\":\"alice@example.org\\u0000x\",\"masterPasswordHash\":\"evil\"}");
+  make_account("nul2", "{\"email\":\"bob@example.org\\u0000\"}");
+  // An entry naming the hostile account is not confirmed by it.
+  put_entry("alice@example.org", "evil");
+  EXPECT_EQ(found("alice@example.org"), alice);
+  EXPECT_EQ(found("bob@example.org"), "rc=1");
+  // Registration sees the real account, not the NUL one...
+  EXPECT_EQ(vault_user_create("ALICE@example.org", nullptr, 0, nullptr, nullptr), 1);
+  // ...and an address held only by a NUL profile is free.
+  char bob[VS_ID_BUF];
+  ASSERT_EQ(vault_user_create("bob@example.org", nullptr, 0, nullptr, bob), 0);
+  EXPECT_EQ(found("bob@example.org"), bob);
+  // A profile whose address is not a string matches nothing either.
+  make_account("num", "{\"email\":5}");
+  EXPECT_EQ(found("5"), "rc=1");
+
+  // Entries with a NUL in the address or the id are no entries.
+  VsDoc doc;
+  const char *id = nullptr, *email = nullptr;
+  for (const char *bad : {"{\"id\":\"u1\",\"email\":\"a@x\\u0000y\"}",
+                          "{\"id\":\"u1\\u0000/../x\",\"email\":\"a@x\"}",
+                          "{\"id\":\"u1\",\"email\":7}"})
+    EXPECT_EQ(vs_index_parse(bad, strlen(bad), doc, &id, &email), -1) << bad;
+}
+
+// A registration takes over an entry its profile does not confirm only
+// after looking for the address, also with an authoritative index: a
+// lookup and a registration never disagree about whether it is taken.
+TEST_F(EmailIndex, UnconfirmedEntryIsNeverTakenOverBlindly) {
+  char carol[VS_ID_BUF];
+  ASSERT_EQ(vault_user_create("carol@x", "h", 1, nullptr, carol), 0);
+  make_account("other", "{\"email\":\"dave@x\"}");
+  vts_mkdir(index_dir());
+  vt_write(index_dir() + "/" VS_INDEX_MARKER_NAME, "");
+  for (const char *what : {"garbage", "empty", "other", "gone"}) {
+    std::string w = what;
+    if (w == "garbage") vt_write(entry_path("carol@x"), "not json");
+    else if (w == "empty") vt_write(entry_path("carol@x"), "");
+    else put_entry("carol@x", what);
+    EXPECT_EQ(vault_user_exists("carol@x"), 1) << what;
+    EXPECT_EQ(vault_user_create("Carol@x", nullptr, 0, nullptr, nullptr), 1) << what;
+    EXPECT_STREQ(vault_storage_last_error(), "create: email already registered");
+    EXPECT_EQ(found("carol@x"), carol) << what;
+  }
+  EXPECT_EQ(vt_accounts(root).size(), 2u);
+}
