@@ -18,7 +18,7 @@
 // Host B replaces "list" (temporary file, fsync, rename) while host A
 // holds the previous version open, then A
 //   1. in the first round, locks the descriptor it held (the replaced
-//      file): counted and timed (on CephFS the grant waits for the
+//      file): counted and timed (on CephFS the grant may wait for the
 //      metadata server's tick, 5 s by default);
 //   2. in even rounds, opens the name plainly and reads: current or stale;
 //   3. in odd rounds, reads as the library does: refused, or granted and
@@ -160,7 +160,10 @@ int host_a(const std::string &dir, long rounds, Shared *s, const std::string &ty
     if (v % 2 == 0) {
       int fd = open(path.c_str(), O_RDONLY);
       long got = fd >= 0 ? read_version(fd) : -1;
-      n[fd < 0 ? "plain open: " + err(errno) : got == v ? "plain open: current" : "plain open: stale"]++;
+      n[fd < 0      ? "plain open: " + err(errno)
+        : got < 0   ? "plain open: read " + err(errno)
+        : got == v  ? "plain open: current"
+                    : "plain open: stale"]++;
       held = fd;
       t_plain.add(now_us() - t0);
     } else {
@@ -176,14 +179,19 @@ int host_a(const std::string &dir, long rounds, Shared *s, const std::string &ty
       } else if (read_lock(fd) != 0) {
         n["locked read: refused " + err(errno)]++;
       } else {
-        n[read_version(fd) == v ? "locked read: granted, current" : "locked read: granted, stale"]++;
+        long got = read_version(fd);
+        n[got < 0    ? "locked read: granted, read " + err(errno)
+          : got == v ? "locked read: granted, current"
+                     : "locked read: granted, stale"]++;
       }
       held = fd;
       t_locked.add(now_us() - t0);
     }
     // Whatever A saw, the next round replaces the version it holds now
     // (held may be the replaced file, as a client whose view lags has).
-    if (held < 0) held = open(path.c_str(), O_RDONLY);
+    // A shared file system may answer ESTALE or ENOENT for a moment.
+    for (long t0 = now_us(); held < 0 && now_us() - t0 < 3000000; usleep(1000))
+      held = open(path.c_str(), O_RDONLY);
     if (held < 0) return fprintf(stderr, "[locked-read] cannot open: %s\n", strerror(errno)), 1;
   }
   s->read.store(rounds);
