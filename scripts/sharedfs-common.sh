@@ -44,14 +44,20 @@ wait_gone() {
   ! kill -0 "$pid" 2>/dev/null
 }
 
-# Unmounts mount point $1 if mounted: a normal unmount first, bounded in
-# time (a FUSE client whose servers are gone can hang in it), then a lazy
-# one. 1 when it is still mounted.
+# Whether $1 is a mount point, from /proc/mounts: mountpoint(1) asks the
+# file system, and a FUSE client whose servers are gone never answers.
+is_mounted() { grep -q "^[^ ]* $1 " /proc/mounts; }
+
+# Unmounts mount point $1 if mounted, giving up after $2 seconds (default
+# 20; a hung FUSE client blocks the unmount, and only SIGKILL ends the
+# wait). -c: umount must not look the path up either. 1 when it is still
+# mounted.
 unmount_bounded() {
-  local m=$1
-  mountpoint -q "$m" 2>/dev/null || return 0
-  timeout 20 umount "$m" 2>/dev/null || timeout 10 umount -l "$m" 2>/dev/null || true
-  ! mountpoint -q "$m" 2>/dev/null
+  local m=$1 t=${2:-20}
+  is_mounted "$m" || return 0
+  timeout -s KILL "$t" umount -c "$m" 2>/dev/null ||
+    timeout -s KILL 10 umount -c -l "$m" 2>/dev/null || true
+  ! is_mounted "$m"
 }
 
 # 1 when anything is still mounted below directory $1.
