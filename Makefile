@@ -108,22 +108,27 @@ coverage: setup
 	echo "per-file report: $(COV_BUILD)/coverage.txt"; exit $$status
 
 # Several hosts on one data tree (tests/sharedfs). sharedfs-test: as root,
-# a GlusterFS volume (installed when missing) mounted twice on
-# $(SHAREDFS_DIR), the two-host stress test across both mounts, the
-# concurrency and crash tests on the volume; the volume goes away after,
-# pass or fail. GLUSTER_MOUNT_OPTS sets the mount options (e.g.
-# attribute-timeout=0,entry-timeout=0,negative-timeout=0), STRESS_ARGS
-# sizes the stress test, SHAREDFS_KILLS the crash test. race-test: the same
-# stress test as two hosts on one local directory.
+# for each of GlusterFS and CephFS (installed when missing; SHAREDFS=glusterfs
+# or SHAREDFS=cephfs for one) a volume mounted twice below $(SHAREDFS_DIR),
+# the two-host stress test across both mounts, the locked-read test, the
+# concurrency and crash tests on the volume; each volume goes away after,
+# pass or fail. GLUSTER_MOUNT_OPTS sets GlusterFS's mount options (e.g.
+# attribute-timeout=0,entry-timeout=0,negative-timeout=0), CEPH_CONF and
+# CEPH_FUSE_OPTS CephFS's ("key=value ..." for the cluster and the clients),
+# STRESS_ARGS sizes the stress test, SHAREDFS_KILLS the crash test
+# (CephFS runs smaller ones, see tests/sharedfs/run.sh). race-test: the
+# same stress test as two hosts on one local directory.
+SHAREDFS ?= glusterfs cephfs
 SHAREDFS_DIR ?= $(REL_BUILD)/sharedfs
 SHAREDFS_KILLS ?= 300
 STRESS_ARGS ?=
 sharedfs-rel-build: setup
 	@cmake -S . -B $(REL_BUILD) $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(REL_BUILD) -j $(JOBS) --target vs_rel_tests vs_sharedfs_stress vs_sharedfs_probe >/dev/null
+	@cmake --build $(REL_BUILD) -j $(JOBS) --target vs_rel_tests vs_sharedfs_stress vs_sharedfs_probe vs_sharedfs_locked_read >/dev/null
 
 sharedfs-test: sharedfs-rel-build
-	VS_GLUSTER_MOUNT_OPTS='$(GLUSTER_MOUNT_OPTS)' VS_CRASH_KILLS=$(SHAREDFS_KILLS) \
+	SHAREDFS='$(SHAREDFS)' VS_GLUSTER_MOUNT_OPTS='$(GLUSTER_MOUNT_OPTS)' VS_CRASH_KILLS=$(SHAREDFS_KILLS) \
+	  VS_CEPH_CONF='$(CEPH_CONF)' VS_CEPH_FUSE_OPTS='$(CEPH_FUSE_OPTS)' \
 	  bash tests/sharedfs/run.sh $(REL_BUILD) $(SHAREDFS_DIR) $(STRESS_ARGS)
 
 race-test: sharedfs-rel-build

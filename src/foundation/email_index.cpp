@@ -4,9 +4,9 @@
 // Who may change an entry, and why two writers never both win:
 //  1. A new entry is made only by link(2) of a complete, flushed temporary
 //     file onto the entry name. link fails when any file has the name, on
-//     local file systems, NFS v4 and GlusterFS alike, so of two writers
-//     making the entry of one address exactly one succeeds; a reader never
-//     sees a partial entry. The maker locks its temporary file before the
+//     local file systems, NFS v4, GlusterFS and CephFS alike, so of two
+//     writers making the entry of one address exactly one succeeds; a
+//     reader never sees a partial entry. The maker locks its temporary file before the
 //     link, so the entry is locked from its first moment.
 //  2. An existing entry is replaced (rename of a new locked temporary file
 //     over it) or removed only by the holder of the lock on the file the

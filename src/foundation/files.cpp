@@ -182,9 +182,9 @@ bool vs_buf_reserve(VsBuf &b, size_t size) {
 // full. So a file that grew, or whose size a network file system reports
 // stale (even as 0), is read whole; a short read at or past the reported
 // size is the end of the file. With current, the file is first locked for
-// reading, which the server of a shared file system refuses for a file that
-// is no longer there (see vs_read_file_current); the read then fails with
-// the server's reason.
+// reading, which a GlusterFS brick refuses for a file that is no longer
+// there (see vs_read_file_current); the read then fails with the server's
+// reason.
 static int vs_read_fd(VsFd &fd, const char *dir, const char *rel, VsBuf &buf, size_t pad,
                       uint64_t *len_out, bool current = false) {
   struct stat st;
@@ -379,10 +379,19 @@ static int vs_listed(const char *root, const char *path) {
 //      client takes from it which file each name now stands for, so the
 //      open below mostly finds the current file at once;
 //   2. opens the name and locks the file opened for reading: a lock always
-//      goes to the server, which refuses it (ESTALE, ENOENT) for a file
-//      another host's rename has replaced, whatever the client's caches
-//      still hold of it; so a file read after a granted lock is the
-//      current one (every version is a new file, never rewritten);
+//      goes to the server; so a file read after a granted lock is the
+//      current one (every version is a new file, never rewritten). The
+//      file systems tested keep that in two ways:
+//        - GlusterFS: the client may still resolve the name to the file
+//          another host's rename replaced (its caches hold the name for a
+//          second or so), but the brick refuses the lock on that file
+//          (ESTALE, ENOENT);
+//        - CephFS (ceph-fuse): the lock on a replaced file is granted
+//          (the metadata server locks a file that is unlinked but still
+//          open), but the client never opens one: the other host's rename
+//          first takes back this client's capabilities on the directory,
+//          so the open resolves the name afresh and finds the new file;
+//      tests/sharedfs/locked_read.cpp holds both on each file system;
 //   3. reads it whole and checks it is whole JSON, as every shared read.
 // A refused lock, an error after the open, a text that is not whole, or
 // an open that finds nothing under a name step 1 listed, is tried again

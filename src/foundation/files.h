@@ -96,9 +96,12 @@ void vs_fs_set_shared(int shared);
 // read the version the last holder renamed into place; on a shared file
 // system its client may still resolve the name to the file that rename
 // replaced (cached for a second or so) and even read that file's old text
-// from its caches, whole and valid: the other host's change would be lost.
-// There the read checks with the server that the file it opened is still
-// the current one, trying again within VS_SHARED_RETRY_MS, and then fails
+// from its caches, whole and valid: the other host's change would be lost
+// (GlusterFS does; CephFS's clients never do, their caches being kept
+// coherent by the metadata server). There the read checks with the server
+// that the file it opened is still the current one (GlusterFS refuses the
+// read lock on a replaced file; CephFS grants it, and needs no refusal),
+// trying again within VS_SHARED_RETRY_MS, and then fails
 // (ESTALE: "read failed: <path> (Stale file handle)"); ENOENT only when
 // the name is not in the directory. On a local disk this is vs_read_file,
 // at its cost.

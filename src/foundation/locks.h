@@ -1,9 +1,10 @@
 // Locks between writers: open-file-description locks (fcntl F_OFD_SETLK).
 // Such a lock belongs to the open file, not to the process, so two threads
-// of one process exclude each other exactly as two processes do; NFS v4
-// and GlusterFS carry the same locks between hosts, and the holder's death
-// (or its close) releases them. Two uses: one byte each of an account's
-// lock file (per-account locks), and whole e-mail index entries.
+// of one process exclude each other exactly as two processes do; NFS v4,
+// GlusterFS and CephFS (whose metadata server grants them) carry the same
+// locks between hosts, and the holder's death (or its close) releases
+// them. Two uses: one byte each of an account's lock file (per-account
+// locks), and whole e-mail index entries.
 #ifndef VS_LOCKS_H
 #define VS_LOCKS_H
 

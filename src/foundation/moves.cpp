@@ -1,6 +1,9 @@
 // The replacing rename, and the move that never replaces (a cipher to the
 // trash and back) with its fallback for file systems that refuse
-// RENAME_NOREPLACE (GlusterFS answers EINVAL; NFS and CephFS may too).
+// RENAME_NOREPLACE. Of the file systems tested, GlusterFS and CephFS
+// (ceph-fuse) both answer EINVAL onto a free name (onto a taken one the
+// kernel's own lookup answers EEXIST first), so every move there takes the
+// fallback; NFS may too. The fallback's link(2) is exclusive on both.
 #include "moves.h"
 
 #include <errno.h>
@@ -204,8 +207,11 @@ VsMove vs_rename_noreplace(const char *root, const char *from, const char *to,
   // names another host has just moved (GlusterFS also answers ESTALE and
   // EBADFD for such files); the client looks again once its cache times out
   // (about a second with GlusterFS's defaults), so the move is tried again
-  // within the bound the reads use. Each try is whole and safe on its own
-  // (see above), and one that finds the source gone answers so.
+  // within the bound the reads use. CephFS's clients see another host's
+  // move at once (the metadata server takes back their capabilities on the
+  // directory first), so there a refusal is a real one and the retries only
+  // delay its answer. Each try is whole and safe on its own (see above),
+  // and one that finds the source gone answers so.
   // A move waits for a cache timeout: pauses from 10 to 200 ms, not the
   // reads' quick first tries (each try takes the account's lock).
   VsRetry retry{10000, 200000};
