@@ -110,8 +110,8 @@ coverage: setup
 # Several hosts on one data tree (tests/sharedfs). sharedfs-test: as root,
 # a GlusterFS volume (installed when missing) mounted twice on
 # $(SHAREDFS_DIR), the two-host stress test across both mounts, the
-# concurrency and crash tests on the volume; the volume goes away after,
-# pass or fail. GLUSTER_MOUNT_OPTS sets the mount options (e.g.
+# concurrency, damaged-document and crash tests on the volume; the volume
+# goes away after, pass or fail. GLUSTER_MOUNT_OPTS sets the mount options (e.g.
 # attribute-timeout=0,entry-timeout=0,negative-timeout=0), STRESS_ARGS
 # sizes the stress test, SHAREDFS_KILLS the crash test. race-test: the same
 # stress test as two hosts on one local directory.

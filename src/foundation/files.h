@@ -69,8 +69,11 @@ int vs_read_file_at(const char *root, int dir_fd, const char *dir, const char *r
 // above repeats itself from the open, for up to VS_SHARED_RETRY_MS, when it
 // meets one of those errors; on a shared file system it also repeats a read
 // whose text is empty or not strict JSON (every document of the tree is
-// strict JSON), and after the bound hands back what it read. On a local
-// disk none of this happens, and the reads cost what they always did.
+// strict JSON) while the file is changing: once two reads and a look at the
+// name show the same file (inode, size, change time) read whole, the text
+// is what is stored (a damaged document) and is handed back at once. After
+// the bound the reads hand back what they read. On a local disk none of
+// this happens, and the reads cost what they always did.
 enum { VS_SHARED_RETRY_MS = 3000 };
 // The pacing of those retries, shared by every retry that waits for a
 // shared file system's client to catch up (reads, moves): a pause that

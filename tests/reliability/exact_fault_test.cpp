@@ -459,3 +459,81 @@ TEST_F(Tree, TrashMoveRefusedByAStaleNameSaysSo) {
   EXPECT_EQ(st.st_nlink, 1u);
   EXPECT_TRUE(vr_tmp_names(vts_snapshot(root)).empty());
 }
+
+// A document that is not JSON on a shared file system may be a view of a
+// file another host is replacing, and is read again while the file changes;
+// a damaged one that stays as it is costs one more read and one look at its
+// name, not the whole retry bound. Counted in calls: the sync passes the
+// item over, the getters hand back the text as stored.
+namespace {
+long count_of(const char *call) {
+  const std::vector<std::string> &t = vr_io_trace();
+  return (long)std::count(t.begin(), t.end(), call);
+}
+struct Swap {
+  std::string path, text;
+};
+void swap_in(void *p) {
+  Swap &s = *static_cast<Swap *>(p);
+  vts_write(s.path + ".new", s.text);
+  rename((s.path + ".new").c_str(), s.path.c_str());
+}
+}  // namespace
+
+TEST_F(Tree, DamagedDocumentOnSharedFileSystemIsReadTwiceThenTakenAsStored) {
+  vs_fs_set_shared(1);
+  vr_io_arm(0, 0);
+  const char *clean_text = vault_sync_generate_json("ua");
+  vr_io_disarm();
+  ASSERT_NE(clean_text, nullptr) << vr_last_error();
+  const std::string clean = clean_text;
+  const long clean_opens = count_of("openat2"), clean_looks = count_of("fstatat");
+
+  const std::string bad = ua() + "/ciphers/bad.json", damaged = "{\"id\":\"bad\",\"type\":";
+  ASSERT_TRUE(vts_write(bad, damaged));
+  vr_io_arm(0, 0);
+  const char *got = vault_sync_generate_json("ua");
+  vr_io_disarm();
+  ASSERT_NE(got, nullptr) << vr_last_error();
+  EXPECT_EQ(std::string(got), clean) << "the damaged item is passed over";
+  EXPECT_EQ(count_of("openat2"), clean_opens + 2);
+  EXPECT_EQ(count_of("fstatat"), clean_looks + 1);
+
+  vr_io_arm(0, 0);
+  const char *text = vault_cipher_get("ua", "bad");
+  vr_io_disarm();
+  ASSERT_NE(text, nullptr) << vr_last_error();
+  EXPECT_EQ(std::string(text), damaged);
+  EXPECT_EQ(count_of("openat2"), 2);
+
+  // A folder list read by its path, the same way.
+  const std::string folders = ua() + "/folders.json";
+  ASSERT_TRUE(vts_write(folders, "[{\"id\":"));
+  vr_io_arm(0, 0);
+  const char *list = vault_folders_get_json("ua");
+  vr_io_disarm();
+  ASSERT_NE(list, nullptr) << vr_last_error();
+  EXPECT_EQ(std::string(list), "[{\"id\":");
+  EXPECT_EQ(count_of("openat2"), 2);
+
+  // Replaced between the second read and the look at its name: the file is
+  // changing, so it is read again, and the new version is the one taken.
+  Swap sw{bad, "{\"id\":\"bad\",\"type\":1}"};
+  vr_io_hook("fstatat", swap_in, &sw);
+  got = vault_sync_generate_json("ua");
+  vr_io_hook(nullptr, nullptr, nullptr);
+  ASSERT_NE(got, nullptr) << vr_last_error();
+  EXPECT_NE(std::string(got).find("{\"id\":\"bad\",\"type\":1}"), std::string::npos) << got;
+  vs_fs_set_shared(0);
+}
+
+// On a local disk an invalid text is never read twice.
+TEST_F(Tree, DamagedDocumentOnLocalDiskIsReadOnce) {
+  vs_fs_set_shared(0);
+  ASSERT_TRUE(vts_write(ua() + "/ciphers/bad.json", "{\"id\":"));
+  vr_io_arm(0, 0);
+  ASSERT_NE(vault_cipher_get("ua", "bad"), nullptr) << vr_last_error();
+  vr_io_disarm();
+  EXPECT_EQ(count_of("openat2"), 1);
+  EXPECT_EQ(count_of("fstatat"), 0);
+}

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # `make sharedfs-test`: a GlusterFS volume mounted twice (scripts/glusterfs),
-# the stress test of two hosts across the two mounts, then the concurrency
-# and crash tests with their scratch trees on the volume. The volume is torn
-# down whatever happens, and the exit status is 1 when any part failed.
+# the stress test of two hosts across the two mounts, then the concurrency,
+# damaged-document and crash tests with their scratch trees on the volume.
+# The volume is torn down whatever happens, and the exit status is 1 when
+# any part failed.
 #
 #   tests/sharedfs/run.sh BUILD_DIR VOLUME_DIR [STRESS OPTIONS...]
 # VS_CRASH_KILLS (default 300) sizes the crash test on the volume; its calls
@@ -37,6 +38,7 @@ step() {
 step "two-host stress" "$build/tests/sharedfs/vs_sharedfs_stress" "$@" "$dir/host1/root" "$dir/host2/root"
 export VS_TEST_TMP="$dir/host1"
 step "concurrency test" "$build/tests/reliability/vs_rel_tests" --gtest_filter='Concurrent.*'
+step "damaged document" "$build/tests/reliability/vs_rel_tests" --gtest_filter='Damaged.*'
 step "crash test" env VS_CRASH_KILLS="${VS_CRASH_KILLS:-300}" VS_CRASH_WAIT_US="${VS_CRASH_WAIT_US:-40000}" \
   "$build/tests/reliability/vs_rel_tests" --gtest_filter='Crash.*'
 exit $status
