@@ -341,10 +341,14 @@ static bool vs_same_file(const struct stat &a, const struct stat &b) {
 // cut view fails one of these: a file another host's rename removed reads
 // short of its size or is no longer the one under the name, and a file
 // just renamed into place differs from the one read before it. The look at
-// the name costs one call, made only after a second invalid read.
+// the name costs one call, made only after a second invalid read. An empty
+// text never settles: on GlusterFS a client that listed the directory
+// while another host's temporary file was new goes on showing the renamed
+// file with that empty file's attributes, unchanged across reads and looks,
+// for milliseconds; and the library never writes an empty document.
 static bool vs_read_settled(const VsTry &now, const VsTry &prev, int dir_fd, const char *name,
                             uint64_t len) {
-  if (!now.looked || !prev.looked || !vs_same_file(now.st, prev.st) ||
+  if (len == 0 || !now.looked || !prev.looked || !vs_same_file(now.st, prev.st) ||
       (uint64_t)now.st.st_size != len)
     return false;
   struct stat st;

@@ -70,8 +70,11 @@ int vs_read_file_at(const char *root, int dir_fd, const char *dir, const char *r
 // meets one of those errors; on a shared file system it also repeats a read
 // whose text is empty or not strict JSON (every document of the tree is
 // strict JSON) while the file is changing: once two reads and a look at the
-// name show the same file (inode, size, change time) read whole, the text
-// is what is stored (a damaged document) and is handed back at once. After
+// name show the same file (inode, size, change time) read whole, a text
+// that is not empty is what is stored (a damaged document) and is handed
+// back at once. An empty text is retried for the whole bound: it is what a
+// client shows for a file another host has just renamed into place while
+// it still holds the attributes of the empty temporary file. After
 // the bound the reads hand back what they read. On a local disk none of
 // this happens, and the reads cost what they always did.
 enum { VS_SHARED_RETRY_MS = 3000 };
