@@ -61,8 +61,11 @@ class Tree : public ::testing::Test {
     root = scratch + "/root";
     vr_build_standard_tree(root);
     ASSERT_EQ(vault_storage_init(root.c_str()), 0);
+    // The plain reads, call by call; the ring's own cases turn it back on.
+    vs_ring_set_enabled(0);
   }
   void TearDown() override {
+    vs_ring_set_enabled(1);
     vr_io_force_dir_fsync(0);
     vr_io_force(nullptr, 0);
     vault_storage_cleanup();
@@ -536,4 +539,33 @@ TEST_F(Tree, DamagedDocumentOnLocalDiskIsReadOnce) {
   vr_io_disarm();
   EXPECT_EQ(count_of("openat2"), 1);
   EXPECT_EQ(count_of("fstatat"), 0);
+}
+
+// The ring's own failures: a ring that cannot be set up, or whose batch
+// cannot be submitted or collected, leaves the batch to the plain reads;
+// the document comes out as without the fault, and the next sync has a
+// ring again.
+TEST_F(Tree, SyncThroughAFailingRingFallsBackToPlainReads) {
+  vs_ring_set_enabled(1);
+  const char *first = vault_sync_generate_json("ua");
+  ASSERT_NE(first, nullptr) << vr_last_error();
+  const std::string clean = first;
+  for (const char *call : {"io_uring_queue_init_params", "io_uring_register_files_sparse",
+                           "io_uring_submit_and_wait", "io_uring_peek_batch_cqe"}) {
+    for (int err : {ENOMEM, EINTR, EIO}) {
+      vr_io_force(call, err);
+      const char *got = vault_sync_generate_json("ua");
+      vr_io_force(nullptr, 0);
+      ASSERT_NE(got, nullptr) << call << ", " << strerror(err) << ": " << vr_last_error();
+      EXPECT_EQ(std::string(got), clean) << call << ", " << strerror(err);
+    }
+  }
+  vr_io_arm(0, 0);
+  const char *again = vault_sync_generate_json("ua");
+  vr_io_disarm();
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(std::string(again), clean);
+  // The profile, the folder list and the listing: the ciphers are read in
+  // the ring again.
+  EXPECT_EQ(count_of("openat2"), 3);
 }
