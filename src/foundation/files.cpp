@@ -182,7 +182,7 @@ bool vs_buf_reserve(VsBuf &b, size_t size) {
 struct VsTry {
   bool opened = false;
   bool looked = false;
-  struct stat st;
+  struct stat st = {};
 };
 
 // Reads the whole of an open file (closed here) into buf: its bytes, then
