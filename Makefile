@@ -111,7 +111,7 @@ coverage: setup
 # for each of GlusterFS and CephFS (installed when missing; SHAREDFS=glusterfs
 # or SHAREDFS=cephfs for one) a volume mounted twice below $(SHAREDFS_DIR),
 # the two-host stress test across both mounts, the locked-read test, the
-# concurrency and crash tests on the volume; each volume goes away after,
+# concurrency, damaged-document and crash tests on the volume; each volume goes away after,
 # pass or fail. GLUSTER_MOUNT_OPTS sets GlusterFS's mount options (e.g.
 # attribute-timeout=0,entry-timeout=0,negative-timeout=0), CEPH_CONF and
 # CEPH_FUSE_OPTS CephFS's ("key=value ..." for the cluster and the clients),

@@ -118,6 +118,7 @@ const char *vs_list_next(VsList &list) {
   }
   struct dirent64 *e = reinterpret_cast<struct dirent64 *>(list.buf + list.pos);
   list.pos += e->d_reclen;
+  list.type = e->d_type;
   return e->d_name;
 }
 
@@ -175,6 +176,15 @@ bool vs_buf_reserve(VsBuf &b, size_t size) {
   return true;
 }
 
+// What one try of a whole-file read saw: whether its open succeeded (a
+// failure after it is the reader's, not the name's) and the file's state
+// from the descriptor that was read.
+struct VsTry {
+  bool opened = false;
+  bool looked = false;
+  struct stat st = {};
+};
+
 // Reads the whole of an open file (closed here) into buf: its bytes, then
 // pad NUL bytes (at least one). The size the file reports never ends the
 // read: one byte more is asked for, reading goes on past short reads until
@@ -186,7 +196,7 @@ bool vs_buf_reserve(VsBuf &b, size_t size) {
 // there (see vs_read_file_current); the read then fails with the server's
 // reason.
 static int vs_read_fd(VsFd &fd, const char *dir, const char *rel, VsBuf &buf, size_t pad,
-                      uint64_t *len_out, bool current = false) {
+                      uint64_t *len_out, VsTry &t, bool current = false) {
   struct stat st;
   int e = 0;
   struct flock fl;
@@ -205,6 +215,8 @@ static int vs_read_fd(VsFd &fd, const char *dir, const char *rel, VsBuf &buf, si
     fd.reset();
     return vs_read_fail(dir, rel, e);
   }
+  t.st = st;
+  t.looked = true;
   if (pad == 0) pad = 1;
   size_t hint = (size_t)st.st_size, got = 0;
   if (!vs_buf_reserve(buf, hint + 1 + pad)) e = ENOMEM;
@@ -313,17 +325,55 @@ bool vs_retry_pause(VsRetry &r) {
   return true;
 }
 
-// After one try of a read (rc, and whether its open succeeded): true when
-// it is to be tried again. Failures that say the name was just replaced on
-// a shared file system (ESTALE anywhere, ENOENT or EBADFD after the open)
-// are tried again on every file system, as they never happen on a local
-// one; an empty or unparsable text only on a shared one. After the bound
-// the last answer stands: the error, or the text as read.
-static bool vs_read_again(VsRetry &r, int rc, bool opened, const VsBuf &buf,
-                          const uint64_t *len) {
+// Whether two looks at a file show the same unchanged file: device, inode,
+// size and change time.
+static bool vs_same_file(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// Whether a text that is not whole JSON is what the file under the name
+// holds, for good: a damaged document, not a view of one another host is
+// replacing. Every version of a document is a new file renamed into place,
+// never rewritten, so a replacement shows as another inode, size or change
+// time. Settled when the last two tries read the same file (by their
+// descriptors' fstat) through to its size, and a fresh look at the name
+// (dir_fd/name, never following a link) still finds that file. A stale or
+// cut view fails one of these: a file another host's rename removed reads
+// short of its size or is no longer the one under the name, and a file
+// just renamed into place differs from the one read before it. The look at
+// the name costs one call, made only after a second invalid read. An empty
+// text never settles: on GlusterFS a client that listed the directory
+// while another host's temporary file was new goes on showing the renamed
+// file with that empty file's attributes, unchanged across reads and looks,
+// for milliseconds; and the library never writes an empty document.
+static bool vs_read_settled(const VsTry &now, const VsTry &prev, int dir_fd, const char *name,
+                            uint64_t len) {
+  if (len == 0 || !now.looked || !prev.looked || !vs_same_file(now.st, prev.st) ||
+      (uint64_t)now.st.st_size != len)
+    return false;
+  struct stat st;
+  return fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && vs_same_file(st, now.st);
+}
+
+// After one try of a read (rc, and what it saw in now): true when it is to
+// be tried again. Failures that say the name was just replaced on a shared
+// file system (ESTALE anywhere, ENOENT or EBADFD after the open) are tried
+// again on every file system, as they never happen on a local one. An empty
+// or unparsable text only on a shared one, and only while the file is
+// changing (see vs_read_settled): a damaged document costs two reads, not
+// the whole bound. prev carries the previous try's look between calls.
+// After the bound the last answer stands: the error, or the text as read.
+static bool vs_read_again(VsRetry &r, int rc, const VsTry &now, VsTry &prev, int dir_fd,
+                          const char *name, const VsBuf &buf, const uint64_t *len) {
   int e = errno;
-  bool transient = rc != 0 ? e == ESTALE || e == EBADFD || (opened && e == ENOENT)
-                           : vs_fs_shared() && !vs_whole_document(buf.p, *len);
+  bool transient;
+  if (rc != 0)
+    transient = e == ESTALE || e == EBADFD || (now.opened && e == ENOENT);
+  else
+    transient = vs_fs_shared() && !vs_whole_document(buf.p, *len) &&
+                !vs_read_settled(now, prev, dir_fd, name, *len);
+  prev = rc == 0 ? now : VsTry();
   if (!transient) {
     errno = e;
     return false;
@@ -333,24 +383,24 @@ static bool vs_read_again(VsRetry &r, int rc, bool opened, const VsBuf &buf,
   return again;
 }
 
-// One try of a whole-file read by path; *opened tells whether the open
-// succeeded (a failure after it is the reader's, not the name's).
+// One try of a whole-file read by path; t tells what it saw.
 static int vs_read_path_once(const char *root, const char *path, VsBuf &buf, size_t pad,
-                             uint64_t *len_out, bool *opened, bool current = false) {
+                             uint64_t *len_out, VsTry &t, bool current = false) {
+  t = VsTry();
   // O_NONBLOCK: a FIFO planted under a document's name must not hang us.
   VsFd fd(vs_open_beneath(root, path, O_RDONLY | O_NONBLOCK, 0));
-  *opened = fd.ok();
+  t.opened = fd.ok();
   if (!fd.ok()) return vs_read_fail(nullptr, path, errno);
-  return vs_read_fd(fd, nullptr, path, buf, pad, len_out, current);
+  return vs_read_fd(fd, nullptr, path, buf, pad, len_out, t, current);
 }
 
 int vs_read_file_buf(const char *root, const char *path, VsBuf &buf, size_t pad,
                      uint64_t *len_out) {
   VsRetry r;
+  VsTry now, prev;
   for (;;) {
-    bool opened = false;
-    int rc = vs_read_path_once(root, path, buf, pad, len_out, &opened);
-    if (!vs_read_again(r, rc, opened, buf, len_out)) return rc;
+    int rc = vs_read_path_once(root, path, buf, pad, len_out, now);
+    if (!vs_read_again(r, rc, now, prev, AT_FDCWD, path, buf, len_out)) return rc;
   }
 }
 
@@ -402,19 +452,19 @@ int vs_read_file_current(const char *root, const char *path, char **out, uint64_
   if (!vs_fs_shared()) return vs_read_file(root, path, out, len_out);
   VsBuf buf;
   VsRetry r;
+  VsTry now, prev;
   for (;;) {
     int listed = vs_listed(root, path);
-    bool opened = false;
-    int rc = vs_read_path_once(root, path, buf, 1, len_out, &opened, true);
-    if (rc != 0 && !opened && errno == ENOENT && listed == 1) opened = true;
-    if (vs_read_again(r, rc, opened, buf, len_out)) continue;
+    int rc = vs_read_path_once(root, path, buf, 1, len_out, now, true);
+    if (rc != 0 && !now.opened && errno == ENOENT && listed == 1) now.opened = true;
+    if (vs_read_again(r, rc, now, prev, AT_FDCWD, path, buf, len_out)) continue;
     if (rc == 0) {
       *out = vs_buf_text(buf, *len_out);
       return 0;
     }
     // Still failing at the bound, but there all along: never "missing",
     // which a read-modify-write would take for an empty list.
-    if (opened && errno == ENOENT) return vs_read_fail(nullptr, path, ESTALE);
+    if (now.opened && errno == ENOENT) return vs_read_fail(nullptr, path, ESTALE);
     return -1;
   }
 }
@@ -454,7 +504,8 @@ char *vs_read_document(const char *root, const char *path, const char *prefix, u
 // One try of a whole-file read below an open directory (see
 // vs_read_path_once).
 static int vs_read_at_once(const char *root, int dir_fd, const char *dir, const char *rel,
-                           VsBuf &buf, size_t pad, uint64_t *len_out, bool *opened) {
+                           VsBuf &buf, size_t pad, uint64_t *len_out, VsTry &t) {
+  t = VsTry();
   // Below a directory that was itself opened link-safe, refusing links on
   // the short relative path is the whole check: no walk from "/" per file.
   struct open_how how;
@@ -466,7 +517,7 @@ static int vs_read_at_once(const char *root, int dir_fd, const char *dir, const 
     char path[VS_ENTRY_PATH];
     if (vs_path(path, sizeof path, "%s/%s", dir, rel) != 0)
       return vs_read_fail(dir, rel, ENAMETOOLONG);
-    return vs_read_path_once(root, path, buf, pad, len_out, opened);
+    return vs_read_path_once(root, path, buf, pad, len_out, t);
   }
   if (!fd.ok() && (errno == ENOENT || errno == EXDEV)) {
     // Removed between the listing and the open (a move, a delete), or
@@ -482,18 +533,18 @@ static int vs_read_at_once(const char *root, int dir_fd, const char *dir, const 
     else
       errno = ENOENT;
   }
-  *opened = fd.ok();
+  t.opened = fd.ok();
   if (!fd.ok()) return vs_read_fail(dir, rel, errno);
-  return vs_read_fd(fd, dir, rel, buf, pad, len_out);
+  return vs_read_fd(fd, dir, rel, buf, pad, len_out, t);
 }
 
 int vs_read_file_at_buf(const char *root, int dir_fd, const char *dir, const char *rel,
                         VsBuf &buf, size_t pad, uint64_t *len_out) {
   VsRetry r;
+  VsTry now, prev;
   for (;;) {
-    bool opened = false;
-    int rc = vs_read_at_once(root, dir_fd, dir, rel, buf, pad, len_out, &opened);
-    if (!vs_read_again(r, rc, opened, buf, len_out)) return rc;
+    int rc = vs_read_at_once(root, dir_fd, dir, rel, buf, pad, len_out, now);
+    if (!vs_read_again(r, rc, now, prev, dir_fd, rel, buf, len_out)) return rc;
   }
 }
 

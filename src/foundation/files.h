@@ -23,10 +23,13 @@ int vs_open_beneath(const char *root, const char *path, int flags, mode_t mode);
 
 // A directory listing read straight from the kernel into a fixed buffer
 // (no heap). Entry names come in the platform's order, "." and ".."
-// included; vs_list_next gives NULL at the end (errno 0) or on an error.
+// included; vs_list_next gives NULL at the end (errno 0) or on an error,
+// and type the d_type of the entry it gave (DT_UNKNOWN where the file
+// system does not tell).
 struct VsList {
   VsFd fd;
   size_t pos = 0, end = 0;
+  unsigned char type = 0;
   alignas(8) char buf[8192];
   VsList() = default;
   VsList(const VsList &) = delete;
@@ -70,8 +73,14 @@ int vs_read_file_at(const char *root, int dir_fd, const char *dir, const char *r
 // above repeats itself from the open, for up to VS_SHARED_RETRY_MS, when it
 // meets one of those errors; on a shared file system it also repeats a read
 // whose text is empty or not strict JSON (every document of the tree is
-// strict JSON), and after the bound hands back what it read. On a local
-// disk none of this happens, and the reads cost what they always did.
+// strict JSON) while the file is changing: once two reads and a look at the
+// name show the same file (inode, size, change time) read whole, a text
+// that is not empty is what is stored (a damaged document) and is handed
+// back at once. An empty text is retried for the whole bound: it is what a
+// client shows for a file another host has just renamed into place while
+// it still holds the attributes of the empty temporary file. After
+// the bound the reads hand back what they read. On a local disk none of
+// this happens, and the reads cost what they always did.
 enum { VS_SHARED_RETRY_MS = VAULT_SHARED_RETRY_MS };
 // The pacing of those retries, shared by every retry that waits for a
 // shared file system's client to catch up (reads, moves): a pause that

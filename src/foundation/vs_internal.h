@@ -12,6 +12,7 @@
 #include "foundation/layout.h"
 #include "foundation/moves.h"
 #include "foundation/results.h"
+#include "foundation/ring.h"
 #include "foundation/root.h"
 #include "foundation/temp_names.h"
 #include "foundation/text.h"

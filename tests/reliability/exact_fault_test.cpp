@@ -61,8 +61,11 @@ class Tree : public ::testing::Test {
     root = scratch + "/root";
     vr_build_standard_tree(root);
     ASSERT_EQ(vault_storage_init(root.c_str()), 0);
+    // The plain reads, call by call; the ring's own cases turn it back on.
+    vs_ring_set_enabled(0);
   }
   void TearDown() override {
+    vs_ring_set_enabled(1);
     vr_io_force_dir_fsync(0);
     vr_io_force(nullptr, 0);
     vault_storage_cleanup();
@@ -458,4 +461,111 @@ TEST_F(Tree, TrashMoveRefusedByAStaleNameSaysSo) {
   ASSERT_EQ(lstat(ph.trash.c_str(), &st), 0);
   EXPECT_EQ(st.st_nlink, 1u);
   EXPECT_TRUE(vr_tmp_names(vts_snapshot(root)).empty());
+}
+
+// A document that is not JSON on a shared file system may be a view of a
+// file another host is replacing, and is read again while the file changes;
+// a damaged one that stays as it is costs one more read and one look at its
+// name, not the whole retry bound. Counted in calls: the sync passes the
+// item over, the getters hand back the text as stored.
+namespace {
+long count_of(const char *call) {
+  const std::vector<std::string> &t = vr_io_trace();
+  return (long)std::count(t.begin(), t.end(), call);
+}
+struct Swap {
+  std::string path, text;
+};
+void swap_in(void *p) {
+  Swap &s = *static_cast<Swap *>(p);
+  vts_write(s.path + ".new", s.text);
+  rename((s.path + ".new").c_str(), s.path.c_str());
+}
+}  // namespace
+
+TEST_F(Tree, DamagedDocumentOnSharedFileSystemIsReadTwiceThenTakenAsStored) {
+  vs_fs_set_shared(1);
+  vr_io_arm(0, 0);
+  const char *clean_text = vault_sync_generate_json("ua");
+  vr_io_disarm();
+  ASSERT_NE(clean_text, nullptr) << vr_last_error();
+  const std::string clean = clean_text;
+  const long clean_opens = count_of("openat2"), clean_looks = count_of("fstatat");
+
+  const std::string bad = ua() + "/ciphers/bad.json", damaged = "{\"id\":\"bad\",\"type\":";
+  ASSERT_TRUE(vts_write(bad, damaged));
+  vr_io_arm(0, 0);
+  const char *got = vault_sync_generate_json("ua");
+  vr_io_disarm();
+  ASSERT_NE(got, nullptr) << vr_last_error();
+  EXPECT_EQ(std::string(got), clean) << "the damaged item is passed over";
+  EXPECT_EQ(count_of("openat2"), clean_opens + 2);
+  EXPECT_EQ(count_of("fstatat"), clean_looks + 1);
+
+  vr_io_arm(0, 0);
+  const char *text = vault_cipher_get("ua", "bad");
+  vr_io_disarm();
+  ASSERT_NE(text, nullptr) << vr_last_error();
+  EXPECT_EQ(std::string(text), damaged);
+  EXPECT_EQ(count_of("openat2"), 2);
+
+  // A folder list read by its path, the same way.
+  const std::string folders = ua() + "/folders.json";
+  ASSERT_TRUE(vts_write(folders, "[{\"id\":"));
+  vr_io_arm(0, 0);
+  const char *list = vault_folders_get_json("ua");
+  vr_io_disarm();
+  ASSERT_NE(list, nullptr) << vr_last_error();
+  EXPECT_EQ(std::string(list), "[{\"id\":");
+  EXPECT_EQ(count_of("openat2"), 2);
+
+  // Replaced between the second read and the look at its name: the file is
+  // changing, so it is read again, and the new version is the one taken.
+  Swap sw{bad, "{\"id\":\"bad\",\"type\":1}"};
+  vr_io_hook("fstatat", swap_in, &sw);
+  got = vault_sync_generate_json("ua");
+  vr_io_hook(nullptr, nullptr, nullptr);
+  ASSERT_NE(got, nullptr) << vr_last_error();
+  EXPECT_NE(std::string(got).find("{\"id\":\"bad\",\"type\":1}"), std::string::npos) << got;
+  vs_fs_set_shared(0);
+}
+
+// On a local disk an invalid text is never read twice.
+TEST_F(Tree, DamagedDocumentOnLocalDiskIsReadOnce) {
+  vs_fs_set_shared(0);
+  ASSERT_TRUE(vts_write(ua() + "/ciphers/bad.json", "{\"id\":"));
+  vr_io_arm(0, 0);
+  ASSERT_NE(vault_cipher_get("ua", "bad"), nullptr) << vr_last_error();
+  vr_io_disarm();
+  EXPECT_EQ(count_of("openat2"), 1);
+  EXPECT_EQ(count_of("fstatat"), 0);
+}
+
+// The ring's own failures: a ring that cannot be set up, or whose batch
+// cannot be submitted or collected, leaves the batch to the plain reads;
+// the document comes out as without the fault, and the next sync has a
+// ring again.
+TEST_F(Tree, SyncThroughAFailingRingFallsBackToPlainReads) {
+  vs_ring_set_enabled(1);
+  const char *first = vault_sync_generate_json("ua");
+  ASSERT_NE(first, nullptr) << vr_last_error();
+  const std::string clean = first;
+  for (const char *call : {"io_uring_queue_init_params", "io_uring_register_files_sparse",
+                           "io_uring_submit_and_wait", "io_uring_peek_batch_cqe"}) {
+    for (int err : {ENOMEM, EINTR, EIO}) {
+      vr_io_force(call, err);
+      const char *got = vault_sync_generate_json("ua");
+      vr_io_force(nullptr, 0);
+      ASSERT_NE(got, nullptr) << call << ", " << strerror(err) << ": " << vr_last_error();
+      EXPECT_EQ(std::string(got), clean) << call << ", " << strerror(err);
+    }
+  }
+  vr_io_arm(0, 0);
+  const char *again = vault_sync_generate_json("ua");
+  vr_io_disarm();
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(std::string(again), clean);
+  // The profile, the folder list and the listing: the ciphers are read in
+  // the ring again.
+  EXPECT_EQ(count_of("openat2"), 3);
 }

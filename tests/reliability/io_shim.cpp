@@ -16,6 +16,8 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <liburing.h>
+
 #include "shim.h"
 
 enum { VR_TRACE_MAX = 8192 };
@@ -261,6 +263,30 @@ long __wrap_syscall(long nr, ...) {
   va_end(ap);
   if (nr == SYS_openat2 && vr_step("openat2", false)) return -1;
   return __real_syscall(nr, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+
+// liburing's entry points: the ring's set-up, the batch's submission and
+// the completions' collection fail like the system calls under them (a
+// negative errno); giving the ring up never fails.
+#define VR_RINGCALL(name, params, args) \
+  int __real_##name params;             \
+  int __wrap_##name params {            \
+    if (vr_step(#name, false)) return -errno; \
+    return __real_##name args;          \
+  }
+VR_RINGCALL(io_uring_queue_init_params, (unsigned n, struct io_uring *r, struct io_uring_params *p),
+            (n, r, p))
+VR_RINGCALL(io_uring_register_files_sparse, (struct io_uring * r, unsigned n), (r, n))
+VR_RINGCALL(io_uring_submit_and_wait, (struct io_uring * r, unsigned n), (r, n))
+unsigned __real_io_uring_peek_batch_cqe(struct io_uring *r, struct io_uring_cqe **c, unsigned n);
+unsigned __wrap_io_uring_peek_batch_cqe(struct io_uring *r, struct io_uring_cqe **c, unsigned n) {
+  if (vr_step("io_uring_peek_batch_cqe", false)) return 0;  // none yet: the caller waits again
+  return __real_io_uring_peek_batch_cqe(r, c, n);
+}
+void __real_io_uring_queue_exit(struct io_uring *r);
+void __wrap_io_uring_queue_exit(struct io_uring *r) {
+  vr_step("io_uring_queue_exit", false);
+  __real_io_uring_queue_exit(r);
 }
 
 }  // extern "C"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # `make sharedfs-test`: for each shared file system, a volume mounted twice
 # (scripts/glusterfs, scripts/cephfs), the stress test of two hosts across
-# the two mounts, then the concurrency and crash tests with their scratch
+# the two mounts, then the concurrency, damaged-document and crash tests with their scratch
 # trees on the volume. Each volume is torn down whatever happens, and the
 # exit status is 1 when any part failed.
 #
@@ -63,6 +63,8 @@ for fs in $systems; do
   step "locked reads" "$build/tests/sharedfs/vs_sharedfs_locked_read" "$dir/host1" "$dir/host2"
   step "concurrency test" env VS_TEST_TMP="$dir/host1" \
     "$build/tests/reliability/vs_rel_tests" --gtest_filter='Concurrent.*'
+  step "damaged document" env VS_TEST_TMP="$dir/host1" \
+    "$build/tests/reliability/vs_rel_tests" --gtest_filter='Damaged.*'
   step "crash test" env VS_TEST_TMP="$dir/host1" VS_CRASH_KILLS="$kills" \
     VS_CRASH_WAIT_US="${VS_CRASH_WAIT_US:-40000}" \
     "$build/tests/reliability/vs_rel_tests" --gtest_filter='Crash.*'

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "test_util.h"
 
@@ -395,4 +396,56 @@ TEST_F(StatsDoc, DocumentThatDoesNotFitIsRefusedNotCut) {
   vault_storage_init(longer.c_str());
   EXPECT_EQ(vault_storage_get_stats_json(), nullptr);
   EXPECT_EQ(err(), "stats: too large");
+}
+
+// The cipher files are read a batch at a time through the thread's ring,
+// and whatever the ring does not read whole is read the plain way: both
+// paths must give the same bytes for every kind of entry. Several batches,
+// sizes around the ring's slot, texts that are not documents, entries that
+// are not files, links; then the same from another thread (a ring of its
+// own) and from a forked child (which must not use its parent's ring).
+TEST_F(SyncDoc, RingAndPlainReadsGiveTheSameBytes) {
+  const size_t slot_room = VS_RING_SLOT - YYJSON_PADDING_SIZE;
+  for (int i = 0; i < 150; i++)
+    cipher("c" + std::to_string(i) + ".json",
+           "{\"id\":\"c" + std::to_string(i) + "\",\"n\":\"" + std::string((size_t)(i * 37) % 900, 'x') + "\"}");
+  auto sized = [](const std::string &id, size_t size) {
+    std::string head = "{\"id\":\"" + id + "\",\"n\":\"", tail = "\"}";
+    return head + std::string(size - head.size() - tail.size(), 'y') + tail;
+  };
+  for (size_t size : {slot_room - 1, slot_room, slot_room + 1, (size_t)VS_RING_SLOT, (size_t)70000}) {
+    std::string id = "s" + std::to_string(size);
+    cipher(id + ".json", sized(id, size));
+  }
+  cipher("empty.json", "");
+  cipher("bad.json", "{\"id\":");
+  cipher("ws.json", "  {\"id\":\"ws\"}\n\n");
+  ASSERT_EQ(mkfifo((dir + "/ciphers/fifo.json").c_str(), 0600), 0);
+  ASSERT_EQ(mkdir((dir + "/ciphers/d.json").c_str(), 0700), 0);
+  ASSERT_EQ(symlink("c1.json", (dir + "/ciphers/ln.json").c_str()), 0);
+
+  vs_ring_set_enabled(0);
+  size_t len = 0;
+  char *p = vault_sync_generate_json_alloc(uid.c_str(), &len);
+  ASSERT_NE(p, nullptr) << err();
+  const std::string plain(p, len);
+  free(p);
+  vs_ring_set_enabled(1);
+  auto ring_sync = [&] {
+    size_t n = 0;
+    char *t = vault_sync_generate_json_alloc(uid.c_str(), &n);
+    std::string s = t ? std::string(t, n) : "<NULL: " + err() + ">";
+    free(t);
+    return s;
+  };
+  EXPECT_EQ(ring_sync(), plain);
+  EXPECT_EQ(cipher_texts(plain.c_str()).size(), 150u + 5 + 1);  // those past a slot too
+  std::string other;
+  std::thread([&] { other = ring_sync(); }).join();
+  EXPECT_EQ(other, plain);
+  // The parent's ring is set up; the child's sync must neither use it nor
+  // disturb it.
+  std::vector<int> rc = vt_run_processes(2, [&](int) { return ring_sync() == plain ? 0 : 1; });
+  EXPECT_EQ(rc, (std::vector<int>{0, 0}));
+  EXPECT_EQ(ring_sync(), plain);
 }
