@@ -15,7 +15,7 @@ from keldrune_vault import AlreadyExistsError, NotFoundError, Vault
 
 
 def tour(root, library=None):
-    with Vault(root, library=library) as vault:
+    with Vault.init(root, library=library) as vault:
         print("library", vault.library_version, "data root", vault.root)
         user_id = vault.user_create("carol@example.org", "hash", 600000, "2.key")
         print("registered carol:", user_id)

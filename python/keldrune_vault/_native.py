@@ -61,8 +61,13 @@ class Library:
 
     def __init__(self, path: str) -> None:
         self.path = path
-        # OSError when the loader cannot find or load it.
-        self.cdll = ctypes.CDLL(path)
+        try:
+            self.cdll = ctypes.CDLL(path)
+        except OSError as e:
+            raise OSError(
+                "cannot load the keldrune vault storage library %s (%s): install it "
+                "(package libkeldrune-vault-storage0), or name its file with $%s or "
+                "Vault(..., library=PATH)" % (path, e, ENV_LIBRARY)) from e
         self.fn: Dict[str, Any] = {}
         missing = []
         for name, (restype, argtypes) in SIGNATURES.items():

@@ -104,6 +104,21 @@ class _State:
     active = 0
 
 
+def _require_data_root(root: bytes) -> None:
+    """NotFoundError unless root is a data root: the library would create a
+    missing one, and a mistyped path would then be an empty vault."""
+    shown = os.fsdecode(root)
+    if not os.path.isdir(root):
+        raise NotFoundError(
+            "no data root at %s (Vault(path, create=True) or Vault.init(path) makes one)"
+            % shown, "vault_storage_init", ErrorCode.NOT_FOUND)
+    for name, is_kind in ((b"users", os.path.isdir), (b"config.json", os.path.isfile)):
+        if not is_kind(os.path.join(root, name)):
+            raise NotFoundError(
+                "%s is not a data root: it has no %s (Vault(path, create=True) makes one)"
+                % (shown, os.fsdecode(name)), "vault_storage_init", ErrorCode.NOT_FOUND)
+
+
 def _root_key(root: bytes) -> bytes:
     return os.path.normpath(os.path.abspath(root))
 
@@ -116,10 +131,17 @@ class Vault:
 
     `library` names the shared object to load (else $KELDRUNE_VAULT_LIB,
     else the installed libkeldrune-vault-storage.so.0); the first Vault of
-    the process loads it. Opening creates the root and its users directory
-    when missing (the root's parent must exist)."""
+    the process loads it.
 
-    def __init__(self, root: PathArg, *, library: Optional[PathArg] = None) -> None:
+    The root must be an existing data root (a directory holding users/ and
+    config.json): a mistyped path raises NotFoundError rather than making a
+    new, empty vault. `create=True` (or Vault.init) creates the root, its
+    users directory and config.json when missing (the root's parent must
+    exist). A relative root is made absolute first, so a later os.chdir does
+    not move it."""
+
+    def __init__(self, root: PathArg, *, library: Optional[PathArg] = None,
+                 create: bool = False) -> None:
         self._closed = True
         if not isinstance(root, (str, bytes, os.PathLike)):
             raise TypeError("root must be a path, not %s" % type(root).__name__)
@@ -127,6 +149,8 @@ class Vault:
         if not given:
             raise ValueError("root must not be empty")
         self._lib: Library = load_library(library)
+        if not create:
+            _require_data_root(given)
         key = _root_key(given)
         st = _State
         with st.cond:
@@ -147,6 +171,11 @@ class Vault:
             st.users += 1
             self._root = given
             self._closed = False
+
+    @classmethod
+    def init(cls, root: PathArg, *, library: Optional[PathArg] = None) -> "Vault":
+        """Opens root, creating the data root first when it is missing."""
+        return cls(root, library=library, create=True)
 
     # ---- lifecycle ------------------------------------------------------------------
     @property

@@ -26,7 +26,7 @@ class VaultCase(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="kv-pkg-")
         self.root = os.path.join(self.dir, "root")
-        self.vault = Vault(self.root, library=LIB)
+        self.vault = Vault(self.root, library=LIB, create=True)
 
     def tearDown(self):
         self.vault.close()
@@ -202,7 +202,7 @@ class ProcessState(unittest.TestCase):
         cwd = os.getcwd()
         os.chdir(self.dir)
         try:
-            v = Vault("rel", library=LIB)
+            v = Vault.init("rel", library=LIB)
             uid = v.user_create("rel@example.org")
             os.chdir("/")
             self.assertTrue(v.user_exists("rel@example.org"))
@@ -215,9 +215,9 @@ class ProcessState(unittest.TestCase):
 
     def test_one_root_per_process(self):
         a_root = os.path.join(self.dir, "a")
-        a = Vault(a_root, library=LIB)
+        a = Vault(a_root, library=LIB, create=True)
         with self.assertRaises(VaultError) as caught:
-            Vault(os.path.join(self.dir, "b"), library=LIB)
+            Vault(os.path.join(self.dir, "b"), library=LIB, create=True)
         self.assertIn("one data root per process", caught.exception.message)
         # The same root (spelt differently) shares the state; the root stays
         # open until its last Vault closes.
@@ -232,13 +232,39 @@ class ProcessState(unittest.TestCase):
         self.assertEqual(json.loads(again.user_get_profile_json(uid))["email"],
                          "shared@example.org")
         again.close()
-        with Vault(os.path.join(self.dir, "b"), library=LIB) as b:
+        with Vault(os.path.join(self.dir, "b"), library=LIB, create=True) as b:
             self.assertFalse(b.user_exists("shared@example.org"))
         # A root that cannot be made is a failure, and leaves no state behind.
         with self.assertRaises(VaultError) as caught:
-            Vault(os.path.join(self.dir, "no", "such", "parent"), library=LIB)
+            Vault(os.path.join(self.dir, "no", "such", "parent"), library=LIB, create=True)
         self.assertTrue(caught.exception.message.startswith("mkdir failed: "))
-        Vault(os.path.join(self.dir, "c"), library=LIB).close()
+        Vault.init(os.path.join(self.dir, "c"), library=LIB).close()
+
+    def test_opening_never_creates_a_root(self):
+        # A mistyped path, a bare directory, a tree without config.json:
+        # refused, and nothing is made.
+        missing = os.path.join(self.dir, "mistyped")
+        bare = os.path.join(self.dir, "bare")
+        os.mkdir(bare)
+        half = os.path.join(self.dir, "half")
+        os.makedirs(os.path.join(half, "users"))
+        for path, said in ((missing, "no data root"), (bare, "no users"),
+                           (half, "no config.json")):
+            with self.assertRaises(NotFoundError) as caught:
+                Vault(path, library=LIB)
+            self.assertIn(said, caught.exception.message)
+        self.assertFalse(os.path.exists(missing))
+        self.assertEqual(os.listdir(bare), [])
+        # Once made, the plain open works.
+        Vault.init(half, library=LIB).close()
+        with Vault(half, library=LIB) as v:
+            self.assertFalse(v.user_exists("x@example.org"))
+
+    def test_a_library_that_cannot_be_loaded_says_how_to_name_one(self):
+        with self.assertRaises(OSError) as caught:
+            kv._native.Library(os.path.join(self.dir, "nonexistent.so"))
+        self.assertIn("KELDRUNE_VAULT_LIB", str(caught.exception))
+        self.assertIn("library=", str(caught.exception))
 
     def test_finding_the_library(self):
         self.assertEqual(kv.find_library("/x/lib.so"), "/x/lib.so")
@@ -252,8 +278,8 @@ class ProcessState(unittest.TestCase):
         other = os.path.join(self.dir, "copy.so")
         shutil.copy(LIB, other)
         with self.assertRaises(OSError):
-            Vault(os.path.join(self.dir, "r"), library=other)
-        Vault(os.path.join(self.dir, "r"), library=os.path.realpath(LIB)).close()
+            Vault(os.path.join(self.dir, "r"), library=other, create=True)
+        Vault(os.path.join(self.dir, "r"), library=os.path.realpath(LIB), create=True).close()
 
 
 class Threads(VaultCase):

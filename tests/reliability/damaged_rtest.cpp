@@ -70,5 +70,7 @@ TEST(Damaged, DocumentIsPassedOverWithoutWaitingForTheRetryBound) {
   EXPECT_EQ(text, damaged);
   printf("damaged document (%s file system): sync %.2f ms clean, %.2f ms with it (%.2fx)\n",
          shared ? "shared" : "local", t_clean * 1e3, t_bad * 1e3, t_bad / t_clean);
-  if (shared) EXPECT_LT(t_bad, t_clean + 1.0) << "the damaged item waited for the retry bound";
+  if (shared) {
+    EXPECT_LT(t_bad, t_clean + 1.0) << "the damaged item waited for the retry bound";
+  }
 }
