@@ -4,6 +4,7 @@
 // the caller owns; and that it reports the header's version.
 #include <dlfcn.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <fstream>
 #include <regex>
@@ -25,7 +26,15 @@ static const std::set<std::string> k_exports = {
     // results the caller owns
     "vault_sync_generate_json_alloc", "vault_cipher_get_alloc", "vault_folders_get_json_alloc",
     "vault_user_get_profile_json_alloc", "vault_storage_get_stats_json_alloc", "vault_free",
-    "vault_storage_version"};
+    "vault_storage_version",
+    // version 1.1: the life of an account
+    "vault_user_set_credentials", "vault_user_change_email", "vault_user_delete",
+    "vault_user_revision_alloc"};
+
+// The exports each version node of the symbol map holds.
+static const std::set<std::string> k_exports_1_1 = {
+    "vault_user_set_credentials", "vault_user_change_email", "vault_user_delete",
+    "vault_user_revision_alloc"};
 
 static std::set<std::string> header_functions() {
   std::ifstream in(VS_HEADER_PATH);
@@ -47,7 +56,10 @@ static std::set<std::string> exported_symbols() {
   char line[512];
   while (fgets(line, sizeof line, p)) {
     char addr[64], type[8], name[400];
-    if (sscanf(line, "%63s %7s %399s", addr, type, name) == 3) names.insert(name);
+    // Version node names are absolute symbols; names carry "@@NODE".
+    if (sscanf(line, "%63s %7s %399s", addr, type, name) != 3 || strcmp(type, "A") == 0) continue;
+    if (char *at = strchr(name, '@')) *at = '\0';
+    names.insert(name);
   }
   pclose(p);
   return names;
@@ -72,6 +84,16 @@ TEST(Abi, ExportsExactlyTheHeaderFunctions) {
   ASSERT_NE(h, nullptr) << dlerror();
   for (const auto &n : declared) EXPECT_NE(dlsym(h, n.c_str()), nullptr) << n;
   EXPECT_EQ(dlsym(h, "vs_error"), nullptr);
+  dlclose(h);
+}
+
+TEST(Abi, NewExportsCarryTheirVersionNode) {
+  void *h = dlopen(VS_SO_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(h, nullptr) << dlerror();
+  for (const auto &n : k_exports) {
+    const char *node = k_exports_1_1.count(n) ? "KELDRUNE_VAULT_1.1" : "KELDRUNE_VAULT_1.0";
+    EXPECT_NE(dlvsym(h, n.c_str(), node), nullptr) << n << " in " << node;
+  }
   dlclose(h);
 }
 
