@@ -18,7 +18,7 @@ several threads at once.
 """
 
 from ._native import ENV_LIBRARY, SONAME, find_library
-from .errors import AlreadyExistsError, NotFoundError, VaultError
+from .errors import AlreadyExistsError, MismatchError, NotFoundError, VaultError
 from .vault import Account, Vault, library_version
 
 __version__ = "0.1.0"
@@ -27,6 +27,7 @@ __all__ = [
     "Account",
     "AlreadyExistsError",
     "ENV_LIBRARY",
+    "MismatchError",
     "NotFoundError",
     "SONAME",
     "Vault",

@@ -5,7 +5,8 @@ message (for example "cipher_save: invalid json"). Two kinds a caller
 usually handles on their own have subclasses: NotFoundError (the account,
 item, folder or trashed item asked for is not there) and AlreadyExistsError
 (the e-mail address is registered, or the destination of a trash or restore
-move already holds that identifier).
+move already holds that identifier). MismatchError: a compare-and-swap found
+another value stored (the current master-password hash differs).
 """
 
 from __future__ import annotations
@@ -31,6 +32,11 @@ class AlreadyExistsError(VaultError):
     """The thing to be created, or the destination of a move, is already there."""
 
 
+class MismatchError(VaultError):
+    """A change made only if the stored value equals the one presented found
+    another value stored."""
+
+
 # Failures that mean "missing", by the library's documented messages. The
 # soft result 1 of the int functions means missing too (except for account
 # creation, where it means the address is taken).
@@ -42,11 +48,19 @@ _NOT_FOUND = frozenset({
     "restore: not in trash",
     "folder_delete: no folders",
     "folder_delete: not found",
+    "set_credentials: not found",
+    "change_email: not found",
+    "delete: not found",
+    "revision: not found",
 })
 _ALREADY_EXISTS = frozenset({
     "create: email already registered",
     "cipher_delete: rename File exists",
     "restore: rename File exists",
+    "change_email: email already registered",
+})
+_MISMATCH = frozenset({
+    "set_credentials: hash mismatch",
 })
 
 
@@ -57,4 +71,6 @@ def error_for(message: str, function: str, default: Optional[type] = None) -> Va
         return NotFoundError(message, function)
     if message in _ALREADY_EXISTS:
         return AlreadyExistsError(message, function)
+    if message in _MISMATCH:
+        return MismatchError(message, function)
     return (default or VaultError)(message, function)
