@@ -130,18 +130,14 @@ extern "C" char *vault_user_revision_alloc(const char *user_id, size_t *len_out)
     SHA256Update(&ctx, reinterpret_cast<const uint8_t *>(&pid), sizeof pid);
     SHA256Update(&ctx, reinterpret_cast<const uint8_t *>(&n), sizeof n);
   }
-  uint8_t digest[SHA256_DIGEST_LENGTH];
-  SHA256Final(digest, &ctx);
+  char hex[SHA256_DIGEST_STRING_LENGTH];
+  SHA256End(&ctx, hex);
   char *out = static_cast<char *>(malloc(VS_TOKEN_LEN + 1));
   if (!out) {
     vs_error("revision: out of memory");
     return nullptr;  // code: VAULT_NO_MEMORY
   }
-  static const char hex[] = "0123456789abcdef";
-  for (size_t i = 0; i < VS_TOKEN_LEN / 2; i++) {
-    out[2 * i] = hex[digest[i] >> 4];
-    out[2 * i + 1] = hex[digest[i] & 0xF];
-  }
+  memcpy(out, hex, VS_TOKEN_LEN);
   // An unsettled token is marked, so that it can never equal a settled one.
   if (!settled) out[0] = 'u';
   out[VS_TOKEN_LEN] = '\0';
