@@ -81,6 +81,7 @@ int fl_find_by_email(const char *email, char *user_id_out, uint32_t *iter,
 int fl_index_find(const char *email, char *user_id_out, uint32_t *iter, char *hash_out,
                   char *key_out);
 const char *fl_sync(const char *user_id);
+int fl_revision(const char *user_id);
 const char *fl_stats(void);
 // Results of any size in a fresh heap text the caller frees (as the _alloc
 // exports give them); NULL on failure.
@@ -107,6 +108,8 @@ int peer_folder_save(PeerDb *db, const char *user_id, const char *json, char *id
 int peer_find_by_email(PeerDb *db, const char *email, char *user_id_out,
                        uint32_t *iter, char *hash_out, char *key_out);
 const char *peer_sync(PeerDb *db, const char *user_id);
+// What a relational server reads for an account's revision: one column of its row.
+int peer_revision(PeerDb *db, const char *user_id);
 char *peer_cipher_get_alloc(PeerDb *db, const char *user_id, const char *cipher_id, size_t *len);
 char *peer_sync_alloc(PeerDb *db, const char *user_id, size_t *len);
 const char *peer_stats(PeerDb *db, const char *root);

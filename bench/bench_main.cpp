@@ -439,6 +439,18 @@ bool step_sync_alloc(Kind k, int set) {
   return ok;
 }
 
+// The revision token of a large account: three stats, no item read.
+bool step_revision(Kind k, int set) {
+  const char *user = uid(g.big, (size_t)set);
+  if (k == LIB) {
+    char *t = vault_user_revision_alloc(user, nullptr);
+    benchmark::DoNotOptimize(t);
+    vault_free(t);
+    return t != nullptr;
+  }
+  return (k == FLOOR ? fl_revision(user) : peer_revision(g.peer_big, user)) == 0;
+}
+
 bool step_stats(Kind k, int) {
   const char *t = k == LIB ? vault_storage_get_stats_json()
                 : k == FLOOR ? fl_stats()
@@ -525,6 +537,8 @@ void register_cases() {
   for (size_t i = 0; i < k_big_count; i++)
     add_case(big_name(i), 1.15, step_sync_alloc, (int)i, &g.big, 100 + (int)i);
   add_case("stats 64x100", 1.10, step_stats, 0, &g.stats);
+  // 10,000 items of 1 KiB: the token costs the same for any number.
+  add_case("user_revision 10000 items", 1.50, step_revision, 1, &g.big);
 }
 
 // --run "CASE" KIND N: N calls of one case outside Google Benchmark, for

@@ -713,3 +713,17 @@ const char *fl_stats(void) {
   }
   return s_fl_stats;
 }
+
+// The revision token's floor: the three stats it is made of, nothing else.
+int fl_revision(const char *user_id) {
+  static const char *const names[3] = {"profile.json", "folders.json", "ciphers"};
+  unsigned long long sum = 0;
+  for (const char *n : names) {
+    char path[4600];
+    if (fl_path(path, sizeof path, "%s/users/%s/%s", s_fl_root, user_id, n) != 0) return -1;
+    struct stat st;
+    if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    sum += (unsigned long long)st.st_ino + (unsigned long long)st.st_ctim.tv_nsec;
+  }
+  return sum != 0 ? 0 : -1;
+}

@@ -21,6 +21,7 @@ struct PeerDb {
   sqlite3_stmt *folders_get, *folders_set, *begin, *begin_imm, *commit;
   sqlite3_stmt *find, *profile, *ciphers;
   sqlite3_stmt *n_users, *n_live, *n_trash, *n_folders;
+  sqlite3_stmt *revision;
 };
 
 static char s_peer_cipher[65536];
@@ -92,6 +93,7 @@ PeerDb *peer_open(const char *path) {
   p->n_live = peer_prep(p, "SELECT count(*), total(size) FROM ciphers WHERE trashed = 0");
   p->n_trash = peer_prep(p, "SELECT count(*) FROM ciphers WHERE trashed = 1");
   p->n_folders = peer_prep(p, "SELECT count(*), total(length(CAST(list AS BLOB))) FROM folders");
+  p->revision = peer_prep(p, "SELECT kdf_iterations FROM accounts WHERE id = ?1");
   return p;
 }
 
@@ -99,7 +101,7 @@ void peer_close(PeerDb *p) {
   sqlite3_stmt *all[] = {p->put_account, p->put_folders, p->put_cipher, p->save,
                          p->get, p->trash, p->untrash, p->folders_get, p->folders_set,
                          p->begin, p->begin_imm, p->commit, p->find, p->profile, p->ciphers,
-                         p->n_users, p->n_live, p->n_trash, p->n_folders};
+                         p->n_users, p->n_live, p->n_trash, p->n_folders, p->revision};
   for (sqlite3_stmt *st : all) sqlite3_finalize(st);
   sqlite3_close(p->db);
   free(p);
@@ -392,4 +394,12 @@ const char *peer_stats(PeerDb *p, const char *root) {
            (long long)users, (long long)live, (long long)folders, (long long)trash,
            (long long)(live_bytes + folder_bytes), root);
   return s_peer_stats;
+}
+
+int peer_revision(PeerDb *p, const char *user_id) {
+  sqlite3_stmt *st = p->revision;
+  sqlite3_bind_text(st, 1, user_id, -1, SQLITE_STATIC);
+  int rc = sqlite3_step(st) == SQLITE_ROW ? 0 : -1;
+  sqlite3_reset(st);
+  return rc;
 }

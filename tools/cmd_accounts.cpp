@@ -1,7 +1,10 @@
 // Subcommands for the accounts exports: `user create|exists|find|profile`,
-// and the demo step that registers the demo account (or finds it when an
+// the life of an account (`user passwd|set-email|delete|revision`), and
+// the demo step that registers the demo account (or finds it when an
 // earlier run made it).
 #include <stdio.h>
+#include <string.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -12,6 +15,9 @@
 namespace {
 
 struct VhAccountArgs {
+  std::string current;
+  std::string current_file;
+  bool yes = false;
   std::string email;
   std::string hash;
   std::string hash_file;
@@ -71,11 +77,97 @@ int vh_user_find(const VhContext &ctx, const std::string &email) {
   return printed ? VH_OK : VH_FAIL;
 }
 
+
+// `user passwd|set-email|delete|revision`.
+void vh_add_life_commands(CLI::App *user, VhContext &ctx,
+                          const std::shared_ptr<VhAccountArgs> &args) {
+  CLI::App *passwd = user->add_subcommand(
+      "passwd", "replace the hash, iteration count and key if the current hash matches "
+                "(exit 1: no such account, or the current hash differs)");
+  passwd->add_option("user_id", args->user_id, "user id")->required();
+  CLI::Option *cur = passwd->add_option("--current", args->current,
+                                        "the stored master-password hash, or - (standard input)");
+  CLI::Option *cur_file =
+      passwd->add_option("--current-file", args->current_file, "read it from the file's first line");
+  CLI::Option *hash = passwd->add_option("--hash", args->hash, "new hash, or -");
+  CLI::Option *hash_file = passwd->add_option("--hash-file", args->hash_file, "new hash from a file");
+  CLI::Option *key = passwd->add_option("--key", args->key, "new protected key, or -");
+  CLI::Option *key_file = passwd->add_option("--key-file", args->key_file, "new key from a file");
+  passwd->add_option("--iterations", args->iterations, "new key-derivation iteration count")
+      ->required();
+  cur->excludes(cur_file);
+  hash->excludes(hash_file);
+  key->excludes(key_file);
+  vh_account_command(passwd, ctx, [args, cur, cur_file, hash, hash_file, key, key_file] {
+    int from_stdin = (cur->count() && args->current == "-") + (hash->count() && args->hash == "-") +
+                     (key->count() && args->key == "-");
+    if (from_stdin > 1) {
+      fprintf(stderr, "only one of --current, --hash and --key can read standard input\n");
+      return (int)VH_USAGE;
+    }
+    if (!(cur->count() || cur_file->count()) || !(hash->count() || hash_file->count()) ||
+        !(key->count() || key_file->count())) {
+      fprintf(stderr, "passwd needs the current hash, the new hash and the new key\n");
+      return (int)VH_USAGE;
+    }
+    std::string cur_text, hash_text, key_text;
+    if (!vh_secret(args->current, args->current_file, "current hash", cur_text) ||
+        !vh_secret(args->hash, args->hash_file, "hash", hash_text) ||
+        !vh_secret(args->key, args->key_file, "key", key_text))
+      return (int)VH_FAIL;
+    return vh_result(vault_user_set_credentials(args->user_id.c_str(), cur_text.c_str(),
+                                                hash_text.c_str(), args->iterations,
+                                                key_text.c_str()));
+  });
+
+  CLI::App *set_email = user->add_subcommand(
+      "set-email", "change the account's e-mail address (exit 1: no such account, or the "
+                   "address is taken)");
+  set_email->add_option("user_id", args->user_id, "user id")->required();
+  set_email->add_option("email", args->email, "new e-mail address")->required();
+  vh_account_command(set_email, ctx, [args] {
+    return vh_result(vault_user_change_email(args->user_id.c_str(), args->email.c_str()));
+  });
+
+  CLI::App *del = user->add_subcommand(
+      "delete", "delete the account and every item of it (exit 1: no such account); from a "
+                "terminal only with --yes");
+  del->add_option("user_id", args->user_id, "user id")->required();
+  del->add_flag("--yes", args->yes, "really delete (needed when standard input is a terminal)");
+  vh_account_command(del, ctx, [args] {
+    if (!args->yes && isatty(STDIN_FILENO)) {
+      fprintf(stderr, "delete: this removes the account %s and all its items for good; "
+                      "run again with --yes\n", args->user_id.c_str());
+      return (int)VH_USAGE;
+    }
+    int rc = vault_user_delete(args->user_id.c_str());
+    if (rc == 0) fprintf(stderr, "deleted %s\n", args->user_id.c_str());
+    return vh_result(rc);
+  });
+
+  CLI::App *revision = user->add_subcommand(
+      "revision", "print the account's revision token: it changes whenever its sync document "
+                  "may have (exit 1: no such account)");
+  revision->add_option("user_id", args->user_id, "user id")->required();
+  vh_account_command(revision, ctx, [args] {
+    size_t len = 0;
+    char *token = vault_user_revision_alloc(args->user_id.c_str(), &len);
+    if (!token) {
+      const char *message = vault_storage_last_error();
+      fprintf(stderr, "%s\n", message);
+      return strcmp(message, "revision: not found") == 0 ? (int)VH_SOFT : vh_exit_for(-1, message);
+    }
+    printf("%.*s\n", (int)len, token);
+    vault_free(token);
+    return (int)VH_OK;
+  });
+}
+
 }  // namespace
 
 void vh_add_account_commands(CLI::App &app, VhContext &ctx) {
   auto args = std::make_shared<VhAccountArgs>();
-  CLI::App *user = app.add_subcommand("user", "accounts: create, look up by e-mail, profile");
+  CLI::App *user = app.add_subcommand("user", "accounts: create, look up by e-mail, profile, change, delete");
   user->require_subcommand(1);
 
   CLI::App *create = user->add_subcommand(
@@ -136,6 +228,8 @@ void vh_add_account_commands(CLI::App &app, VhContext &ctx) {
     char *text = vault_user_get_profile_json_alloc(args->user_id.c_str(), &len);
     return vh_owned(ctx, text, len);
   });
+
+  vh_add_life_commands(user, ctx, args);
 }
 
 int vh_demo_accounts(VhContext &ctx, std::string &user_id) {

@@ -93,7 +93,8 @@ int vh_exit_for(int rc, int code) {
   if (rc == 1) return VH_SOFT;
   switch (code) {
     case VAULT_NOT_FOUND:
-    case VAULT_EXISTS: return VH_SOFT;
+    case VAULT_EXISTS:
+    case VAULT_MISMATCH: return VH_SOFT;
     case VAULT_INVALID: return VH_USAGE;
     default: return VH_FAIL;
   }

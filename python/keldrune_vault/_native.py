@@ -51,6 +51,10 @@ SIGNATURES: Dict[str, Tuple[Any, List[Any]]] = {
     "vault_folder_delete": (_c_int, [_c_str, _c_str]),
     "vault_sync_generate_json_alloc": (_c_ptr, [_c_str, _c_len]),
     "vault_storage_get_stats_json_alloc": (_c_ptr, [_c_len]),
+    "vault_user_set_credentials": (_c_int, [_c_str, _c_str, _c_str, ctypes.c_uint32, _c_str]),
+    "vault_user_change_email": (_c_int, [_c_str, _c_str]),
+    "vault_user_delete": (_c_int, [_c_str]),
+    "vault_user_revision_alloc": (_c_ptr, [_c_str, _c_len]),
 }
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]

@@ -8,7 +8,9 @@ account, item, folder or trashed item asked for is not there),
 AlreadyExistsError (the e-mail address is registered, or the destination
 of a trash or restore move already holds that identifier), InvalidError,
 TooLargeError, NoRootError, NoSpaceError, OutOfMemoryError, BusyError,
-StaleError, CorruptError and StorageIOError. Failures the binding itself
+StaleError, CorruptError, StorageIOError and MismatchError (a
+compare-and-swap found another value stored: the current master-password
+hash differs). Failures the binding itself
 reports (a closed Vault, a second data root) are plain VaultErrors with no
 code.
 """
@@ -34,6 +36,7 @@ class ErrorCode(enum.IntEnum):
     STALE = 9
     CORRUPT = 10
     IO = 11
+    MISMATCH = 12
 
 
 class VaultError(Exception):
@@ -97,6 +100,11 @@ class StorageIOError(VaultError):
     """Any other failure of the system (see `errno`)."""
 
 
+class MismatchError(VaultError):
+    """A change made only if the stored value equals the one presented found
+    another value stored."""
+
+
 _BY_CODE: Dict[int, Type[VaultError]] = {
     ErrorCode.NOT_FOUND: NotFoundError,
     ErrorCode.EXISTS: AlreadyExistsError,
@@ -109,6 +117,7 @@ _BY_CODE: Dict[int, Type[VaultError]] = {
     ErrorCode.STALE: StaleError,
     ErrorCode.CORRUPT: CorruptError,
     ErrorCode.IO: StorageIOError,
+    ErrorCode.MISMATCH: MismatchError,
 }
 
 

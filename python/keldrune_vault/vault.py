@@ -313,6 +313,41 @@ class Vault:
         """The stored profile document, exactly as on disk."""
         return self._alloc("vault_user_get_profile_json_alloc", _bytes(user_id, "user_id"))
 
+    def user_set_credentials(self, user_id: Text, current_hash: Text,
+                             master_password_hash: Text, iterations: int,
+                             protected_key: Text) -> None:
+        """Replaces the hash, iteration count and protected key together, only
+        if the stored hash equals current_hash: MismatchError when it differs,
+        NotFoundError when there is no such account."""
+        args = (_bytes(user_id, "user_id"), _bytes(current_hash, "current_hash"),
+                _bytes(master_password_hash, "master_password_hash"),
+                _uint32(iterations, "iterations"), _bytes(protected_key, "protected_key"))
+        with self._call() as lib:
+            if lib.fn["vault_user_set_credentials"](*args) != 0:
+                raise self._fail("vault_user_set_credentials")
+
+    def user_change_email(self, user_id: Text, email: Text) -> None:
+        """Changes the account's address: AlreadyExistsError when another
+        account holds it, NotFoundError when there is no such account."""
+        args = (_bytes(user_id, "user_id"), _bytes(email, "email"))
+        with self._call() as lib:
+            if lib.fn["vault_user_change_email"](*args) != 0:
+                raise self._fail("vault_user_change_email")
+
+    def user_delete(self, user_id: Text) -> None:
+        """Deletes the account with all its items; NotFoundError when there
+        is no such account."""
+        uid_b = _bytes(user_id, "user_id")
+        with self._call() as lib:
+            if lib.fn["vault_user_delete"](uid_b) != 0:
+                raise self._fail("vault_user_delete")
+
+    def user_revision(self, user_id: Text) -> str:
+        """A short token that changes whenever the account's sync document
+        may have changed; equal tokens before and after a sync mean it is
+        current."""
+        return self._alloc("vault_user_revision_alloc", _bytes(user_id, "user_id"))
+
     # ---- items ----------------------------------------------------------------------
     def _save(self, function: str, what: str, user_id: Text, document: Text) -> str:
         uid_b = _bytes(user_id, "user_id")

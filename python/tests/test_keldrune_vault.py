@@ -143,6 +143,29 @@ class Behaviour(VaultCase):
         # Empty strings are told apart from members a profile lacks.
         self.assertEqual(v.user_find_by_email('A"B\\C@example.org')[2:], ("", ""))
 
+    def test_life_of_an_account_with_codes_as_exceptions(self):
+        v = self.vault
+        uid = v.user_create("life@example.org", "h0", 1, "k0")
+        with self.assertRaises(kv.MismatchError):
+            v.user_set_credentials(uid, "wrong", "h1", 2, "k1")
+        v.user_set_credentials(uid, "h0", "h1", 2, "k1")
+        self.assertEqual(v.user_find_by_email("life@example.org")[1:], (2, "h1", "k1"))
+        other = v.user_create("other@example.org")
+        with self.assertRaises(AlreadyExistsError):
+            v.user_change_email(uid, "OTHER@example.org")
+        v.user_change_email(uid, "moved@example.org")
+        self.assertFalse(v.user_exists("life@example.org"))
+        token = v.user_revision(uid)
+        self.assertEqual(len(token), 32)
+        v.user_delete(uid)
+        for call in (lambda: v.user_delete(uid), lambda: v.user_revision(uid),
+                     lambda: v.user_change_email(uid, "x@example.org"),
+                     lambda: v.user_set_credentials(uid, "h1", "h2", 1, "k")):
+            with self.assertRaises(NotFoundError):
+                call()
+        self.assertFalse(v.user_exists("moved@example.org"))
+        self.assertEqual(v.user_find_by_email("other@example.org").user_id, other)
+
     def test_items_round_trip_any_size_and_any_bytes(self):
         v = self.vault
         uid = v.user_create("items@example.org")

@@ -224,3 +224,38 @@ int vs_claim_address(const char *root, const char *email, const char *user_id,
   vs_error_code(VAULT_BUSY, 0, "%s: cannot claim email (its index entry keeps changing)", prefix);
   return VS_CLAIM_FAILED;
 }
+
+// The failure of a release: the failing step's message, prefixed.
+static int vs_release_failed(const char *prefix) {
+  char failed[VS_ERROR_SIZE];
+  vs_copy_text(failed, sizeof failed, vs_error_str());
+  vs_error("%s: cannot release email (%s)", prefix, failed);
+  return -1;
+}
+
+int vs_claim_release(const char *root, const char *email, const char *user_id,
+                     const char *prefix) {
+  char key[VS_INDEX_KEY_BUF];
+  vs_index_key(email, key);
+  VsIndexHold hold;
+  char text[VS_INDEX_ENTRY_MAX];
+  int rc = vs_index_lock(root, key, hold, text);
+  if (rc == 1) return 0;  // no entry
+  if (rc != 0) return vs_release_failed(prefix);
+  VsDoc doc, profile;
+  const char *id = nullptr, *stored = nullptr;
+  if (vs_index_parse(text, strlen(text), doc, &id, &stored) != 0 || strcmp(id, user_id) != 0)
+    return 0;  // another account's (or garbage, which the next claim takes over)
+  VsAccountPaths acct;
+  if (vs_account_paths(acct, root, user_id) != 0) {
+    vs_error("%s: path too long", prefix);
+    return -1;
+  }
+  rc = vs_profile_match(root, -1, nullptr, acct.profile, email, &profile);
+  if (rc == 0) return 0;  // still this account's address
+  if (rc < 0) {
+    vs_error("%s: cannot release email (%s)", prefix, strerror(errno));
+    return -1;
+  }
+  return vs_index_remove(hold) == 0 ? 0 : vs_release_failed(prefix);
+}

@@ -77,4 +77,17 @@ int vs_claim_address(const char *root, const char *email, const char *user_id,
 // the last error.
 void vs_claim_drop(VsIndexHold &hold);
 
+// Lets go of an address the account user_id no longer uses (its address
+// changed, or it was deleted). The entry is locked (waiting for a writer of
+// the address still running) and removed only when it names user_id and
+// the profile at users/<user_id> does not hold the address: an entry that
+// another account took over, or that an account of the same id (imported
+// again) still uses, stays. Removing an entry whose profile does not
+// confirm it changes no lookup's answer (such an entry is never trusted),
+// so a crash before or after this step leaves every address found exactly
+// where it was. 0 released or not ours to release; -1 with "<prefix>:
+// cannot release email (<reason>)", the entry left in place.
+int vs_claim_release(const char *root, const char *email, const char *user_id,
+                     const char *prefix);
+
 #endif

@@ -11,6 +11,7 @@
 
 #include "keldrune-vault-storage.h"
 #include "accounts/claim.h"
+#include "accounts/profile.h"
 #include "foundation/atomic_write.h"
 #include "foundation/email_index.h"
 #include "foundation/files.h"
@@ -22,7 +23,7 @@
 #include "foundation/text.h"
 
 enum : size_t {
-  VS_PROFILE_DOC = VAULT_NEW_PROFILE_MAX + 1,  // the formatted profile
+  VS_PROFILE_DOC = VS_PROFILE_WRITE_MAX + 1,  // the formatted profile and its NUL
   VS_TIME_BUF = 64,
 };
 

@@ -49,3 +49,20 @@ int vs_item_file_name(const char *name) {
 }
 
 int vs_trash_file_name(const char *name) { return vs_json_suffix(name, strlen(name)); }
+
+int vs_deleted_name(char *buf, size_t size, const char *user_id, const char *nonce) {
+  return vs_path(buf, size, VS_DELETED_PREFIX "%s.%s", user_id, nonce);
+}
+
+int vs_deleted_remainder(const char *name, char *user_id_out) {
+  const size_t n = sizeof VS_DELETED_PREFIX - 1;
+  if (strncmp(name, VS_DELETED_PREFIX, n) != 0) return 0;
+  const char *id = name + n, *dot = strchr(id, '.');
+  size_t len = dot ? (size_t)(dot - id) : 0;
+  if (len == 0 || len > VS_ID_MAX || dot[1] == '\0') return 0;
+  if (user_id_out) {
+    memcpy(user_id_out, id, len);
+    user_id_out[len] = '\0';
+  }
+  return 1;
+}

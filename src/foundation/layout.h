@@ -10,6 +10,8 @@
 //   <root>/users/<user id>/ciphers/<cipher id>.json
 //   <root>/users/<user id>/trash/<cipher id>.json
 //   <root>/users/<user id>/.lock          locks of the account (locks.h)
+//   <root>/users/.deleted.<user id>.<n>   a deleted account's remainder
+//                                         (hidden: no listing takes it)
 #ifndef VS_LAYOUT_H
 #define VS_LAYOUT_H
 
@@ -23,6 +25,7 @@
 #define VS_TRASH_NAME "trash"
 #define VS_DOC_SUFFIX ".json"
 #define VS_LOCK_NAME ".lock"
+#define VS_DELETED_PREFIX ".deleted."
 
 enum : size_t {
   VS_ACCOUNT_PATH = 4300,  // the root's own files and an account directory
@@ -56,5 +59,14 @@ int vs_account_name(const char *name);      // counted as an account in "users"
 int vs_scan_candidate(const char *name);    // read by the e-mail scan
 int vs_item_file_name(const char *name);    // a cipher file in "ciphers"
 int vs_trash_file_name(const char *name);   // counted in "trash"
+
+// The name in "users" a deleted account's directory is renamed to: the
+// prefix, its id and a fresh nonce (a UUID), so that no two deletions,
+// even of accounts of one id imported again, ever pick the same name. 0, or
+// -1 when it does not fit.
+int vs_deleted_name(char *buf, size_t size, const char *user_id, const char *nonce);
+// 1 when name in "users" is such a remainder; its user id then goes to
+// user_id_out (VS_ID_MAX + 1 bytes) when given.
+int vs_deleted_remainder(const char *name, char *user_id_out);
 
 #endif

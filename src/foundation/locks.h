@@ -15,6 +15,7 @@
 enum VsLockRange {
   VS_LOCK_MOVES = 0,    // moves of items between "ciphers" and "trash"
   VS_LOCK_FOLDERS = 1,  // the folder list's read-modify-write
+  VS_LOCK_PROFILE = 2,  // the profile's read-modify-write, and deletion
 };
 
 // How long a writer waits for a lock held by another before its call

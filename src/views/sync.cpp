@@ -21,6 +21,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "keldrune-vault-storage.h"
 #include "foundation/files.h"
@@ -272,6 +273,15 @@ const char *vs_sync_build(VsSyncOut &o, const char *user_id) {
   if (vs_account_paths(acct, s_root, user_id) != 0)
     return vs_sync_fail(VAULT_IO, "sync: path too long");
 
+  // A deletion renames the account's directory before it removes a file:
+  // a document read across one would miss parts of the account, so the
+  // directory must still be the same one at the end.
+  // (A directory that cannot be examined is left to the reads to report.)
+  struct stat dir_before, dir_after;
+  bool have_dir = stat(acct.dir, &dir_before) == 0;
+  if (!have_dir && (errno == ENOENT || errno == ENOTDIR))
+    return vs_sync_fail(VAULT_NOT_FOUND, "sync: user not found");
+
   VsBuf buf;  // every file of the call is read into this one buffer
   int rc;
   {
@@ -299,6 +309,9 @@ const char *vs_sync_build(VsSyncOut &o, const char *user_id) {
   if (rc == VS_SYNC_UNKNOWN) return k_recorded;
   if (rc == VS_SYNC_TOO_LARGE) return vs_sync_fail(VAULT_TOO_LARGE, "sync: payload too large");
   if (rc != VS_SYNC_OK) return vs_sync_fail(VAULT_NO_MEMORY, "sync: serialize fail");
+  if (have_dir && (stat(acct.dir, &dir_after) != 0 || dir_after.st_ino != dir_before.st_ino ||
+                   dir_after.st_dev != dir_before.st_dev))
+    return vs_sync_fail(VAULT_NOT_FOUND, "sync: user not found");
   vs_sync_put_frame(o, k_tail, lit_len(k_tail));
   o.buf[o.len] = '\0';
   return nullptr;

@@ -5,6 +5,7 @@
 // version; and that it reports the header's version.
 #include <dlfcn.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <fstream>
 #include <map>
@@ -29,12 +30,16 @@ static const std::set<std::string> k_exports = {
     "vault_user_get_profile_json_alloc", "vault_storage_get_stats_json_alloc", "vault_free",
     "vault_storage_version",
     // result codes
-    "vault_storage_last_error_code", "vault_storage_last_errno"};
+    "vault_storage_last_error_code", "vault_storage_last_errno",
+    // the life of an account
+    "vault_user_set_credentials", "vault_user_change_email", "vault_user_delete",
+    "vault_user_revision_alloc"};
 
 // The exports added after the first release, in the version node of theirs;
 // every other is in KELDRUNE_VAULT_1.0.
-static const std::set<std::string> k_exports_1_1 = {"vault_storage_last_error_code",
-                                                     "vault_storage_last_errno"};
+static const std::set<std::string> k_exports_1_1 = {
+    "vault_storage_last_error_code", "vault_storage_last_errno", "vault_user_set_credentials",
+    "vault_user_change_email", "vault_user_delete", "vault_user_revision_alloc"};
 
 static std::set<std::string> header_functions() {
   std::ifstream in(VS_HEADER_PATH);
@@ -93,6 +98,16 @@ TEST(Abi, ExportsExactlyTheHeaderFunctions) {
   ASSERT_NE(h, nullptr) << dlerror();
   for (const auto &n : declared) EXPECT_NE(dlsym(h, n.c_str()), nullptr) << n;
   EXPECT_EQ(dlsym(h, "vs_error"), nullptr);
+  dlclose(h);
+}
+
+TEST(Abi, NewExportsCarryTheirVersionNode) {
+  void *h = dlopen(VS_SO_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(h, nullptr) << dlerror();
+  for (const auto &n : k_exports) {
+    const char *node = k_exports_1_1.count(n) ? "KELDRUNE_VAULT_1.1" : "KELDRUNE_VAULT_1.0";
+    EXPECT_NE(dlvsym(h, n.c_str(), node), nullptr) << n << " in " << node;
+  }
   dlclose(h);
 }
 

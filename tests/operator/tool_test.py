@@ -215,6 +215,35 @@ class Options(ToolCase):
         self.assertIn("already registered", out)
 
 
+class LifeOfAnAccount(ToolCase):
+    def test_passwd_set_email_revision_and_delete(self):
+        uid = self.ok("user", "create", "life@example.org", "--hash", "h0", "--key", "k0")
+        token = self.ok("user", "revision", uid)
+        self.assertEqual(len(token), 32)
+        rc, _, err = run("user", "passwd", uid, "--current", "-", "--hash", "h1", "--key", "k1",
+                         "--iterations", "9", stdin=b"wrong\n", root=self.root)
+        self.assertEqual((rc, err.strip()), (1, "set_credentials: hash mismatch"))
+        self.ok("user", "passwd", uid, "--current", "-", "--hash", "h1", "--key", "k1",
+                "--iterations", "9", stdin=b"h0\n")
+        found = json.loads(self.ok("user", "find", "life@example.org"))
+        self.assertEqual((found["masterPasswordHash"], found["kdfIterations"]), ("h1", 9))
+        self.assertEqual(run("user", "passwd", uid, "--hash", "x", "--key", "y", "--iterations",
+                             "1", root=self.root)[0], 2)  # no current hash
+        other = self.account("other@example.org")
+        rc, _, err = run("user", "set-email", uid, "OTHER@example.org", root=self.root)
+        self.assertEqual((rc, err.strip()), (1, "change_email: email already registered"))
+        self.ok("user", "set-email", uid, "moved@example.org")
+        self.assertEqual(run("user", "exists", "life@example.org", root=self.root)[0], 1)
+        self.assertNotEqual(self.ok("user", "revision", uid), token)
+        # Not from a terminal: no --yes needed (a pipe here).
+        self.ok("user", "delete", uid, stdin=b"")
+        self.assertEqual(run("user", "delete", uid, stdin=b"", root=self.root)[0], 1)
+        self.assertEqual(run("user", "revision", uid, root=self.root)[0], 1)
+        self.assertEqual(run("user", "set-email", uid, "z@example.org", root=self.root)[0], 1)
+        self.assertEqual(json.loads(self.ok("user", "find", "other@example.org"))["userId"], other)
+        self.assertEqual(run("check", root=self.root)[0], 0)
+
+
 class DumpAndLoad(ToolCase):
     def odd_tree(self):
         """Two accounts with valid but unusual content, partly written by hand."""

@@ -1,0 +1,208 @@
+// vault_user_delete, and the removal of what a deletion cut short left.
+//
+// The steps:
+//  1. take the account's profile lock (profile.h), so that a change of
+//     credentials or address runs to its end before or after, never
+//     across, a deletion; it is held until the rename is on disk;
+//  2. rename users/<id> to users/.deleted.<id>.<nonce> (layout.h), then
+//     sync users/. The rename is the one instant at which the account
+//     disappears for every reader: every listing passes over hidden names,
+//     and every export reaches the account through users/<id> by path.
+//     Of two deletions only one rename finds the directory.
+//  3. release the address the remainder's profile holds (vs_claim_release):
+//     the profile at users/<id> is gone, so an entry still naming this account goes; one that another
+//     account took over stays.
+//  4. remove the remainder's files, innermost first, then its directories,
+//     and sync users/.
+// A crash or power cut before 2 leaves the whole account; after it, an
+// invisible remainder. Its index entry, until step 3, names an account
+// whose profile no longer confirms it: no lookup trusts such an entry, so
+// the address is free at once, and a registration of it takes the entry
+// over. vs_user_delete_remainders finishes 3 and 4 (the next deletion of
+// the account does so for its own remainders; reindex and check for all).
+//
+// A save racing the deletion never brings the account back: no item or
+// folder writer makes directories, and each reaches its directory by path
+// when it starts. One that opened its directory before step 2 lands its
+// file in the remainder, which step 4 removes (it succeeded before the
+// deletion); one that starts after step 2 finds no directory and fails; a
+// file created in a directory step 4 already removed cannot be made at
+// all. Step 4 lists a directory again when a late file kept it from going.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "keldrune-vault-storage.h"
+#include "accounts/claim.h"
+#include "accounts/delete.h"
+#include "accounts/profile.h"
+#include "foundation/email_index.h"
+#include "foundation/files.h"
+#include "foundation/holders.h"
+#include "foundation/identifiers.h"
+#include "foundation/layout.h"
+#include "foundation/locks.h"
+#include "foundation/results.h"
+#include "foundation/root.h"
+#include "foundation/text.h"
+
+enum { VS_REMOVE_DEPTH = 8, VS_REMOVE_ROUNDS = 4 };
+
+// Removes the directory name below parent_fd with everything in it, never
+// following a link (a link is removed as a name). 0, or -1 with errno.
+static int vs_remove_tree(int parent_fd, const char *name, int depth) {
+  for (int round = 0; round < VS_REMOVE_ROUNDS; round++) {
+    VsList list;
+    list.fd.reset(openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!list.fd.ok()) return errno == ENOENT ? 0 : -1;
+    for (const char *n; (n = vs_list_next(list)) != nullptr;) {
+      if (strcmp(n, ".") == 0 || strcmp(n, "..") == 0) continue;
+      if (unlinkat(list.fd.fd, n, 0) == 0 || errno == ENOENT) continue;
+      if (errno != EISDIR || depth >= VS_REMOVE_DEPTH) return -1;
+      if (vs_remove_tree(list.fd.fd, n, depth + 1) != 0) return -1;
+    }
+    if (errno != 0) return -1;
+    if (unlinkat(parent_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT) return 0;
+    if (errno != ENOTEMPTY && errno != EEXIST) return -1;
+    // A save that opened the directory before the rename put a file in it.
+  }
+  errno = ENOTEMPTY;
+  return -1;
+}
+
+// Steps 3 and 4 for the remainder name in users/ (open as users_fd; path
+// users) of the account user_id. 0, or -1 with "<prefix>: ..." recorded.
+static int vs_finish_remainder(const char *root, int users_fd, const char *users,
+                               const char *name, const char *user_id, const char *prefix) {
+  char rel[VS_ENTRY_PATH];
+  if (vs_path(rel, sizeof rel, "%s/" VS_PROFILE_NAME, name) != 0) {
+    vs_error_code(VAULT_INVALID, 0, "%s: path too long", prefix);
+    return -1;
+  }
+  char *raw = nullptr;
+  uint64_t len = 0;
+  if (vs_read_file_at(root, users_fd, users, rel, &raw, &len) == 0) {
+    VsText text(raw);
+    VsDoc doc(vs_parse(text.get(), (size_t)len));
+    const char *email = nullptr;
+    if (doc && vs_profile_email(yyjson_doc_get_root(doc.get()), &email) == 1 &&
+        vs_claim_release(root, email, user_id, prefix) != 0)
+      return -1;
+  } else if (!vs_read_absent(errno)) {
+    vs_error_errno(errno, "%s: cannot read %s/%s (%s)", prefix, users, rel, strerror(errno));
+    return -1;
+  }
+  if (vs_remove_tree(users_fd, name, 0) != 0) {
+    vs_error_errno(errno, "%s: cannot remove %s/%s (%s)", prefix, users, name, strerror(errno));
+    return -1;
+  }
+  if (fsync(users_fd) != 0) {
+    vs_error_errno(errno, "%s: sync failed: %s (%s)", prefix, users, strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+int vs_user_delete_remainders(const char *root, const char *user_id, long *removed,
+                              const char *prefix) {
+  if (removed) *removed = 0;
+  char users[VS_SCAN_USERS_PATH];
+  if (vs_users_dir(users, sizeof users, root) != 0) {
+    vs_error_code(VAULT_IO, ENAMETOOLONG, "%s: path too long", prefix);
+    return -1;
+  }
+  VsList list;
+  if (vs_list_open(list, root, users) != 0) {
+    if (vs_list_absent(errno)) return 0;
+    vs_error_errno(errno, "%s: cannot list %s (%s)", prefix, users, strerror(errno));
+    return -1;
+  }
+  // The rename of a deletion still running may not be on disk yet: it is
+  // made durable before its address goes, as the deletion itself does.
+  bool synced = false;
+  int rc = 0;
+  for (const char *name; (name = vs_list_next(list)) != nullptr;) {
+    char id[VS_ID_MAX + 1];
+    if (!vs_deleted_remainder(name, id) || (user_id && strcmp(id, user_id) != 0)) continue;
+    if (!synced && fsync(list.fd.fd) != 0) {
+      vs_error_errno(errno, "%s: sync failed: %s (%s)", prefix, users, strerror(errno));
+      return -1;
+    }
+    synced = true;
+    if (vs_finish_remainder(root, list.fd.fd, users, name, id, prefix) != 0)
+      rc = -1;
+    else if (removed)
+      (*removed)++;
+  }
+  if (errno != 0 && rc == 0) {
+    vs_error_errno(errno, "%s: cannot list %s (%s)", prefix, users, strerror(errno));
+    return -1;
+  }
+  return rc;
+}
+
+static int vs_user_delete_body(const char *user_id) {
+  static const char prefix[] = "delete";
+  if (!s_root) {
+    vs_error_code(VAULT_NO_ROOT, 0, "not initialized");
+    return -1;
+  }
+  if (!vs_id_safe(user_id)) {
+    vs_error_code(VAULT_INVALID, 0, "delete: bad user id");
+    return -1;
+  }
+  VsAccountPaths acct;
+  char users[VS_SCAN_USERS_PATH], nonce[VS_ID_BUF], hidden[VS_ENTRY_PATH];
+  if (vs_account_paths(acct, s_root, user_id) != 0 ||
+      vs_users_dir(users, sizeof users, s_root) != 0) {
+    vs_error_code(VAULT_IO, ENAMETOOLONG, "delete: path too long");
+    return -1;
+  }
+  if (vs_uuid_generate(nonce) != 0 || vs_deleted_name(hidden, sizeof hidden, user_id, nonce) != 0) {
+    vs_error_code(VAULT_IO, 0, "delete: no random source");
+    return -1;
+  }
+  VsFd lock;
+  int rc = vs_profile_lock(s_root, acct, lock, prefix);
+  if (rc < 0) return -1;
+  if (rc == 0) {
+    VsFd users_fd(vs_open_beneath(s_root, users, O_RDONLY | O_DIRECTORY, 0));
+    if (!users_fd.ok()) {
+      vs_error_errno(errno, "delete: cannot open %s (%s)", users, strerror(errno));
+      return -1;
+    }
+    // Step 2. A file system without the no-replace flag renames plainly:
+    // the nonce makes the name one that nothing else has.
+    if (renameat2(users_fd.fd, user_id, users_fd.fd, hidden, RENAME_NOREPLACE) != 0 &&
+        (errno != EINVAL || renameat(users_fd.fd, user_id, users_fd.fd, hidden) != 0)) {
+      if (errno != ENOENT) {
+        vs_error_errno(errno, "delete: rename %s/%s (%s)", users, user_id, strerror(errno));
+        return -1;
+      }
+      rc = 1;  // another deletion was first
+    } else if (fsync(users_fd.fd) != 0) {
+      // Hidden now, but a power cut could bring it back: its address stays
+      // until a sync succeeds (the next deletion's, or reindex's).
+      vs_error_errno(errno, "delete: sync failed: %s (%s)", users, strerror(errno));
+      return -1;
+    } else {
+      vs_lock_drop(lock);
+      if (vs_finish_remainder(s_root, users_fd.fd, users, hidden, user_id, prefix) != 0)
+        return -1;  // the account is gone; its remainder waits for the next try
+    }
+  }
+  // Remainders an earlier deletion of this account left (crash, failure).
+  vs_lock_drop(lock);
+  if (vs_user_delete_remainders(s_root, user_id, nullptr, prefix) != 0) return -1;
+  if (rc == 1) {
+    vs_error_code(VAULT_NOT_FOUND, 0, "delete: not found");
+    return 1;
+  }
+  return 0;
+}
+
+extern "C" int vault_user_delete(const char *user_id) {
+  return vs_call(vs_user_delete_body, user_id);
+}

@@ -1,0 +1,60 @@
+// The profile's read-modify-write: every writer that changes an existing
+// account's profile.json (credentials, e-mail address) takes the account's
+// profile lock, reads the current profile, rewrites only the members it
+// changes (every other byte stays as stored) and writes the whole file
+// back through the atomic write, still under the lock. Deletion takes the
+// same lock, so it never runs in the middle of such a change.
+#ifndef VS_ACCOUNTS_PROFILE_H
+#define VS_ACCOUNTS_PROFILE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "keldrune-vault-storage.h"
+#include "foundation/holders.h"
+#include "foundation/layout.h"
+
+enum : size_t {
+  // The longest profile the library writes, as at registration.
+  VS_PROFILE_WRITE_MAX = VAULT_NEW_PROFILE_MAX,
+};
+
+// Takes the account's profile lock. 0 held; 1 there is no account
+// directory (nothing held, nothing recorded); -1 with "<prefix>: lock
+// failed: ...".
+int vs_profile_lock(const char *root, const VsAccountPaths &acct, VsFd &lock, const char *prefix);
+
+// The current profile, read under that lock (vs_read_file_current) and
+// parsed. 0 with text (its bytes), *len and doc; 1 there is none; -1 with
+// "<prefix>: cannot read ...", "<prefix>: out of memory" or "<prefix>:
+// corrupt profile" (not a JSON object).
+int vs_profile_load(const char *root, const VsAccountPaths &acct, VsText &text, uint64_t *len, VsDoc &doc,
+                    const char *prefix);
+
+// One member to set: its name (plain ASCII, no escaping needed) and its new
+// value as JSON text.
+struct VsMemberEdit {
+  const char *key;
+  const char *value;
+  size_t len;
+};
+
+// Rewrites the object text (strict JSON, as loaded above): the value of
+// the first top-level member of each edit's name is replaced, and a name
+// the object lacks is appended as its last member; nothing else moves.
+// 0 with the new text in out (malloc'ed) and *out_len; -1 without memory.
+int vs_json_splice(const char *text, size_t len, const VsMemberEdit *edits, size_t n,
+                   VsText &out, size_t *out_len);
+
+// Splices the edits into the loaded profile and writes it back (atomic
+// write). 0; -1 with "<prefix>: profile too large" (beyond
+// VS_PROFILE_WRITE_MAX bytes), "<prefix>: out of memory" or the write's
+// message.
+int vs_profile_store(const char *root, const VsAccountPaths &acct, const char *text, size_t len,
+                     const VsMemberEdit *edits, size_t n, const char *prefix);
+
+// A JSON string of text (quotes included) into buf: its length, or -1 when
+// it does not fit size bytes.
+int vs_json_string(char *buf, size_t size, const char *text);
+
+#endif
