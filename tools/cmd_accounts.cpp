@@ -153,9 +153,8 @@ void vh_add_life_commands(CLI::App *user, VhContext &ctx,
     size_t len = 0;
     char *token = vault_user_revision_alloc(args->user_id.c_str(), &len);
     if (!token) {
-      const char *message = vault_storage_last_error();
-      fprintf(stderr, "%s\n", message);
-      return strcmp(message, "revision: not found") == 0 ? (int)VH_SOFT : vh_exit_for(-1, message);
+      fprintf(stderr, "%s\n", vault_storage_last_error());
+      return vh_exit_for(-1, vault_storage_last_error_code());
     }
     printf("%.*s\n", (int)len, token);
     vault_free(token);
