@@ -395,7 +395,11 @@ bool vh_check_root(VhCheck &c, std::string &error) {
   for (const std::string &n : names) {
     std::string p = users + "/" + n;
     if (!vs_account_name(n.c_str())) {  // hidden: every listing skips it
-      if (vs_temp_marked(n.c_str()) && n != "." && n != "..")
+      if (vs_deleted_remainder(n.c_str(), nullptr) == 1)
+        vh_find(c, "deletion-remainder", p,
+                "an account whose deletion was cut short; nothing reads it: the next deletion "
+                "of the account or `reindex` removes it and releases its address");
+      else if (vs_temp_marked(n.c_str()) && n != "." && n != "..")
         vh_find(c, "import-leftover", p,
                 "an account an interrupted import was building, or one it replaced; nothing "
                 "reads it: remove it once no import runs");

@@ -23,6 +23,9 @@ int vh_reindex(VhContext &ctx, VsReindexMode mode) {
       fprintf(stderr, "reindex: not marked authoritative: some accounts or entries could not "
                       "be handled\n");
   }
+  if (r.remainders > 0)
+    printf("reindex: %ld deletion%s cut short finished\n", r.remainders,
+           r.remainders == 1 ? "" : "s");
   printf("reindex: %ld account%s indexed (%ld entr%s written, %ld kept, %ld removed); "
          "index %s\n",
          r.accounts, r.accounts == 1 ? "" : "s", r.written, r.written == 1 ? "y" : "ies", r.kept,

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "accounts/claim.h"
+#include "accounts/delete.h"
 #include "accounts/scan.h"
 #include "foundation/atomic_write.h"
 #include "foundation/email_index.h"
@@ -117,6 +118,9 @@ int vs_admin_reindex(const char *root, VsReindexMode mode, VsReindexReport &r) {
   if (was == 1 && vs_unmark(marker) != 0) return -1;
 
   VsProblems p;
+  // Deletions cut short first: a remainder's address is released only if
+  // no account holds it, so the entries written below are the live ones'.
+  if (vs_user_delete_remainders(root, nullptr, &r.remainders, "reindex") != 0) p.note();
   VsAddressBook book;
   if (vs_address_book_read(root, book, "reindex") != 0) p.note();
   if (book.unreadable) {

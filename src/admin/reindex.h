@@ -1,7 +1,8 @@
 // The e-mail index rebuilt from the accounts on disk (the operator's
 // `reindex`): accounts copied in by hand get their entries, entries their
 // profiles do not confirm are removed, and the authoritative mark is set,
-// kept or withdrawn.
+// kept or withdrawn. Deletions cut short (users/.deleted.*) are finished
+// first.
 //
 // Every entry goes through vs_claim_address, the claim of registration and
 // import, so a reindex may run while hosts register accounts: an entry a
@@ -26,6 +27,7 @@ enum VsReindexMode {
 
 struct VsReindexReport {
   long accounts = 0, written = 0, kept = 0, removed = 0;
+  long remainders = 0;        // deletions cut short, finished
   long problems = 0;          // accounts or entries that could not be handled
   bool authoritative = false;
 };

@@ -113,6 +113,25 @@ class OperatorTest(unittest.TestCase):
         self.assertTrue(out.startswith("check: clean (2 accounts, 7 documents)"), out)
         self.assertEqual(snapshot(self.root), before)
 
+    def test_deletion_cut_short_is_reported_and_finished_by_reindex(self):
+        # A deletion killed after its rename: the account is gone for every
+        # reader, its address still claimed by the remainder's profile.
+        hidden = ".deleted.%s.0b6c8d5e-1f2a-4b3c-8d9e-0a1b2c3d4e5f" % self.bob
+        os.rename(self.acct(self.bob), os.path.join(self.users, hidden))
+        # Its address's entry names an account no reader finds any more.
+        kinds = {kind for kind, _ in self.findings()}
+        self.assertEqual(kinds, {"deletion-remainder", "bad-index-entry"})
+        self.assertIn(("deletion-remainder", "users/" + hidden), self.findings())
+        self.assertEqual(run(self.root, "user", "exists", "bob@example.org")[1].strip(), "no")
+        rc, out, err = run(self.root, "reindex")
+        self.assertEqual(rc, 0, err)
+        self.assertIn("1 deletion cut short finished", out)
+        self.assertFalse(os.path.exists(os.path.join(self.users, hidden)))
+        self.check(expect_rc=0)
+        # The address is free again, and alice's untouched.
+        self.assertEqual(run(self.root, "user", "create", "bob@example.org")[0], 0)
+        self.assertEqual(run(self.root, "user", "find", "alice@example.org")[0], 0)
+
     def test_user_list(self):
         write(os.path.join(self.users, "plain-file"), "x")  # not an account
         os.mkdir(os.path.join(self.users, "noprofile"), 0o700)

@@ -31,9 +31,11 @@ import sys
 import tempfile
 import time
 
-# Findings of `check` that a cut may leave without anything being wrong:
-# a temporary file of an interrupted write is swept later.
-HARMLESS = {"temp-file"}
+# Findings of `check` that a cut may leave without anything being wrong,
+# or that say nothing about durability: a write's leftover temporary
+# file, and notes that a document (the test's largest items) is too large
+# for the fixed-buffer read functions.
+HARMLESS = {"temp-file", "too-large", "sync-too-large"}
 
 
 class Mount:
