@@ -84,6 +84,7 @@ yyjson_mut_val *vh_new_object(VsMutDoc &doc) {
 struct VhExport {
   std::string root;
   FILE *out = stdout;
+  std::string output;  // --output FILE; empty: standard output
   long accounts = 0;
   long items = 0;
   VhProgress progress{"export"};
@@ -201,11 +202,83 @@ bool vh_is_account(const std::string &root, const std::string &name) {
          lstat(paths.dir, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-int vh_export(VhContext &ctx, const std::vector<std::string> &wanted) {
+// Where a dump goes. It holds every account's master-password hash and
+// protected key, so a file is the owner's alone: --output FILE makes a new
+// file 0600 (never one that exists), and a regular file on standard output
+// (a shell's redirection, made 0644 by the usual umask) is narrowed to 0600.
+// An exit code; the reason is printed.
+int vh_dump_open(VhExport &x, const std::string &output) {
+  if (output.empty()) {
+    struct stat st;
+    if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) {
+      if (fchmod(STDOUT_FILENO, st.st_mode & 0700) != 0) {
+        fprintf(stderr, "export: standard output is a file others may read, and its mode "
+                        "cannot be narrowed (%s)\n", strerror(errno));
+        return VH_FAIL;
+      }
+      fprintf(stderr, "export: standard output is a file: its mode is now %04o (a dump holds "
+                      "credentials)\n", (unsigned)(st.st_mode & 0700));
+    }
+    return VH_OK;
+  }
+  int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    bool exists = errno == EEXIST;
+    fprintf(stderr, "export: cannot create %s (%s)%s\n", output.c_str(), strerror(errno),
+            exists ? ": a dump never replaces a file" : "");
+    return exists ? VH_USAGE : VH_FAIL;
+  }
+  x.out = fdopen(fd, "w");
+  if (!x.out) {
+    fprintf(stderr, "export: cannot write %s (%s)\n", output.c_str(), strerror(errno));
+    close(fd);
+    unlink(output.c_str());
+    return VH_FAIL;
+  }
+  x.output = output;
+  return VH_OK;
+}
+
+// Ends the dump: a file of --output is flushed to stable storage and
+// closed; one that could not be finished is removed, so that no half dump
+// is mistaken for a whole one.
+bool vh_dump_close(VhExport &x, bool ok) {
+  if (x.output.empty()) {
+    if (ok && fflush(x.out) != 0) {
+      fprintf(stderr, "export: cannot write the dump (%s)\n", strerror(errno));
+      return false;
+    }
+    return ok;
+  }
+  if (ok && (fflush(x.out) != 0 || fsync(fileno(x.out)) != 0)) {
+    fprintf(stderr, "export: cannot write %s (%s)\n", x.output.c_str(), strerror(errno));
+    ok = false;
+  }
+  if (fclose(x.out) != 0 && ok) {
+    fprintf(stderr, "export: cannot write %s (%s)\n", x.output.c_str(), strerror(errno));
+    ok = false;
+  }
+  x.out = stdout;
+  if (!ok) unlink(x.output.c_str());
+  return ok;
+}
+
+int vh_export_to(VhContext &ctx, VhExport &x, const std::vector<std::string> &wanted);
+
+int vh_export(VhContext &ctx, const std::vector<std::string> &wanted, const std::string &output) {
   int rc = vh_data_root(ctx, false);
   if (rc != VH_OK) return rc;
   VhExport x;
   x.root = ctx.root;
+  rc = vh_dump_open(x, output);
+  if (rc != VH_OK) return rc;
+  rc = vh_export_to(ctx, x, wanted);
+  if (!vh_dump_close(x, rc == VH_OK) && rc == VH_OK) rc = VH_FAIL;
+  if (rc == VH_OK) fprintf(stderr, "export: %ld accounts, %ld items\n", x.accounts, x.items);
+  return rc;
+}
+
+int vh_export_to(VhContext &, VhExport &x, const std::vector<std::string> &wanted) {
   std::vector<std::string> ids = wanted;
   if (ids.empty()) {
     char users[VS_ACCOUNT_PATH];
@@ -246,11 +319,6 @@ int vh_export(VhContext &ctx, const std::vector<std::string> &wanted) {
   yyjson_mut_obj_add_int(end.get(), e, "items", x.items);
   x.progress.done();
   if (!vh_write_line(x, end.get())) return VH_FAIL;
-  if (fflush(x.out) != 0) {
-    fprintf(stderr, "export: cannot write the dump (%s)\n", strerror(errno));
-    return VH_FAIL;
-  }
-  fprintf(stderr, "export: %ld accounts, %ld items\n", x.accounts, x.items);
   return VH_OK;
 }
 
@@ -514,6 +582,7 @@ int vh_import(VhContext &ctx, const std::string &input, bool replace) {
 struct VhTransferArgs {
   std::vector<std::string> ids;
   std::string input;
+  std::string output;
   bool replace = false;
 };
 
@@ -525,7 +594,10 @@ void vh_add_transfer_commands(CLI::App &app, VhContext &ctx) {
       "export", "write accounts (all, or those named) with every document as JSON lines to "
                 "standard output");
   exp->add_option("USER_ID", args->ids, "accounts to export (default: every account)");
-  exp->callback([&ctx, args] { ctx.exit_code = vh_export(ctx, args->ids); });
+  exp->add_option("-o,--output", args->output,
+                  "write the dump to FILE, created 0600 (an existing file is refused); the "
+                  "dump holds every account's credentials");
+  exp->callback([&ctx, args] { ctx.exit_code = vh_export(ctx, args->ids, args->output); });
 
   CLI::App *imp = app.add_subcommand(
       "import", "load a dump made by export (FILE, or - for standard input); an account that "

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -128,7 +129,7 @@ int vh_owned(const VhContext &ctx, char *text, size_t len) {
   }
   if (!written) {
     fwrite(text, 1, len, stdout);
-    fputc('\n', stdout);
+    if (ctx.line_end || ctx.pretty || isatty(STDOUT_FILENO)) fputc('\n', stdout);
   }
   vault_free(text);
   return VH_OK;

@@ -23,6 +23,10 @@ struct VhContext {
   std::string root;
   bool json = false;    // --json: a JSON result where a command has a plain one
   bool pretty = false;  // --pretty: JSON results indented
+  // Every result on a line of its own (the demo). Otherwise a stored text
+  // is printed byte for byte, with a newline only on a terminal or with
+  // --pretty, so that get-then-save round trips leave it unchanged.
+  bool line_end = false;
   int exit_code = VH_OK;
 };
 
@@ -49,7 +53,8 @@ int vh_result(int rc);
 // code.
 int vh_text(const char *text);
 // Prints a text an _alloc function returned, byte for byte (indented with
-// --pretty when it is JSON), and releases it; NULL prints the last error.
+// --pretty when it is JSON; a final newline only with --pretty, line_end or
+// on a terminal), and releases it; NULL prints the last error.
 int vh_owned(const VhContext &ctx, char *text, size_t len);
 
 // Reads a whole file ("-" is standard input) into out; false on failure.

@@ -49,6 +49,7 @@ int main(int argc, char **argv) {
   app.add_subcommand("demo", "initialise the root and walk through the whole system "
                              "(running it again replaces what it made)")
       ->callback([&] {
+        ctx.line_end = true;
         if (!vh_init(ctx)) {
           ctx.exit_code = VH_FAIL;
           return;

@@ -290,6 +290,51 @@ class DumpAndLoad(ToolCase):
         rc, one, _ = run("export", b, root=self.root)
         self.assertEqual([json.loads(l).get("account") for l in one.splitlines()[1:-1]], [b])
 
+    def test_dumps_are_the_owners_alone(self):
+        a, b = self.odd_tree()
+        dump = os.path.join(self.dir, "dump.jsonl")
+        self.ok("export", "--output", dump)
+        self.assertEqual(os.stat(dump).st_mode & 0o777, 0o600)
+        with open(dump, "rb") as f:
+            first = f.read()
+        # An existing file is never replaced: a usage error, the file as it was.
+        rc, _, err = run("export", "-o", dump, root=self.root)
+        self.assertEqual(rc, 2, err)
+        self.assertIn("a dump never replaces a file", err)
+        with open(dump, "rb") as f:
+            self.assertEqual(f.read(), first)
+        # A shell's redirection to a file others may read is narrowed.
+        redirected = os.path.join(self.dir, "redirected.jsonl")
+        with open(redirected, "wb") as out:
+            os.chmod(redirected, 0o644)
+            p = subprocess.run([TOOL, "--root", self.root, "export"], stdout=out,
+                               capture_output=False, stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(os.stat(redirected).st_mode & 0o777, 0o600)
+        with open(redirected, "rb") as f:
+            self.assertEqual(f.read(), first)
+        # import reads the file --output wrote.
+        other = os.path.join(self.dir, "other")
+        self.ok("init", root=other)
+        self.ok("import", dump, root=other)
+        self.assertEqual(tree(os.path.join(other, "users")), tree(os.path.join(self.root, "users")))
+
+    def test_get_then_save_keeps_the_bytes(self):
+        uid = self.account()
+        doc = b'{"id":"n1","notes":"no final newline"}'
+        self.ok("cipher", "save", uid, stdin=doc)
+        for _ in range(3):
+            rc, out, err = run("cipher", "get", uid, "n1", root=self.root)
+            self.assertEqual(rc, 0, err)
+            self.assertEqual(out.encode(), doc)
+            self.ok("cipher", "save", uid, stdin=out.encode())
+        path = os.path.join(self.root, "users", uid, "ciphers", "n1.json")
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(), doc)
+        # --pretty output ends its last line.
+        self.assertTrue(run("cipher", "get", uid, "n1", "--pretty", root=self.root)[1]
+                        .endswith("}\n"))
+
     def test_existing_accounts_are_refused_unless_replaced(self):
         a, b = self.odd_tree()
         dump = run("export", a, root=self.root)[1].encode("utf-8", "surrogateescape")
