@@ -5,6 +5,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "host.h"
 
 namespace {
@@ -22,6 +25,73 @@ std::string vh_version() {
          vault_storage_version() + ")";
 }
 
+// Edit distance of two short words (insertions, deletions, substitutions,
+// swaps of neighbours), for "did you mean".
+size_t vh_distance(const std::string &a, const std::string &b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); i++) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); j++) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); i++)
+    for (size_t j = 1; j <= b.size(); j++) {
+      size_t sub = d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1);
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, sub});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  return d[a.size()][b.size()];
+}
+
+// Follows the words of the command line down the command tree. A word
+// where a command is expected that names none is a usage error with the
+// nearest command suggested (exit 2), where the parser would only say that
+// a subcommand is required. `help [COMMAND...]` prints that command's help.
+// -1 when the parser should go on; else the exit code.
+int vh_command_words(CLI::App &app, int argc, char **argv) {
+  CLI::App *at = &app;
+  std::vector<std::string> path;
+  bool help = false;
+  for (int i = 1; i < argc; i++) {
+    std::string w = argv[i];
+    if (w == "--") break;
+    if (w == "--root") {
+      i++;
+      continue;
+    }
+    if (!w.empty() && w[0] == '-') continue;
+    std::vector<CLI::App *> subs = at->get_subcommands([](CLI::App *) { return true; });
+    if (subs.empty()) break;  // a command's own arguments from here
+    if (at == &app && path.empty() && w == "help" && !help) {
+      help = true;
+      continue;
+    }
+    CLI::App *next = nullptr;
+    std::string best;
+    size_t best_d = 3;
+    for (CLI::App *c : subs) {
+      if (c->get_name() == w) next = c;
+      size_t d = vh_distance(w, c->get_name());
+      if (d < best_d) best_d = d, best = c->get_name();
+    }
+    if (!next) {
+      std::string where = path.empty() ? "" : " of '" + path.back() + "'";
+      fprintf(stderr, "keldrune-vault: unknown command '%s'%s", w.c_str(), where.c_str());
+      if (!best.empty()) fprintf(stderr, "; did you mean '%s'?", best.c_str());
+      fprintf(stderr, "\nRun keldrune-vault%s%s --help for the list.\n",
+              path.empty() ? "" : " ", path.empty() ? "" : path.back().c_str());
+      return VH_USAGE;
+    }
+    path.push_back(w);
+    at = next;
+  }
+  if (help) {
+    std::string prev = "keldrune-vault";
+    for (size_t i = 0; i + 1 < path.size(); i++) prev += " " + path[i];
+    printf("%s", at == &app ? at->help().c_str() : at->help(prev).c_str());
+    return VH_OK;
+  }
+  return -1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -30,6 +100,7 @@ int main(int argc, char **argv) {
   ctx.root = env && *env ? env : "./vault-data";
 
   CLI::App app{"keldrune-vault: command-line host of the keldrune vault storage library"};
+  app.name("keldrune-vault");
   app.require_subcommand(1);
   app.footer(k_footer);
   // Subcommands inherit this: an option they do not know goes to the app,
@@ -70,6 +141,8 @@ int main(int argc, char **argv) {
   vh_add_transfer_commands(app, ctx);
   vh_add_reindex_command(app, ctx);
 
+  int early = vh_command_words(app, argc, argv);
+  if (early >= 0) return early;
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {

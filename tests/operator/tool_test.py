@@ -104,6 +104,21 @@ class ExitCodes(ToolCase):
         self.assertEqual(rc, 0)
         self.assertIn("Exit codes: 0 done; 1 not found, already there, or check findings", out)
 
+    def test_mistyped_commands_get_a_suggestion_and_help_is_a_command(self):
+        for args, said in ((["usr", "list"], "unknown command 'usr'; did you mean 'user'?"),
+                           (["user", "lst"], "unknown command 'lst' of 'user'; did you mean 'list'?"),
+                           (["--root", "/nonexistent", "cihper"], "unknown command 'cihper'; did you mean 'cipher'?"),
+                           (["frobnicate"], "unknown command 'frobnicate'")):
+            rc, out, err = run(*args)
+            self.assertEqual(rc, 2, args)
+            self.assertIn("keldrune-vault: " + said, err)
+        rc, out, _ = run("help")
+        self.assertEqual(rc, 0)
+        self.assertIn("Usage: keldrune-vault [OPTIONS] SUBCOMMAND", out)
+        rc, out, _ = run("help", "cipher", "get")
+        self.assertEqual(rc, 0)
+        self.assertIn("Usage: keldrune-vault cipher get [OPTIONS] user_id id", out)
+
 
 class RootRules(ToolCase):
     def test_only_init_and_demo_create_a_root(self):
