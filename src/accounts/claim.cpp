@@ -24,18 +24,24 @@ static int vs_known_cmp(const void *a, const void *b) {
   return x->order < y->order ? -1 : x->order > y->order ? 1 : 0;
 }
 
-int vs_address_book_read(const char *root, VsAddressBook &book, const char *prefix) {
-  char users[VS_SCAN_USERS_PATH];
-  if (vs_users_dir(users, sizeof users, root) != 0) {
+int vs_users_list_open(const char *root, char *users, VsList &list, const char *prefix) {
+  if (vs_users_dir(users, VS_SCAN_USERS_PATH, root) != 0) {
     vs_error_code(VAULT_IO, ENAMETOOLONG, "%s: path too long", prefix);
     return -1;
   }
-  VsList list;
   if (vs_list_open(list, root, users) != 0) {
-    if (vs_list_absent(errno)) return 0;
+    if (vs_list_absent(errno)) return 1;
     vs_error_errno(errno, "%s: cannot list %s (%s)", prefix, users, strerror(errno));
     return -1;
   }
+  return 0;
+}
+
+int vs_address_book_read(const char *root, VsAddressBook &book, const char *prefix) {
+  char users[VS_SCAN_USERS_PATH];
+  VsList list;
+  int opened = vs_users_list_open(root, users, list, prefix);
+  if (opened != 0) return opened < 0 ? -1 : 0;
   VsBuf buf;
   for (const char *name; (name = vs_list_next(list)) != nullptr;) {
     if (!vs_scan_candidate(name)) continue;

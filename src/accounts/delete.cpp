@@ -38,6 +38,7 @@
 #include "accounts/claim.h"
 #include "accounts/delete.h"
 #include "accounts/profile.h"
+#include "accounts/scan.h"
 #include "foundation/email_index.h"
 #include "foundation/files.h"
 #include "foundation/holders.h"
@@ -109,16 +110,9 @@ int vs_user_delete_remainders(const char *root, const char *user_id, long *remov
                               const char *prefix) {
   if (removed) *removed = 0;
   char users[VS_SCAN_USERS_PATH];
-  if (vs_users_dir(users, sizeof users, root) != 0) {
-    vs_error_code(VAULT_IO, ENAMETOOLONG, "%s: path too long", prefix);
-    return -1;
-  }
   VsList list;
-  if (vs_list_open(list, root, users) != 0) {
-    if (vs_list_absent(errno)) return 0;
-    vs_error_errno(errno, "%s: cannot list %s (%s)", prefix, users, strerror(errno));
-    return -1;
-  }
+  int opened = vs_users_list_open(root, users, list, prefix);
+  if (opened != 0) return opened < 0 ? -1 : 0;
   // The rename of a deletion still running may not be on disk yet: it is
   // made durable before its address goes, as the deletion itself does.
   bool synced = false;

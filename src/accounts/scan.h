@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include "foundation/files.h"
 #include "foundation/holders.h"
 
 // 0 an account matched (the wanted outputs are filled), 1 none did; records
@@ -30,5 +31,11 @@ int vs_user_lookup(const char *root, const char *email, char *user_id_out,
 // profile, -1 it could not be examined for a passing reason (errno).
 int vs_profile_match(const char *data_root, int dir_fd, const char *dir, const char *rel,
                      const char *email, VsDoc *out);
+
+// Lists the users directory for a writer of many accounts: 0 open in list
+// (its path in users, VS_SCAN_USERS_PATH bytes), 1 there is none (no
+// accounts), -1 with "<prefix>: path too long" or "<prefix>: cannot list
+// ...".
+int vs_users_list_open(const char *root, char *users, VsList &list, const char *prefix);
 
 #endif
