@@ -356,13 +356,25 @@ static bool vs_read_settled(const VsTry &now, const VsTry &prev, int dir_fd, con
   return fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && vs_same_file(st, now.st);
 }
 
+// A cut view of a file another host is replacing can look settled for some
+// milliseconds (as the empty view above does, with the attributes of
+// another version); a damaged document is taken as such only once it has
+// read invalid for VS_SETTLE_MS since its first invalid read (the retry's
+// deadline is set then). A damaged document so costs about a quarter of a
+// second on a shared file system, not the whole bound.
+enum { VS_SETTLE_MS = 250 };
+static bool vs_settle_time_passed(const VsRetry &r) {
+  return r.deadline_us != 0 &&
+         vs_now_us() >= r.deadline_us - (long long)(VS_SHARED_RETRY_MS - VS_SETTLE_MS) * 1000;
+}
+
 // After one try of a read (rc, and what it saw in now): true when it is to
 // be tried again. Failures that say the name was just replaced on a shared
 // file system (ESTALE anywhere, ENOENT or EBADFD after the open) are tried
 // again on every file system, as they never happen on a local one. An empty
 // or unparsable text only on a shared one, and only while the file is
-// changing (see vs_read_settled): a damaged document costs two reads, not
-// the whole bound. prev carries the previous try's look between calls.
+// changing (see vs_read_settled and VS_SETTLE_MS): a damaged document costs
+// a quarter of a second, not the whole bound. prev carries the previous try's look between calls.
 // After the bound the last answer stands: the error, or the text as read.
 static bool vs_read_again(VsRetry &r, int rc, const VsTry &now, VsTry &prev, int dir_fd,
                           const char *name, const VsBuf &buf, const uint64_t *len) {
@@ -372,7 +384,7 @@ static bool vs_read_again(VsRetry &r, int rc, const VsTry &now, VsTry &prev, int
     transient = e == ESTALE || e == EBADFD || (now.opened && e == ENOENT);
   else
     transient = vs_fs_shared() && !vs_whole_document(buf.p, *len) &&
-                !vs_read_settled(now, prev, dir_fd, name, *len);
+                !(vs_settle_time_passed(r) && vs_read_settled(now, prev, dir_fd, name, *len));
   prev = rc == 0 ? now : VsTry();
   if (!transient) {
     errno = e;

@@ -11,6 +11,8 @@
 
 #include <atomic>
 
+#include "files.h"
+
 namespace {
 
 std::atomic<int> s_ring_enabled{1};
@@ -129,7 +131,9 @@ int vs_ring_read(VsRingBatch &b, int dir_fd) {
     want_files += b.ring[i];
   }
   VsRing &r = s_ring;
-  if (want_files == 0 || !vs_ring_enabled() || !vs_ring_up(r)) return 0;
+  // Shared file systems read the plain way, whose retries know their stale
+  // and cut views; the ring's gain is on local disks.
+  if (want_files == 0 || vs_fs_shared() || !vs_ring_enabled() || !vs_ring_up(r)) return 0;
   struct open_how how;
   memset(&how, 0, sizeof how);
   how.flags = O_RDONLY | O_NONBLOCK;  // O_CLOEXEC: refused for direct descriptors

@@ -483,7 +483,10 @@ void swap_in(void *p) {
 }
 }  // namespace
 
-TEST_F(Tree, DamagedDocumentOnSharedFileSystemIsReadTwiceThenTakenAsStored) {
+// Read again until it has stayed the same for the settle time (a quarter of
+// a second: a dozen paced reads, never the whole bound), then taken as
+// stored, with one look at its name.
+TEST_F(Tree, DamagedDocumentOnSharedFileSystemSettlesThenIsTakenAsStored) {
   vs_fs_set_shared(1);
   vr_io_arm(0, 0);
   const char *clean_text = vault_sync_generate_json("ua");
@@ -499,7 +502,8 @@ TEST_F(Tree, DamagedDocumentOnSharedFileSystemIsReadTwiceThenTakenAsStored) {
   vr_io_disarm();
   ASSERT_NE(got, nullptr) << vr_last_error();
   EXPECT_EQ(std::string(got), clean) << "the damaged item is passed over";
-  EXPECT_EQ(count_of("openat2"), clean_opens + 2);
+  EXPECT_GE(count_of("openat2"), clean_opens + 2);
+  EXPECT_LE(count_of("openat2"), clean_opens + 20);
   EXPECT_EQ(count_of("fstatat"), clean_looks + 1);
 
   vr_io_arm(0, 0);
@@ -507,7 +511,8 @@ TEST_F(Tree, DamagedDocumentOnSharedFileSystemIsReadTwiceThenTakenAsStored) {
   vr_io_disarm();
   ASSERT_NE(text, nullptr) << vr_last_error();
   EXPECT_EQ(std::string(text), damaged);
-  EXPECT_EQ(count_of("openat2"), 2);
+  EXPECT_GE(count_of("openat2"), 2);
+  EXPECT_LE(count_of("openat2"), 20);
 
   // A folder list read by its path, the same way.
   const std::string folders = ua() + "/folders.json";
@@ -517,7 +522,8 @@ TEST_F(Tree, DamagedDocumentOnSharedFileSystemIsReadTwiceThenTakenAsStored) {
   vr_io_disarm();
   ASSERT_NE(list, nullptr) << vr_last_error();
   EXPECT_EQ(std::string(list), "[{\"id\":");
-  EXPECT_EQ(count_of("openat2"), 2);
+  EXPECT_GE(count_of("openat2"), 2);
+  EXPECT_LE(count_of("openat2"), 20);
 
   // Replaced between the second read and the look at its name: the file is
   // changing, so it is read again, and the new version is the one taken.
