@@ -41,25 +41,14 @@ static int vs_user_set_credentials_body(const char *user_id, const char *current
                                        const char *hash, uint32_t iterations,
                                        const char *protected_key) {
   static const char prefix[] = "set_credentials";
-  if (!s_root) {
-    vs_error_code(VAULT_NO_ROOT, 0, "not initialized");
-    return -1;
-  }
-  if (!vs_id_safe(user_id)) {
-    vs_error_code(VAULT_INVALID, 0, "set_credentials: bad user id");
-    return -1;
-  }
+  VsAccountPaths acct;
+  if (vs_account_begin(user_id, "set_credentials", acct) != 0) return -1;
   if (!current_hash || !hash || !protected_key) {
     vs_error_code(VAULT_INVALID, 0, "set_credentials: missing hash or key");
     return -1;
   }
   if (!vs_utf8_valid(current_hash) || !vs_utf8_valid(hash) || !vs_utf8_valid(protected_key)) {
     vs_error_code(VAULT_INVALID, 0, "set_credentials: invalid utf-8");
-    return -1;
-  }
-  VsAccountPaths acct;
-  if (vs_account_paths(acct, s_root, user_id) != 0) {
-    vs_error_code(VAULT_IO, ENAMETOOLONG, "set_credentials: path too long");
     return -1;
   }
   // The new values as JSON, escaped as at registration; too long for a

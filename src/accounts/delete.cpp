@@ -139,18 +139,10 @@ int vs_user_delete_remainders(const char *root, const char *user_id, long *remov
 
 static int vs_user_delete_body(const char *user_id) {
   static const char prefix[] = "delete";
-  if (!s_root) {
-    vs_error_code(VAULT_NO_ROOT, 0, "not initialized");
-    return -1;
-  }
-  if (!vs_id_safe(user_id)) {
-    vs_error_code(VAULT_INVALID, 0, "delete: bad user id");
-    return -1;
-  }
   VsAccountPaths acct;
+  if (vs_account_begin(user_id, "delete", acct) != 0) return -1;
   char users[VS_SCAN_USERS_PATH], nonce[VS_ID_BUF], hidden[VS_ENTRY_PATH];
-  if (vs_account_paths(acct, s_root, user_id) != 0 ||
-      vs_users_dir(users, sizeof users, s_root) != 0) {
+  if (vs_users_dir(users, sizeof users, s_root) != 0) {
     vs_error_code(VAULT_IO, ENAMETOOLONG, "delete: path too long");
     return -1;
   }

@@ -37,25 +37,14 @@
 
 static int vs_user_change_email_body(const char *user_id, const char *new_email) {
   static const char prefix[] = "change_email";
-  if (!s_root) {
-    vs_error_code(VAULT_NO_ROOT, 0, "not initialized");
-    return -1;
-  }
-  if (!vs_id_safe(user_id)) {
-    vs_error_code(VAULT_INVALID, 0, "change_email: bad user id");
-    return -1;
-  }
+  VsAccountPaths acct;
+  if (vs_account_begin(user_id, "change_email", acct) != 0) return -1;
   if (!new_email || !*new_email) {
     vs_error_code(VAULT_INVALID, 0, "change_email: empty email");
     return -1;
   }
   if (!vs_utf8_valid(new_email)) {
     vs_error_code(VAULT_INVALID, 0, "change_email: invalid utf-8");
-    return -1;
-  }
-  VsAccountPaths acct;
-  if (vs_account_paths(acct, s_root, user_id) != 0) {
-    vs_error_code(VAULT_IO, ENAMETOOLONG, "change_email: path too long");
     return -1;
   }
   char e_email[VS_PROFILE_WRITE_MAX + 1], entry[VS_INDEX_ENTRY_MAX];

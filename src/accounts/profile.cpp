@@ -4,6 +4,8 @@
 // spacing), and members a later version of the library or the host put
 // there must come back exactly as they were.
 #include "accounts/profile.h"
+#include "foundation/identifiers.h"
+#include "foundation/root.h"
 
 #include <errno.h>
 #include <stdlib.h>
@@ -199,4 +201,20 @@ int vs_json_string(char *buf, size_t size, const char *text) {
   buf[pos - 1] = '"';
   buf[pos] = '\0';
   return (int)pos;
+}
+
+int vs_account_begin(const char *user_id, const char *prefix, VsAccountPaths &acct) {
+  if (!s_root) {
+    vs_error_code(VAULT_NO_ROOT, 0, "not initialized");
+    return -1;
+  }
+  if (!vs_id_safe(user_id)) {
+    vs_error_code(VAULT_INVALID, 0, "%s: bad user id", prefix);
+    return -1;
+  }
+  if (vs_account_paths(acct, s_root, user_id) != 0) {
+    vs_error_code(VAULT_IO, ENAMETOOLONG, "%s: path too long", prefix);
+    return -1;
+  }
+  return 0;
 }

@@ -57,4 +57,9 @@ int vs_profile_store(const char *root, const VsAccountPaths &acct, const char *t
 // it does not fit size bytes.
 int vs_json_string(char *buf, size_t size, const char *text);
 
+// The checks every change of an account starts with: a data root, a usable
+// user id and the account's paths. 0; -1 with "not initialized",
+// "<prefix>: bad user id" or "<prefix>: path too long".
+int vs_account_begin(const char *user_id, const char *prefix, VsAccountPaths &acct);
+
 #endif

@@ -43,6 +43,7 @@
 #include <atomic>
 
 #include "keldrune-vault-storage.h"
+#include "accounts/profile.h"
 #include "foundation/files.h"
 #include "foundation/identifiers.h"
 #include "foundation/layout.h"
@@ -86,19 +87,8 @@ static int vs_stamp(const char *path, VsStamp &s, long long *newest_ns) {
 }
 
 static char *vs_user_revision_alloc_body(const char *user_id, size_t *len_out) {
-  if (!s_root) {
-    vs_error_code(VAULT_NO_ROOT, 0, "not initialized");
-    return nullptr;
-  }
-  if (!vs_id_safe(user_id)) {
-    vs_error_code(VAULT_INVALID, 0, "revision: bad user id");
-    return nullptr;
-  }
   VsAccountPaths acct;
-  if (vs_account_paths(acct, s_root, user_id) != 0) {
-    vs_error_code(VAULT_IO, ENAMETOOLONG, "revision: path too long");
-    return nullptr;
-  }
+  if (vs_account_begin(user_id, "revision", acct) != 0) return nullptr;
   VsStamp stamps[3];
   long long newest = 0;
   const char *const paths[3] = {acct.profile, acct.folders, acct.ciphers};
