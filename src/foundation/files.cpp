@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 
 #include "layout.h"
 #include "results.h"
@@ -368,13 +369,69 @@ static bool vs_settle_time_passed(const VsRetry &r) {
          vs_now_us() >= r.deadline_us - (long long)(VS_SHARED_RETRY_MS - VS_SETTLE_MS) * 1000;
 }
 
+// The damaged documents this process has already seen settle: device,
+// inode, size and change time of each. A file is never rewritten in place
+// by the library (every version is a new inode renamed into place), so a
+// file seen again with all four the same is the same damaged file, and
+// settling it again would only cost every later read of it the settle time
+// (a client polling its sync would pay it each time). A view of another
+// version never carries all four of a settled file: a replacement is a new
+// inode with its own change time, and a file changed in place gets a new
+// change time. A stale view of the damaged file itself, after a repair
+// another host has just made, reads as the damaged file did a moment
+// earlier. Only the invalid-text path looks here, under a lock; the table
+// is small and the oldest entry makes room.
+enum { VS_SETTLED_MAX = 128 };
+struct VsSettled {
+  dev_t dev;
+  ino_t ino;
+  off_t size;
+  struct timespec ctim;
+};
+static std::mutex s_settled_mutex;
+static VsSettled s_settled[VS_SETTLED_MAX];
+static unsigned s_settled_count, s_settled_next;
+
+static bool vs_settled_match(const VsSettled &e, const struct stat &st) {
+  return e.dev == st.st_dev && e.ino == st.st_ino && e.size == st.st_size &&
+         e.ctim.tv_sec == st.st_ctim.tv_sec && e.ctim.tv_nsec == st.st_ctim.tv_nsec;
+}
+
+static bool vs_settled_known(const struct stat &st) {
+  std::lock_guard<std::mutex> hold(s_settled_mutex);
+  for (unsigned i = 0; i < s_settled_count; i++)
+    if (vs_settled_match(s_settled[i], st)) return true;
+  return false;
+}
+
+static void vs_settled_note(const struct stat &st) {
+  std::lock_guard<std::mutex> hold(s_settled_mutex);
+  for (unsigned i = 0; i < s_settled_count; i++)
+    if (vs_settled_match(s_settled[i], st)) return;
+  s_settled[s_settled_next] = VsSettled{st.st_dev, st.st_ino, st.st_size, st.st_ctim};
+  s_settled_next = (s_settled_next + 1) % VS_SETTLED_MAX;
+  if (s_settled_count < VS_SETTLED_MAX) s_settled_count++;
+}
+
+// An invalid text that is the whole of a damaged file seen settled before,
+// still under the name: settled at once (one look at the name).
+static bool vs_read_known_damaged(const VsTry &now, int dir_fd, const char *name,
+                                  uint64_t len) {
+  if (len == 0 || !now.looked || (uint64_t)now.st.st_size != len || !vs_settled_known(now.st))
+    return false;
+  struct stat st;
+  return fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && vs_same_file(st, now.st);
+}
+
 // After one try of a read (rc, and what it saw in now): true when it is to
 // be tried again. Failures that say the name was just replaced on a shared
 // file system (ESTALE anywhere, ENOENT or EBADFD after the open) are tried
 // again on every file system, as they never happen on a local one. An empty
 // or unparsable text only on a shared one, and only while the file is
 // changing (see vs_read_settled and VS_SETTLE_MS): a damaged document costs
-// a quarter of a second, not the whole bound. prev carries the previous try's look between calls.
+// a quarter of a second the first time this process meets it, not the whole
+// bound, and one look at its name each time after (s_settled). prev carries
+// the previous try's look between calls.
 // After the bound the last answer stands: the error, or the text as read.
 static bool vs_read_again(VsRetry &r, int rc, const VsTry &now, VsTry &prev, int dir_fd,
                           const char *name, const VsBuf &buf, const uint64_t *len) {
@@ -383,8 +440,15 @@ static bool vs_read_again(VsRetry &r, int rc, const VsTry &now, VsTry &prev, int
   if (rc != 0)
     transient = e == ESTALE || e == EBADFD || (now.opened && e == ENOENT);
   else
-    transient = vs_fs_shared() && !vs_whole_document(buf.p, *len) &&
-                !(vs_settle_time_passed(r) && vs_read_settled(now, prev, dir_fd, name, *len));
+    transient = vs_fs_shared() && !vs_whole_document(buf.p, *len);
+  if (transient && rc == 0) {
+    if (vs_read_known_damaged(now, dir_fd, name, *len)) {
+      transient = false;
+    } else if (vs_settle_time_passed(r) && vs_read_settled(now, prev, dir_fd, name, *len)) {
+      vs_settled_note(now.st);
+      transient = false;
+    }
+  }
   prev = rc == 0 ? now : VsTry();
   if (!transient) {
     errno = e;
