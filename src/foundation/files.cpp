@@ -374,14 +374,20 @@ static bool vs_settle_time_passed(const VsRetry &r) {
 // by the library (every version is a new inode renamed into place), so a
 // file seen again with all four the same is the same damaged file, and
 // settling it again would only cost every later read of it the settle time
-// (a client polling its sync would pay it each time). A view of another
-// version never carries all four of a settled file: a replacement is a new
-// inode with its own change time, and a file changed in place gets a new
-// change time. A stale view of the damaged file itself, after a repair
-// another host has just made, reads as the damaged file did a moment
-// earlier. Only the invalid-text path looks here, under a lock; the table
-// is small and the oldest entry makes room.
-enum { VS_SETTLED_MAX = 128 };
+// (a client polling its sync would pay it each time). Only files that had
+// not changed for VS_SETTLED_AGE_S when they settled are noted: a client
+// under load can go on showing a cut view of a version another host has
+// just written (its change time then is recent) for longer than the settle
+// time, and such a view must be settled anew on every read, never trusted
+// from memory. A stale view of a damaged file after another host repaired
+// it reads as the damaged file did a moment earlier. Only the invalid-text
+// path looks here, under a lock; the table is small and the oldest entry
+// makes room.
+enum { VS_SETTLED_MAX = 128, VS_SETTLED_AGE_S = 10 };
+static std::atomic<int> s_settled_age{VS_SETTLED_AGE_S};
+void vs_fs_set_settled_age(int seconds) {
+  s_settled_age.store(seconds < 0 ? (int)VS_SETTLED_AGE_S : seconds, std::memory_order_relaxed);
+}
 struct VsSettled {
   dev_t dev;
   ino_t ino;
@@ -405,6 +411,9 @@ static bool vs_settled_known(const struct stat &st) {
 }
 
 static void vs_settled_note(const struct stat &st) {
+  struct timespec now;
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0 || st.st_ctim.tv_sec > now.tv_sec - s_settled_age.load(std::memory_order_relaxed))
+    return;
   std::lock_guard<std::mutex> hold(s_settled_mutex);
   for (unsigned i = 0; i < s_settled_count; i++)
     if (vs_settled_match(s_settled[i], st)) return;

@@ -99,6 +99,10 @@ bool vs_retry_pause(VsRetry &r);
 void vs_fs_note(const char *path);
 int vs_fs_shared(void);
 void vs_fs_set_shared(int shared);
+// How long a damaged file must have stood unchanged when it settles for
+// later reads to trust it from memory (files.cpp, s_settled); tests set a
+// shorter age, and a negative one restores the default.
+void vs_fs_set_settled_age(int seconds);
 
 // vs_read_file for a writer that holds the lock under which every
 // replacement of path happens (a read-modify-write). Such a writer must
