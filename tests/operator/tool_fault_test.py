@@ -39,6 +39,8 @@ HEAD = '{"format":"keldrune-vault-dump","version":1}'
 # Whatever a dead process may leave that only it could have removed: its
 # staged account directory and a temporary file of an atomic write.
 LEFTOVERS = {"import-leftover", "temp-file"}
+# The calls a full disk fails.
+ENOSPC_CALLS = "mkdir,create,write,fsync-file,fsync-dir,rename,link"
 
 
 def uid(n):
@@ -300,13 +302,11 @@ class ImportFaults(FaultCase):
             self.rerun(where, kw.get("replace", False))
 
     def test_out_of_space_at_every_step(self):
-        self.failing_everywhere(0, "ENOSPC", calls="mkdir,create,write,fsync-file,fsync-dir,"
-                                                   "rename,link")
+        self.failing_everywhere(0, "ENOSPC", calls=ENOSPC_CALLS)
 
     def test_out_of_space_at_every_step_authoritative_replacing(self):
-        self.failing_everywhere(1, "ENOSPC", calls="mkdir,create,write,fsync-file,fsync-dir,"
-                                                   "rename,link",
-                                authoritative=True, replace=True)
+        self.failing_everywhere(1, "ENOSPC", calls=ENOSPC_CALLS, authoritative=True,
+                                replace=True)
 
     def test_failing_sync_of_each_directory(self):
         """Every directory an import syncs (the staged account and its
@@ -388,6 +388,34 @@ class ReindexFaults(FaultCase):
 
     def test_killed_at_every_step_of_an_authoritative_index(self):
         self.killed_everywhere(2, ["reindex"], True, True)
+
+    def failing_everywhere(self, offset, args, authoritative_before):
+        """The N-th call fails with ENOSPC: reindex exits 3 naming itself,
+        declares nothing complete that it did not finish, loses no account
+        to lookups, and a re-run finishes."""
+        self.build(authoritative_before)
+        n = self.count(args, calls=ENOSPC_CALLS)
+        for k in self.steps(n, offset):
+            self.fresh()
+            rc, out, err, fired, _ = shim_run(args, self.root, at=k, do="ENOSPC",
+                                              calls=ENOSPC_CALLS, log_dir=self.dir)
+            where = "%s: ENOSPC at step %d of %d (%s)" % (args, k, n, fired)
+            self.assertEqual(rc, 3, "%s: %s %s" % (where, out, err))
+            self.assertTrue(err.startswith("reindex: "), "%s: %s" % (where, err))
+            # The report says whether the index is marked complete; a
+            # mark it made covers every account.
+            self.assertEqual(self.marked(), "index authoritative:" in out, "%s: %s" % (where, out))
+            self.assert_lookups(where, hand_visible=not (authoritative_before and self.marked()))
+            rc, out, err = run(*args, root=self.root)
+            self.assertEqual(rc, 0, "%s: re-run: %s" % (where, err))
+            self.assert_lookups(where + " (re-run)")
+            self.assert_check_clean(where)
+
+    def test_out_of_space_at_every_step(self):
+        self.failing_everywhere(0, ["reindex", "--authoritative"], False)
+
+    def test_out_of_space_at_every_step_of_an_authoritative_index(self):
+        self.failing_everywhere(1, ["reindex"], True)
 
 
 if __name__ == "__main__":
