@@ -17,8 +17,9 @@ EIO. For every N up to the count of a whole run:
 A failing run must exit non-zero with a message naming its command, and
 its report must list every account it put in place.
 
-ctest runs a sample of the steps (every third, at an offset per case);
-KV_FAULT_FULL=1 (make crash) runs every one. Run with KELDRUNE_VAULT_TOOL
+ctest runs a sample of the steps (every seventh, at an offset per case,
+and the last two; KV_FAULT_STRIDE=n: every n-th); KV_FAULT_FULL=1 (make
+crash) runs every one. Run with KELDRUNE_VAULT_TOOL
 and KELDRUNE_VAULT_SHIM set."""
 import json
 import os
@@ -33,7 +34,7 @@ from tool_test import TOOL, run  # noqa: E402
 
 SHIM = os.environ.get("KELDRUNE_VAULT_SHIM", "")  # needed by the fault tests only
 FULL = os.environ.get("KV_FAULT_FULL") == "1"
-STRIDE = 1 if FULL else 3
+STRIDE = 1 if FULL else int(os.environ.get("KV_FAULT_STRIDE", "7"))
 
 HEAD = '{"format":"keldrune-vault-dump","version":1}'
 # Whatever a dead process may leave that only it could have removed: its
@@ -174,6 +175,28 @@ class FaultCase(unittest.TestCase):
                 self.assertEqual(rc, 1, "%s: %s found though no account holds it: %s"
                                  % (where, email, out))
 
+    def assert_registration_agrees(self, where, addresses):
+        """On a copy of the tree: a registration of each address succeeds
+        exactly when no visible account holds it, and afterwards each
+        address has one account."""
+        copy = os.path.join(self.dir, "copy")
+        if os.path.exists(copy):
+            shutil.rmtree(copy)
+        shutil.copytree(self.root, copy, symlinks=True)
+        held = set(self.visible(copy).values())
+        for email in addresses:
+            rc, out, err = run("user", "create", email, root=copy)
+            if email in held:
+                self.assertEqual(rc, 1, "%s: %s registered again: %s" % (where, email, out))
+                self.assertIn("already registered", err, where)
+            else:
+                self.assertEqual(rc, 0, "%s: %s is free but refused: %s" % (where, email, err))
+        owners = {}
+        for user_id, email in self.visible(copy).items():
+            owners.setdefault(email, []).append(user_id)
+        for email in addresses:
+            self.assertEqual(len(owners.get(email, [])), 1, "%s: %s" % (where, owners))
+
     def export(self, *ids):
         rc, out, err = run("export", *ids, root=self.root)
         self.assertEqual(rc, 0, err)
@@ -263,6 +286,7 @@ class ImportFaults(FaultCase):
             where = "killed before step %d of %d (%s) %s" % (k, n, fired, kw)
             self.assertEqual(rc, -9, "%s: %s" % (where, err))
             self.assert_one_owner(where, self.ADDRESSES)
+            self.assert_registration_agrees(where, self.ADDRESSES)
             self.assert_whole(where)
             self.rerun(where, kw.get("replace", False))
 
