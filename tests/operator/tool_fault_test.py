@@ -24,9 +24,11 @@ and KELDRUNE_VAULT_SHIM set."""
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -86,10 +88,8 @@ def parse_dump(text):
             for k, (a, items) in out.items()}
 
 
-def shim_run(args, root, at=0, do="kill", calls=None, log_dir=None):
-    """The tool under the shim: (rc, stdout, stderr, fired class or None,
-    calls counted when it exited normally)."""
-    log = os.path.join(log_dir, "shim.log")
+def shim_env(log, at, do, calls):
+    """The environment of a tool run under the shim, logging to log."""
     if os.path.exists(log):
         os.unlink(log)
     env = dict(os.environ, LD_PRELOAD=SHIM, KV_SHIM_AT=str(at), KV_SHIM_DO=do,
@@ -99,6 +99,14 @@ def shim_run(args, root, at=0, do="kill", calls=None, log_dir=None):
     env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0").lstrip(":")
     if calls:
         env["KV_SHIM_CALLS"] = calls
+    return env
+
+
+def shim_run(args, root, at=0, do="kill", calls=None, log_dir=None):
+    """The tool under the shim: (rc, stdout, stderr, fired class or None,
+    calls counted when it exited normally)."""
+    log = os.path.join(log_dir, "shim.log")
+    env = shim_env(log, at, do, calls)
     p = subprocess.run([TOOL, "--root", root] + args, capture_output=True, timeout=120, env=env)
     fired, count = None, None
     if os.path.exists(log):
@@ -440,6 +448,76 @@ class ReindexFaults(FaultCase):
 
     def test_out_of_space_at_every_step_of_an_authoritative_index(self):
         self.failing_everywhere(1, ["reindex"], True)
+
+
+class HeldClaim(FaultCase):
+    """An import stopped while it holds the claim on an address, right
+    before its account is renamed into place, and a registration of the
+    address started then: the registration waits for the claim. If the
+    import goes on, its account has the address and the registration is
+    refused; if it dies there, the registration gets the address and a
+    re-run of the import refuses the account. One account either way."""
+
+    def race(self, go_on, authoritative):
+        self.ok("init")
+        self.ok("user", "create", "other@x")
+        if authoritative:
+            self.ok("reindex", "--authoritative")
+        path = os.path.join(self.dir, "one.jsonl")
+        with open(path, "w") as f:
+            f.write(dump([account_lines(A, "a@x", [("c1", False)])]))
+        self.fresh()
+        log = os.path.join(self.dir, "shim.log")
+        imp = subprocess.Popen([TOOL, "--root", self.root, "--json", "import", path],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               env=shim_env(log, 1, "stop", "rename"))
+        self.addCleanup(lambda: imp.poll() is None and imp.kill())
+        for _ in range(600):  # the first rename is the account's, claim held
+            if os.path.exists(log) or imp.poll() is not None:
+                break
+            time.sleep(0.05)
+        with open(log) as f:
+            self.assertEqual(f.read().split(), ["fired", "rename"])
+        reg = subprocess.Popen([TOOL, "--root", self.root, "user", "create", "A@X"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(lambda: reg.poll() is None and reg.kill())
+        time.sleep(0.5)
+        self.assertIsNone(reg.poll(), "the registration did not wait for the held claim")
+        imp.send_signal(signal.SIGCONT if go_on else signal.SIGKILL)
+        out, err = imp.communicate(timeout=60)
+        reg_out, reg_err = reg.communicate(timeout=60)
+        if go_on:
+            self.assertEqual(imp.returncode, 0, err)
+            self.assertEqual(json.loads(out)["created"], [A])
+            self.assertEqual(reg.returncode, 1, reg_out)
+            self.assertIn(b"create: email already registered", reg_err)
+            owner = A
+        else:
+            self.assertEqual(imp.returncode, -9)
+            self.assertEqual(reg.returncode, 0, reg_err)
+            owner = reg_out.decode().strip()
+            rc, out, err = run("--json", "import", path, root=self.root)
+            self.assertEqual(rc, 1, err)
+            refused = json.loads(out)["refused"]
+            self.assertEqual([r["userId"] for r in refused], [A])
+            self.assertIn("registered to " + owner, refused[0]["reason"])
+        self.assertEqual([u for u, e in self.visible().items() if e == "a@x"], [owner])
+        rc, out, _ = run("user", "find", "a@x", root=self.root)
+        self.assertEqual(rc, 0)
+        self.assertIn(owner, out)
+        self.assert_check_clean("held claim", repaired_by_reindex={"bad-index-entry"})
+
+    def test_import_goes_on(self):
+        self.race(True, False)
+
+    def test_import_dies(self):
+        self.race(False, False)
+
+    def test_import_goes_on_authoritative_index(self):
+        self.race(True, True)
+
+    def test_import_dies_authoritative_index(self):
+        self.race(False, True)
 
 
 if __name__ == "__main__":

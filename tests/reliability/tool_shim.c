@@ -9,7 +9,9 @@
  *                  fsync-file fsync-dir syncfs
  *   KV_SHIM_AT     the N-th counted call (1-based) gets the fault; unset
  *                  or 0: count only
- *   KV_SHIM_DO     "kill", or an errno name: ENOSPC, EIO, EDQUOT
+ *   KV_SHIM_DO     "kill", "stop" (SIGSTOP, then the call goes on once
+ *                  the process is continued), or an errno name: ENOSPC,
+ *                  EIO, EDQUOT
  *   KV_SHIM_LOG    a file that receives "count N" when the process exits
  *                  normally and "fired CLASS" when the fault is delivered
  *
@@ -32,7 +34,8 @@
 
 static long s_calls;
 static long s_at;
-static int s_err;       /* 0: kill */
+static int s_err;       /* 0: kill or stop */
+static int s_stop;
 static char s_classes[256];
 static const char *s_log;
 static int s_ready;
@@ -69,7 +72,8 @@ static void vk_setup(void) {
   v = getenv("KV_SHIM_AT");
   s_at = v ? atol(v) : 0;
   v = getenv("KV_SHIM_DO");
-  s_err = !v || strcmp(v, "kill") == 0 ? 0
+  s_stop = v && strcmp(v, "stop") == 0;
+  s_err = !v || strcmp(v, "kill") == 0 || s_stop ? 0
           : strcmp(v, "EIO") == 0      ? EIO
           : strcmp(v, "EDQUOT") == 0   ? EDQUOT
                                        : ENOSPC;
@@ -92,6 +96,10 @@ static int vk_step(const char *cls) {
   long n = __atomic_add_fetch(&s_calls, 1, __ATOMIC_SEQ_CST);
   if (s_at <= 0 || n != s_at) return 0;
   vk_log("fired", cls);
+  if (s_stop) {
+    (void)syscall(SYS_kill, getpid(), SIGSTOP);
+    return 0;
+  }
   if (!s_err) {
     (void)syscall(SYS_kill, getpid(), SIGKILL);
     for (;;) pause();
