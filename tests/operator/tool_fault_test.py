@@ -452,13 +452,13 @@ class ReindexFaults(FaultCase):
 
 class HeldClaim(FaultCase):
     """An import stopped while it holds the claim on an address, right
-    before its account is renamed into place, and a registration of the
-    address started then: the registration waits for the claim. If the
+    before its account is renamed into place, and a registration (or
+    another import) of the address started then: it waits for the claim. If the
     import goes on, its account has the address and the registration is
     refused; if it dies there, the registration gets the address and a
     re-run of the import refuses the account. One account either way."""
 
-    def race(self, go_on, authoritative):
+    def race(self, go_on, authoritative, rival="registration"):
         self.ok("init")
         self.ok("user", "create", "other@x")
         if authoritative:
@@ -478,7 +478,14 @@ class HeldClaim(FaultCase):
             time.sleep(0.05)
         with open(log) as f:
             self.assertEqual(f.read().split(), ["fired", "rename"])
-        reg = subprocess.Popen([TOOL, "--root", self.root, "user", "create", "A@X"],
+        if rival == "registration":
+            args = ["user", "create", "A@X"]
+        else:  # another import, of another account with the address
+            path2 = os.path.join(self.dir, "two.jsonl")
+            with open(path2, "w") as f:
+                f.write(dump([account_lines(uid(9), "A@x", [("c9", False)])]))
+            args = ["--json", "import", path2]
+        reg = subprocess.Popen([TOOL, "--root", self.root] + args,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.addCleanup(lambda: reg.poll() is None and reg.kill())
         time.sleep(0.5)
@@ -490,12 +497,18 @@ class HeldClaim(FaultCase):
             self.assertEqual(imp.returncode, 0, err)
             self.assertEqual(json.loads(out)["created"], [A])
             self.assertEqual(reg.returncode, 1, reg_out)
-            self.assertIn(b"create: email already registered", reg_err)
+            if rival == "registration":
+                self.assertIn(b"create: email already registered", reg_err)
+            else:
+                refused = json.loads(reg_out)["refused"]
+                self.assertEqual([r["userId"] for r in refused], [uid(9)])
+                self.assertIn("registered to " + A, refused[0]["reason"])
             owner = A
         else:
             self.assertEqual(imp.returncode, -9)
             self.assertEqual(reg.returncode, 0, reg_err)
-            owner = reg_out.decode().strip()
+            owner = (reg_out.decode().strip() if rival == "registration"
+                     else json.loads(reg_out)["created"][0])
             rc, out, err = run("--json", "import", path, root=self.root)
             self.assertEqual(rc, 1, err)
             refused = json.loads(out)["refused"]
@@ -518,6 +531,12 @@ class HeldClaim(FaultCase):
 
     def test_import_dies_authoritative_index(self):
         self.race(False, True)
+
+    def test_another_import_of_the_address_import_goes_on(self):
+        self.race(True, False, rival="import")
+
+    def test_another_import_of_the_address_import_dies(self):
+        self.race(False, True, rival="import")
 
 
 if __name__ == "__main__":
