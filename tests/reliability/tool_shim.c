@@ -168,30 +168,33 @@ static int vk_creates(long flags) {
   return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE;
 }
 
+/* Counts a creating open and reads its mode argument (*mode, 0 for an
+ * open that creates nothing): 0 to go on, -1 to fail the open. */
+static int vk_open_step(long flags, va_list ap, mode_t *mode) {
+  *mode = 0;
+  if (!vk_creates(flags)) return 0;
+  *mode = (mode_t)va_arg(ap, int);
+  return vk_step("create");
+}
+
 int open(const char *p, int flags, ...) {
   VK_REAL(open);
-  mode_t mode = 0;
-  if (vk_creates(flags)) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = (mode_t)va_arg(ap, int);
-    va_end(ap);
-    if (vk_step("create")) return -1;
-  }
-  return real_open(p, flags, mode);
+  va_list ap;
+  va_start(ap, flags);
+  mode_t mode;
+  int rc = vk_open_step(flags, ap, &mode);
+  va_end(ap);
+  return rc ? -1 : real_open(p, flags, mode);
 }
 
 int openat(int d, const char *p, int flags, ...) {
   VK_REAL(openat);
-  mode_t mode = 0;
-  if (vk_creates(flags)) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = (mode_t)va_arg(ap, int);
-    va_end(ap);
-    if (vk_step("create")) return -1;
-  }
-  return real_openat(d, p, flags, mode);
+  va_list ap;
+  va_start(ap, flags);
+  mode_t mode;
+  int rc = vk_open_step(flags, ap, &mode);
+  va_end(ap);
+  return rc ? -1 : real_openat(d, p, flags, mode);
 }
 
 ssize_t write(int fd, const void *b, size_t n) {
