@@ -496,10 +496,15 @@ class HeldClaim(FaultCase):
         if go_on:
             self.assertEqual(imp.returncode, 0, err)
             self.assertEqual(json.loads(out)["created"], [A])
-            self.assertEqual(reg.returncode, 1, reg_out)
-            if rival == "registration":
+            if reg.returncode == 3:
+                # A machine so slow that the import held the claim past
+                # the longest wait: the rival gave up and said why.
+                self.assertIn(b"holds its index entry too long", reg_err)
+            elif rival == "registration":
+                self.assertEqual(reg.returncode, 1, reg_out)
                 self.assertIn(b"create: email already registered", reg_err)
             else:
+                self.assertEqual(reg.returncode, 1, reg_out)
                 refused = json.loads(reg_out)["refused"]
                 self.assertEqual([r["userId"] for r in refused], [uid(9)])
                 self.assertIn("registered to " + A, refused[0]["reason"])
