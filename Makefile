@@ -74,7 +74,9 @@ bench: setup
 	  $(if $(TMPFS),--tmpfs --clean,--root $(or $(BENCH_ROOT),$(BENCH_BUILD))) $(BENCH_ARGS)
 
 # Reliability harness (tests/reliability, fuzz/, docs/reliability.md).
-# crash: KILLS SIGKILLs of a worker in the middle of its calls (SEED=n
+# crash: KILLS SIGKILLs of a worker in the middle of its calls, then the
+# tool's import and reindex killed, out of space and failing each directory
+# sync at every step (tests/operator/tool_fault_test.py) (SEED=n
 # replays a run; FALLBACK=1 makes every move take the fallback for file
 # systems without a no-replace rename, FALLBACK=0 none, default half). fuzz: every libFuzzer target for FUZZ_TIME seconds, or
 # FUZZ_RUNS executions, each. coverage: the whole ctest suite in a --coverage
@@ -86,9 +88,12 @@ KILLS ?= 500
 FUZZ_TIME ?= 300
 crash: setup
 	@cmake -S . -B $(REL_BUILD) $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(REL_BUILD) -j $(JOBS) --target vs_rel_tests >/dev/null
+	@cmake --build $(REL_BUILD) -j $(JOBS) --target vs_rel_tests keldrune-vault vs_tool_shim >/dev/null
 	VS_CRASH_KILLS=$(KILLS) $(if $(SEED),VS_CRASH_SEED=$(SEED)) $(if $(FALLBACK),VS_CRASH_FALLBACK=$(FALLBACK)) \
 	  $(REL_BUILD)/tests/reliability/vs_rel_tests --gtest_filter='Crash.*'
+	KV_FAULT_FULL=1 KELDRUNE_VAULT_TOOL=$(REL_BUILD)/keldrune-vault \
+	  KELDRUNE_VAULT_SHIM=$(REL_BUILD)/tests/reliability/libvs_tool_shim.so \
+	  python3 -B tests/operator/tool_fault_test.py
 
 fuzz: setup
 	@cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null

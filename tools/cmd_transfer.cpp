@@ -381,8 +381,10 @@ struct VhImport {
     if (!staged) return VH_OK;
     char reason[256];
     int rc = vs_import_commit(ctx.root.c_str(), *staged, &book, reason, sizeof reason);
-    if (rc < 0 && staged->placed)  // in place, though not known to be durable: said so
+    if (rc < 0 && staged->placed) {  // in place, though not known to be durable: said so
       (staged->replace ? report.replaced : report.created).push_back(staged->uid);
+      report.items += staged->items;
+    }
     if (rc < 0) return failed();
     if (rc == 1) {
       report.refused.push_back(staged->uid);

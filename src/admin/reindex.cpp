@@ -82,6 +82,13 @@ int vs_unmark(const char *marker) {
   return 0;
 }
 
+// A run stopped before it changed the mark: the report says whether the
+// index is authoritative as it stands.
+int vs_stopped(const char *root, VsReindexReport &r) {
+  r.authoritative = vs_index_authoritative(root) == 1;
+  return -1;
+}
+
 }  // namespace
 
 int vs_admin_reindex(const char *root, VsReindexMode mode, VsReindexReport &r) {
@@ -102,20 +109,20 @@ int vs_admin_reindex(const char *root, VsReindexMode mode, VsReindexReport &r) {
     char failed[VS_ERROR_SIZE];
     vs_copy_text(failed, sizeof failed, vs_error_str());
     vs_error("reindex: %s", failed);
-    return -1;
+    return vs_stopped(root, r);
   }
   VsFd lock(vs_open_beneath(root, lock_path, O_RDWR | O_CREAT, 0600));
   if (!lock.ok() || vs_lock_take(lock.fd, vs_lock_wait_ms()) != 0) {
     vs_error("reindex: cannot lock %s (%s)", lock_path,
              errno == EAGAIN ? "another reindex is running" : strerror(errno));
-    return -1;
+    return vs_stopped(root, r);
   }
   int was = vs_index_authoritative(root);
   if (was < 0) {
     vs_error("reindex: cannot examine %s (%s)", marker, strerror(errno));
     return -1;
   }
-  if (was == 1 && vs_unmark(marker) != 0) return -1;
+  if (was == 1 && vs_unmark(marker) != 0) return vs_stopped(root, r);
 
   VsProblems p;
   // Deletions cut short first: a remainder's address is released only if
@@ -169,6 +176,10 @@ int vs_admin_reindex(const char *root, VsReindexMode mode, VsReindexReport &r) {
       vs_copy_text(failed, sizeof failed, vs_error_str());
       vs_error("reindex: %s", failed);
       p.note();
+      // A directory sync that fails after the rename leaves the mark in
+      // place (the index under it is complete and synced): reported as
+      // it is.
+      r.authoritative = vs_index_authoritative(root) == 1;
     } else {
       r.authoritative = true;
     }

@@ -15,7 +15,8 @@
 // an index that is authoritative when the run starts is withdrawn (and that
 // synced) before anything is written: a crash meanwhile leaves an index
 // that is not authoritative, whose entries lookups confirm against the
-// profiles anyway; a re-run finishes the work.
+// profiles anyway; a re-run finishes the work (a re-run in VS_REINDEX_KEEP
+// finds no mark, so marking it again takes VS_REINDEX_AUTHORITATIVE).
 #ifndef VS_ADMIN_REINDEX_H
 #define VS_ADMIN_REINDEX_H
 
