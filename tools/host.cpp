@@ -3,7 +3,6 @@
 // a document or a secret to hand to the library, and printing JSON.
 #include <errno.h>
 #include <fcntl.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
