@@ -10,6 +10,7 @@
 
 #include <yyjson.h>
 
+#include "foundation/holders.h"
 #include "host.h"
 
 namespace {
@@ -114,7 +115,7 @@ void vh_add_life_commands(CLI::App *user, VhContext &ctx,
     if (!vh_secret(args->current, args->current_file, "current hash", cur_text) ||
         !vh_secret(args->hash, args->hash_file, "hash", hash_text) ||
         !vh_secret(args->key, args->key_file, "key", key_text))
-      return (int)VH_FAIL;
+      return (int)VH_USAGE;
     return vh_result(vault_user_set_credentials(args->user_id.c_str(), cur_text.c_str(),
                                                 hash_text.c_str(), args->iterations,
                                                 key_text.c_str()));
@@ -134,14 +135,14 @@ void vh_add_life_commands(CLI::App *user, VhContext &ctx,
                 "terminal only with --yes");
   del->add_option("user_id", args->user_id, "user id")->required();
   del->add_flag("--yes", args->yes, "really delete (needed when standard input is a terminal)");
-  vh_account_command(del, ctx, [args] {
+  vh_account_command(del, ctx, [&ctx, args] {
     if (!args->yes && isatty(STDIN_FILENO)) {
       fprintf(stderr, "delete: this removes the account %s and all its items for good; "
                       "run again with --yes\n", args->user_id.c_str());
       return (int)VH_USAGE;
     }
     int rc = vault_user_delete(args->user_id.c_str());
-    if (rc == 0) fprintf(stderr, "deleted %s\n", args->user_id.c_str());
+    if (rc == 0 && !ctx.quiet) fprintf(stderr, "deleted %s\n", args->user_id.c_str());
     return vh_result(rc);
   });
 
@@ -149,16 +150,13 @@ void vh_add_life_commands(CLI::App *user, VhContext &ctx,
       "revision", "print the account's revision token: it changes whenever its sync document "
                   "may have (exit 1: no such account)");
   revision->add_option("user_id", args->user_id, "user id")->required();
-  vh_account_command(revision, ctx, [args] {
+  vh_account_command(revision, ctx, [&ctx, args] {
     size_t len = 0;
     char *token = vault_user_revision_alloc(args->user_id.c_str(), &len);
-    if (!token) {
-      fprintf(stderr, "%s\n", vault_storage_last_error());
-      return vh_exit_for(-1, vault_storage_last_error_code());
-    }
-    printf("%.*s\n", (int)len, token);
+    if (!token) return vh_result(-1);
+    std::string text(token, len);
     vault_free(token);
-    return (int)VH_OK;
+    return vh_print_value(ctx, "revision", text.c_str());
   });
 }
 
@@ -186,7 +184,7 @@ void vh_add_account_commands(CLI::App &app, VhContext &ctx) {
   hash->excludes(hash_file);
   key->excludes(key_file);
   create->add_option("--iterations", args->iterations, "key-derivation iteration count (default 0)");
-  vh_account_command(create, ctx, [args, hash, hash_file, key, key_file] {
+  vh_account_command(create, ctx, [&ctx, args, hash, hash_file, key, key_file] {
     if (hash->count() && key->count() && args->hash == "-" && args->key == "-") {
       fprintf(stderr, "only one of --hash and --key can read standard input\n");
       return (int)VH_USAGE;
@@ -196,20 +194,30 @@ void vh_add_account_commands(CLI::App &app, VhContext &ctx) {
     bool has_key = key->count() || key_file->count();
     if ((has_hash && !vh_secret(args->hash, args->hash_file, "hash", hash_text)) ||
         (has_key && !vh_secret(args->key, args->key_file, "key", key_text)))
-      return (int)VH_FAIL;
+      return (int)VH_USAGE;
     char uid[VAULT_ID_SIZE];
     int rc = vault_user_create(args->email.c_str(), has_hash ? hash_text.c_str() : nullptr,
                                args->iterations, has_key ? key_text.c_str() : nullptr, uid);
-    if (rc == 0) printf("%s\n", uid);
-    return vh_result(rc);
+    if (rc != 0) return vh_result(rc);
+    return vh_print_value(ctx, "userId", uid);
   });
 
   CLI::App *exists = user->add_subcommand("exists", "is the e-mail registered? prints yes or no (exit 1)");
   exists->add_option("email", args->email, "e-mail address")->required();
-  vh_account_command(exists, ctx, [args] {
+  vh_account_command(exists, ctx, [&ctx, args] {
     int rc = vault_user_exists(args->email.c_str());
     if (rc < 0) return vh_result(rc);
-    printf("%s\n", rc == 1 ? "yes" : "no");
+    if (ctx.json) {
+      // {"registered":true}: the answer's type is a boolean, not a word.
+      VsMutDoc doc(yyjson_mut_doc_new(nullptr));
+      yyjson_mut_val *obj = doc ? yyjson_mut_obj(doc.get()) : nullptr;
+      if (!obj) return (int)VH_FAIL;
+      yyjson_mut_doc_set_root(doc.get(), obj);
+      yyjson_mut_obj_add_bool(doc.get(), obj, "registered", rc == 1);
+      if (!vh_print_json(ctx, doc.get())) return (int)VH_FAIL;
+    } else {
+      printf("%s\n", rc == 1 ? "yes" : "no");
+    }
     return rc == 1 ? (int)VH_OK : (int)VH_SOFT;
   });
 

@@ -35,27 +35,15 @@ CLI::App *vh_item_command(CLI::App *parent, VhContext &ctx, std::shared_ptr<VhIt
   return cmd;
 }
 
-// A document from a file or "-" (standard input); for folders also the
-// JSON text itself, as the first versions of the tool took it.
-bool vh_document(const std::string &input, bool inline_json, std::string &text) {
-  size_t first = input.find_first_not_of(" \t\r\n");
-  if (inline_json && first != std::string::npos && input[first] == '{') {
-    text = input;
-    return true;
-  }
-  if (vh_read_input(input, text)) return true;
-  fprintf(stderr, "cannot read %s\n", input.c_str());
-  return false;
-}
-
-int vh_save(const VhItemArgs &args, bool folder) {
+int vh_save(const VhContext &ctx, const VhItemArgs &args, bool folder) {
   std::string text;
-  if (!vh_document(args.input, folder, text)) return VH_FAIL;
+  int rc = vh_document(args.input, text);
+  if (rc != VH_OK) return rc;
   char id[VAULT_ID_SIZE];
-  int rc = folder ? vault_folder_save(args.user_id.c_str(), text.c_str(), id)
-                  : vault_cipher_save(args.user_id.c_str(), text.c_str(), id);
-  if (rc == 0) printf("%s\n", id);
-  return vh_result(rc);
+  rc = folder ? vault_folder_save(args.user_id.c_str(), text.c_str(), id)
+              : vault_cipher_save(args.user_id.c_str(), text.c_str(), id);
+  if (rc != 0) return vh_result(rc);
+  return vh_print_value(ctx, "id", id);
 }
 
 int vh_folder_list(const VhContext &ctx, const std::string &user_id) {
@@ -73,10 +61,12 @@ void vh_add_item_commands(CLI::App &app, VhContext &ctx) {
   cipher->require_subcommand(1);
 
   CLI::App *save = vh_item_command(cipher, ctx, args, "save",
-                                   "store a cipher document (FILE, or - for standard input); "
-                                   "prints its id",
-                                   [args] { return vh_save(*args, false); });
-  save->add_option("file", args->input, "file holding the document, - for standard input (default)");
+                                   "store a cipher document (FILE, - for standard input, or the "
+                                   "text itself); prints its id",
+                                   [&ctx, args] { return vh_save(ctx, *args, false); });
+  save->add_option("file", args->input,
+                   "file, - for standard input (default), or the document, e.g. "
+                   "'{\"type\":1}'");
 
   CLI::App *get = vh_item_command(cipher, ctx, args, "get", "print a stored cipher document",
                                   [&ctx, args] {
@@ -115,10 +105,10 @@ void vh_add_item_commands(CLI::App &app, VhContext &ctx) {
       folder, ctx, args, "save",
       "add or replace a folder from its JSON document (FILE, - for standard input, or the "
       "text itself); prints its id",
-      [args] { return vh_save(*args, true); });
-  fsave->add_option("json", args->input,
+      [&ctx, args] { return vh_save(ctx, *args, true); });
+  fsave->add_option("file", args->input,
                     "file, - for standard input (default), or the document, e.g. "
-                    "{\"name\":\"Work\"}");
+                    "'{\"name\":\"Work\"}'");
 
   CLI::App *fdel = vh_item_command(folder, ctx, args, "delete",
                                    "remove a folder entry (exit 1: not found)", [args] {

@@ -8,16 +8,130 @@
 #include <string.h>
 #include <unistd.h>
 #include <sys/stat.h>
-
-#include <fstream>
-#include <iostream>
-#include <sstream>
+#include <time.h>
 
 #include "foundation/files.h"
 #include "foundation/holders.h"
 #include "foundation/identifiers.h"
 #include "foundation/layout.h"
 #include "host.h"
+
+const char vh_program[] = "keldrune-vault";
+
+namespace {
+
+bool s_line_start = true;   // the next byte on stderr begins a line
+bool s_meter_shown = false; // a progress line stands on the terminal
+
+void vh_raw(const char *p, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(STDERR_FILENO, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return;  // nowhere left to report it
+    p += w;
+    n -= (size_t)w;
+  }
+}
+
+void vh_meter_wipe() {
+  if (!s_meter_shown) return;
+  vh_raw("\r\033[K", 4);
+  s_meter_shown = false;
+}
+
+// The write function of the stderr stream: the program's name before every
+// line. The stream is unbuffered, and glibc hands one fprintf over whole,
+// so a line that already carries the name is seen as such at its start.
+ssize_t vh_stderr_write(void *, const char *buf, size_t size) {
+  vh_meter_wipe();
+  size_t i = 0;
+  const size_t plen = strlen(vh_program);
+  while (i < size) {
+    if (buf[i] == '\r') {  // a line redrawn in place starts afresh
+      vh_raw(buf + i, 1);
+      i++;
+      s_line_start = true;
+      continue;
+    }
+    if (s_line_start) {
+      bool named = size - i > plen && memcmp(buf + i, vh_program, plen) == 0 && buf[i + plen] == ':';
+      if (!named) {
+        vh_raw(vh_program, plen);
+        vh_raw(": ", 2);
+      }
+      s_line_start = false;
+    }
+    const char *nl = (const char *)memchr(buf + i, '\n', size - i);
+    const char *cr = (const char *)memchr(buf + i, '\r', size - i);
+    const char *stop = nl && (!cr || nl < cr) ? nl + 1 : cr ? cr : buf + size;
+    vh_raw(buf + i, (size_t)(stop - (buf + i)));
+    if (nl && stop == nl + 1) s_line_start = true;
+    i = (size_t)(stop - buf);
+  }
+  return (ssize_t)size;
+}
+
+double vh_now() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+}  // namespace
+
+void vh_messages_init() {
+  cookie_io_functions_t io = {nullptr, vh_stderr_write, nullptr, nullptr};
+  FILE *f = fopencookie(nullptr, "w", io);
+  if (!f) return;  // plain messages then
+  setvbuf(f, nullptr, _IONBF, 0);
+  stderr = f;
+}
+
+void vh_meter_start(VhMeter &m, const VhContext &ctx, const char *what, const char *unit,
+                    long total) {
+  m = VhMeter();
+  m.what = what;
+  m.unit = unit;
+  m.total = total;
+  m.on = !ctx.quiet && isatty(STDERR_FILENO) == 1;
+  if (m.on) m.start = m.last = vh_now();
+}
+
+std::string vh_meter_text(const VhMeter &m, double elapsed) {
+  char line[256];
+  int n = snprintf(line, sizeof line, "%s: %ld", m.what, m.done);
+  if (m.total >= 0 && n > 0 && (size_t)n < sizeof line)
+    n += snprintf(line + n, sizeof line - n, " of %ld", m.total);
+  if (n > 0 && (size_t)n < sizeof line)
+    n += snprintf(line + n, sizeof line - n, " %s", m.unit);
+  if (m.total > 0 && n > 0 && (size_t)n < sizeof line)
+    n += snprintf(line + n, sizeof line - n, " (%ld%%)",
+                  (long)((double)m.done * 100.0 / (double)m.total));
+  if (elapsed > 0 && n > 0 && (size_t)n < sizeof line)
+    snprintf(line + n, sizeof line - n, ", %.0f/s", (double)m.done / elapsed);
+  return line;
+}
+
+void vh_meter_add(VhMeter &m, long n) {
+  m.done += n;
+  if (!m.on) return;
+  double now = vh_now();
+  // Nothing for a job done within half a second; then five lines a second.
+  if (now - m.start < 0.5 || (s_meter_shown && now - m.last < 0.2)) return;
+  m.last = now;
+  std::string text = vh_meter_text(m, now - m.start);
+  fflush(stderr);
+  vh_raw("\r\033[K", 4);
+  vh_raw(vh_program, strlen(vh_program));
+  vh_raw(": ", 2);
+  vh_raw(text.data(), text.size());
+  s_meter_shown = true;
+}
+
+void vh_meter_end(VhMeter &m) {
+  if (m.on) vh_meter_wipe();
+  m.on = false;
+}
 
 bool vh_init(VhContext &ctx) {
   if (vault_storage_init(ctx.root.c_str()) != 0) {
@@ -35,7 +149,7 @@ int vh_no_root(const VhContext &ctx) {
 }
 
 int vh_unreadable(const char *path) {
-  fprintf(stderr, "cannot read %s (%s)\n", path, strerror(errno));
+  fprintf(stderr, "cannot read %s: %s\n", path, strerror(errno));
   return VH_FAIL;
 }
 
@@ -136,16 +250,34 @@ int vh_owned(const VhContext &ctx, char *text, size_t len) {
 }
 
 bool vh_read_input(const std::string &path, std::string &out) {
-  std::stringstream ss;
-  if (path == "-") {
-    ss << std::cin.rdbuf();
-  } else {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    ss << in.rdbuf();
+  VsFd own;
+  int fd = STDIN_FILENO;
+  if (path != "-") {
+    own.reset(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!own.ok()) return false;
+    fd = own.fd;
   }
-  out = ss.str();
-  return true;
+  out.clear();
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    out.append(buf, (size_t)n);
+  }
+}
+
+int vh_document(const std::string &input, std::string &text) {
+  size_t first = input.find_first_not_of(" \t\r\n");
+  if (first != std::string::npos && (input[first] == '{' || input[first] == '[')) {
+    text = input;
+    return VH_OK;
+  }
+  if (vh_read_input(input, text)) return VH_OK;
+  fprintf(stderr, "cannot read %s: %s\n", input == "-" ? "standard input" : input.c_str(),
+          strerror(errno));
+  return VH_USAGE;
 }
 
 bool vh_secret(const std::string &value, const std::string &file, const char *what,
@@ -156,7 +288,8 @@ bool vh_secret(const std::string &value, const std::string &file, const char *wh
   }
   const std::string &from = file.empty() ? value : file;
   if (!vh_read_input(from, out)) {
-    fprintf(stderr, "cannot read the %s from %s (%s)\n", what, from.c_str(), strerror(errno));
+    fprintf(stderr, "cannot read the %s from %s: %s\n", what,
+            from == "-" ? "standard input" : from.c_str(), strerror(errno));
     return false;
   }
   // Its first line, without the line end.
@@ -182,4 +315,21 @@ bool vh_print_json(yyjson_mut_doc *doc) { return vh_write_json(doc, 0); }
 
 bool vh_print_json(const VhContext &ctx, yyjson_mut_doc *doc) {
   return vh_write_json(doc, ctx.pretty ? YYJSON_WRITE_PRETTY : 0);
+}
+
+int vh_print_value(const VhContext &ctx, const char *key, const char *text) {
+  if (!ctx.json) {
+    printf("%s\n", text);
+    return VH_OK;
+  }
+  VsMutDoc doc(yyjson_mut_doc_new(nullptr));
+  yyjson_mut_val *obj = doc ? yyjson_mut_obj(doc.get()) : nullptr;
+  bool printed = false;
+  if (obj) {
+    yyjson_mut_doc_set_root(doc.get(), obj);
+    printed = yyjson_mut_obj_add_strcpy(doc.get(), obj, key, text) &&
+              vh_print_json(ctx, doc.get());
+  }
+  if (!printed) fprintf(stderr, "cannot write the result: out of memory\n");
+  return printed ? VH_OK : VH_FAIL;
 }

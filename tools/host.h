@@ -7,6 +7,11 @@
 //   VAULT_EXISTS); 2 usage (bad arguments, or input the library refuses:
 //   VAULT_INVALID, such as a malformed id or invalid JSON); 3 failure (no
 //   data root, unreadable tree, I/O errors: every other code).
+//
+// Messages: everything on stderr goes through vh_messages_init's stream, so
+// every line starts with the program's name ("keldrune-vault: cipher_get:
+// not found", as git says "fatal:"). Commands print plain
+// fprintf(stderr, ...) lines; the prefix is added here, once.
 #pragma once
 #include <stddef.h>
 
@@ -27,8 +32,45 @@ struct VhContext {
   // is printed byte for byte, with a newline only on a terminal or with
   // --pretty, so that get-then-save round trips leave it unchanged.
   bool line_end = false;
+  bool quiet = false;   // --quiet: no progress, no per-entry lines
   int exit_code = VH_OK;
 };
+
+// The program's name as messages show it.
+extern const char vh_program[];
+
+// Puts the line-prefixing stream in place of stderr (the first thing main
+// does). Lines that already start with the program's name keep one.
+void vh_messages_init();
+
+// Progress of a long job on stderr: "keldrune-vault: import: 1200 of 5000
+// accounts (24%), 3400/s". Shown only when stderr is a terminal and
+// without --quiet; the first line appears after half a second, then at most
+// five times a second, so a fast job shows nothing. Any other message on
+// stderr first wipes the progress line, so messages are never glued to it.
+// Use:
+//   VhMeter m;
+//   vh_meter_start(m, ctx, "import", "accounts", total);  // total < 0: unknown
+//   for (...) { ...; vh_meter_add(m, 1); }
+//   vh_meter_end(m);   // wipes the line; then print the summary
+// Call vh_meter_end before printing results on stdout when both may be the
+// same terminal.
+struct VhMeter {
+  const char *what = "";
+  const char *unit = "";
+  long total = -1;
+  long done = 0;
+  double start = 0;
+  double last = 0;
+  bool on = false;
+};
+void vh_meter_start(VhMeter &m, const VhContext &ctx, const char *what, const char *unit,
+                    long total);
+void vh_meter_add(VhMeter &m, long n);
+void vh_meter_end(VhMeter &m);
+// The meter's line for `elapsed` seconds into the job (no prefix, no line
+// end), for the display and its tests.
+std::string vh_meter_text(const VhMeter &m, double elapsed);
 
 // Initialises the data root, creating it when missing (init and demo
 // only); on failure prints the reason and returns false.
@@ -57,10 +99,17 @@ int vh_text(const char *text);
 // on a terminal), and releases it; NULL prints the last error.
 int vh_owned(const VhContext &ctx, char *text, size_t len);
 
-// Reads a whole file ("-" is standard input) into out; false on failure.
+// Reads a whole file ("-" is standard input) into out; false on failure,
+// with errno telling why.
 bool vh_read_input(const std::string &path, std::string &out);
+// The document argument of every save: text whose first non-blank
+// character is "{" or "[" is the JSON itself, "-" is standard input, and
+// anything else names a file (./{odd}.json reaches a file whose name starts
+// with a brace). VH_OK, or VH_USAGE with "cannot read FILE: reason" printed:
+// an input that cannot be read is a mistake in the command line.
+int vh_document(const std::string &input, std::string &text);
 // A secret given as VALUE, "-" (one line of standard input) or through a
-// file (its first line): false with the reason printed.
+// file (its first line): false with the reason printed (a usage error).
 bool vh_secret(const std::string &value, const std::string &file, const char *what,
                std::string &out);
 // Prints a document minified on one line (indented with --pretty). Texts
@@ -68,6 +117,9 @@ bool vh_secret(const std::string &value, const std::string &file, const char *wh
 // keeps the bytes as they are. False when it cannot be written.
 bool vh_print_json(yyjson_mut_doc *doc);
 bool vh_print_json(const VhContext &ctx, yyjson_mut_doc *doc);
+// A one-line plain result, or with --json the object {key: text}: the ids
+// that saves and create print, a revision token. An exit code.
+int vh_print_value(const VhContext &ctx, const char *key, const char *text);
 
 // Subcommand groups; each adds its commands to the app.
 void vh_add_account_commands(CLI::App &app, VhContext &ctx);

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <sstream>
 #include <vector>
 
 #include "host.h"
@@ -13,7 +14,9 @@
 namespace {
 
 const char k_footer[] =
-    "Options --root, --json and --pretty may stand before or after the subcommand.\n"
+    "Options --root, --json, --pretty and --quiet may stand before or after the subcommand.\n"
+    "A document to save is FILE, - (standard input) or the JSON text itself.\n"
+    "Every message on stderr starts with \"keldrune-vault: \".\n"
     "Only init and demo create a data root; every other command needs one.\n"
     "Exit codes: 0 done; 1 not found, already there, or check findings;\n"
     "2 usage (bad arguments, or input the library refuses); 3 failure.";
@@ -74,7 +77,7 @@ int vh_command_words(CLI::App &app, int argc, char **argv) {
     }
     if (!next) {
       std::string where = path.empty() ? "" : " of '" + path.back() + "'";
-      fprintf(stderr, "keldrune-vault: unknown command '%s'%s", w.c_str(), where.c_str());
+      fprintf(stderr, "unknown command '%s'%s", w.c_str(), where.c_str());
       if (!best.empty()) fprintf(stderr, "; did you mean '%s'?", best.c_str());
       fprintf(stderr, "\nRun keldrune-vault%s%s --help for the list.\n",
               path.empty() ? "" : " ", path.empty() ? "" : path.back().c_str());
@@ -95,6 +98,7 @@ int vh_command_words(CLI::App &app, int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  vh_messages_init();
   VhContext ctx;
   const char *env = getenv("KELDRUNE_VAULT_ROOT");
   ctx.root = env && *env ? env : "./vault-data";
@@ -108,14 +112,16 @@ int main(int argc, char **argv) {
   app.fallthrough();
   app.set_version_flag("--version", vh_version, "print the tool's and the library's version");
   app.add_option("--root", ctx.root, "data root (default: $KELDRUNE_VAULT_ROOT, else ./vault-data)");
-  app.add_flag("--json", ctx.json, "JSON results (user list, check, import)");
+  app.add_flag("--json", ctx.json,
+               "a JSON result where a command has a plain one (ids, yes/no, lists, reports)");
   app.add_flag("--pretty", ctx.pretty, "indent JSON results");
+  app.add_flag("--quiet", ctx.quiet, "no progress and no per-entry lines, only results and errors");
 
   app.add_subcommand("init", "create the data root, its users directory and config.json")
       ->callback([&] { ctx.exit_code = vh_init(ctx) ? VH_OK : VH_FAIL; });
 
   app.add_subcommand("last-error", "print the library's last-error text (a fresh load: OK)")
-      ->callback([&] { printf("%s\n", vault_storage_last_error()); });
+      ->callback([&] { ctx.exit_code = vh_print_value(ctx, "error", vault_storage_last_error()); });
 
   app.add_subcommand("demo", "initialise the root and walk through the whole system "
                              "(running it again replaces what it made)")
@@ -146,7 +152,11 @@ int main(int argc, char **argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
-    int rc = app.exit(e);
+    // The parser's complaints pass through stderr like every message, so
+    // they carry the program's name too.
+    std::ostringstream err;
+    int rc = app.exit(e, std::cout, err);
+    fputs(err.str().c_str(), stderr);
     return rc == 0 ? 0 : VH_USAGE;
   }
   return ctx.exit_code;

@@ -4,7 +4,8 @@
 # makes a minimal Debian 12 root with debootstrap from this machine's own
 # mirror and apt configuration, installs the packages there with apt, runs
 # the tool's demo and builds a consumer against the -dev package through its
-# CMake package and through pkg-config.
+# CMake package and through pkg-config. The Python package is installed
+# with two interpreters (tests/install/python_install_test.sh).
 #
 # Usage: package_check.sh WORK     (as root; after scripts/setup --packaging)
 # SUITE (default bookworm) picks the Debian release of the root.
@@ -86,6 +87,13 @@ exports=$(nm -D --defined-only "$x/${L#./}/libkeldrune-vault-storage.so.${versio
 declared=$(grep -o 'VAULT_API[^;(]*\bvault_[a-z_0-9]*[[:space:]]*(' "$here/include/keldrune-vault-storage.h.in" |
            grep -o 'vault_[a-z_0-9]*' | sort -u)
 [ "$exports" = "$declared" ] || fail "the packaged library's exports differ from the header's functions"
+
+# The Python package installed as python/README.md says, with Debian's
+# python3 and a second interpreter, over the packaged library (about half a
+# minute: two venvs, too slow for make test).
+step "installing the Python package with two interpreters"
+bash "$here/tests/install/python_install_test.sh" "$here" \
+  "$x/${L#./}/libkeldrune-vault-storage.so.0" "$work/python-install"
 rm -rf "$x"
 
 # ---- a clean Debian 12 ---------------------------------------------------------------

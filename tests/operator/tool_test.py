@@ -85,8 +85,11 @@ class ExitCodes(ToolCase):
             (["user", "create", "x@example.org", "--iterations", "4294967296"], None, 2, ""),
             (["cipher"], None, 2, ""),
             (["no-such-command"], None, 2, ""),
-            (["cipher", "save", uid, os.path.join(self.dir, "absent.json")], None, 3,
-             "cannot read"),
+            (["cipher", "save", uid, os.path.join(self.dir, "absent.json")], None, 2,
+             "cannot read %s: No such file or directory" % os.path.join(self.dir, "absent.json")),
+            (["folder", "save", uid, self.dir], None, 2, ": Is a directory"),
+            (["user", "create", "k@example.org", "--key-file", os.path.join(self.dir, "nokey")],
+             None, 2, "cannot read the key from %s: No such file" % os.path.join(self.dir, "nokey")),
             (["import", os.path.join(self.dir, "absent.jsonl")], None, 3, "cannot open"),
             (["import", "-"], b'{"format":"something else"}\n', 3, "not a keldrune-vault dump"),
             (["user", "exists", "a@example.org"], None, 0, ""),  # nothing above changed it
@@ -96,6 +99,9 @@ class ExitCodes(ToolCase):
                 rc, out, err = run(*args, stdin=stdin, root=self.root)
                 self.assertEqual(rc, code, err)
                 self.assertIn(text, err)
+                # Every line a command prints on stderr names the program.
+                for line in err.splitlines():
+                    self.assertTrue(line.startswith("keldrune-vault: "), line)
         # Both copies of the item are as they were.
         self.assertEqual(self.ok("cipher", "get", uid, "both"), '{"id":"both"}')
 
@@ -130,8 +136,8 @@ class RootRules(ToolCase):
             with self.subTest(args=args):
                 rc, out, err = run(*args, root=wrong, stdin=b"")
                 self.assertEqual(rc, 3, err)
-                self.assertEqual(err.strip(),
-                                 "no data root at %s; run `keldrune-vault init`" % wrong)
+                self.assertEqual(err.strip(), "keldrune-vault: no data root at %s; "
+                                 "run `keldrune-vault init`" % wrong)
                 self.assertFalse(os.path.exists(wrong))
         # A directory that is not a data root, or lacks its configuration, is
         # refused as well and left as it was.
@@ -237,7 +243,7 @@ class LifeOfAnAccount(ToolCase):
         self.assertEqual(len(token), 32)
         rc, _, err = run("user", "passwd", uid, "--current", "-", "--hash", "h1", "--key", "k1",
                          "--iterations", "9", stdin=b"wrong\n", root=self.root)
-        self.assertEqual((rc, err.strip()), (1, "set_credentials: hash mismatch"))
+        self.assertEqual((rc, err.strip()), (1, "keldrune-vault: set_credentials: hash mismatch"))
         self.ok("user", "passwd", uid, "--current", "-", "--hash", "h1", "--key", "k1",
                 "--iterations", "9", stdin=b"h0\n")
         found = json.loads(self.ok("user", "find", "life@example.org"))
@@ -246,7 +252,7 @@ class LifeOfAnAccount(ToolCase):
                              "1", root=self.root)[0], 2)  # no current hash
         other = self.account("other@example.org")
         rc, _, err = run("user", "set-email", uid, "OTHER@example.org", root=self.root)
-        self.assertEqual((rc, err.strip()), (1, "change_email: email already registered"))
+        self.assertEqual((rc, err.strip()), (1, "keldrune-vault: change_email: email already registered"))
         self.ok("user", "set-email", uid, "moved@example.org")
         self.assertEqual(run("user", "exists", "life@example.org", root=self.root)[0], 1)
         self.assertNotEqual(self.ok("user", "revision", uid), token)
@@ -417,6 +423,84 @@ class DumpAndLoad(ToolCase):
         self.assertEqual(len(json.loads(self.ok("sync", "big-account"))["ciphers"]), 9000)
         rc, again, _ = run("export", root=self.root)
         self.assertEqual(again.encode(), data)
+
+
+class DocumentsResultsAndMessages(ToolCase):
+    def test_every_save_takes_a_file_standard_input_or_the_text(self):
+        uid = self.account()
+        # Inline text: the first non-blank character is a brace or bracket.
+        for cmd in ("cipher", "folder"):
+            with self.subTest(cmd):
+                doc = ' \n {"id":"inline-%s","name":"n"}' % cmd
+                self.assertEqual(self.ok(cmd, "save", uid, doc), "inline-" + cmd)
+        path = os.path.join(self.root, "users", uid, "ciphers", "inline-cipher.json")
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(), b' \n {"id":"inline-cipher","name":"n"}')
+        self.assertTrue(self.ok("cipher", "save", uid, "[1,2]"))
+        # A file whose name starts with a brace is reached through a path.
+        odd = os.path.join(self.dir, "{odd}.json")
+        write(odd, '{"id":"from-odd-file"}')
+        self.assertEqual(self.ok("cipher", "save", uid, odd), "from-odd-file")
+        # Anything else names a file: a mistake there is a usage error with
+        # the reason, and nothing is stored.
+        rc, out, err = run("cipher", "save", uid, "type:1", root=self.root)
+        self.assertEqual((rc, out), (2, ""))
+        self.assertEqual(err, "keldrune-vault: cannot read type:1: No such file or directory\n")
+        # Inline text the library refuses is refused as a document, not a file.
+        rc, _, err = run("cipher", "save", uid, "{not json", root=self.root)
+        self.assertEqual((rc, err.strip()), (2, "keldrune-vault: cipher_save: invalid json"))
+        # Read, saved again as an argument, read again: the same bytes.
+        doc = '{"id":"round","notes":"caf\u00e9 \\/ \\"q\\"","n":1.50}'
+        self.ok("cipher", "save", uid, doc)
+        for _ in range(3):
+            got = run("cipher", "get", uid, "round", root=self.root)[1]
+            self.assertEqual(got, doc)
+            self.ok("cipher", "save", uid, got)
+        self.assertEqual(len(os.listdir(os.path.dirname(path))), 4)
+
+    def test_json_results_parse(self):
+        self.account("j@example.org")
+        rc, out, err = run("user", "create", "k@example.org", "--json", root=self.root)
+        uid = json.loads(out)["userId"]
+        calls = {
+            ("user", "exists", "j@example.org"): lambda r: r["registered"] is True,
+            ("user", "find", "j@example.org"): lambda r: r["userId"],
+            ("user", "list"): lambda r: len(r) == 2,
+            ("stats",): lambda r: r["users"] == 2,
+            ("last-error",): lambda r: isinstance(r["error"], str),
+        }
+        for args, test in calls.items():
+            for pretty in ([], ["--pretty"]):
+                with self.subTest(args=args, pretty=pretty):
+                    rc, out, err = run("--json", *(list(args) + pretty), root=self.root)
+                    self.assertEqual(rc, 0, err)
+                    self.assertTrue(test(json.loads(out)), out)
+                    self.assertEqual(out.count("\n") > 1, bool(pretty), out)
+        per_account = {
+            ("check",): lambda r: r["findings"] == [],
+            ("cipher", "save", uid, '{"id":"c1"}'): lambda r: r["id"] == "c1",
+            ("folder", "save", uid, '{"id":"f1","name":"F"}'): lambda r: r["id"] == "f1",
+            ("cipher", "get", uid, "c1"): lambda r: r["id"] == "c1",
+            ("folder", "list", uid): lambda r: r[0]["id"] == "f1",
+            ("user", "profile", uid): lambda r: r["email"] == "k@example.org",
+            ("user", "revision", uid): lambda r: len(r["revision"]) == 32,
+            ("sync", uid): lambda r: r["ciphers"][0]["id"] == "c1",
+        }
+        for args, test in per_account.items():
+            with self.subTest(args=args):
+                rc, out, err = run(*args, "--json", root=self.root)
+                self.assertEqual(rc, 0, err)
+                self.assertTrue(test(json.loads(out)), out)
+        # A "no" is an answer in JSON too, with exit 1.
+        rc, out, _ = run("--json", "user", "exists", "none@example.org", root=self.root)
+        self.assertEqual((rc, json.loads(out)), (1, {"registered": False}))
+
+    def test_quiet_leaves_only_results_and_errors(self):
+        uid = self.account()
+        rc, out, err = run("user", "delete", uid, "--quiet", stdin=b"", root=self.root)
+        self.assertEqual((rc, out, err), (0, "", ""))
+        rc, out, err = run("--quiet", "cipher", "get", uid, "x", root=self.root)
+        self.assertEqual((rc, err), (1, "keldrune-vault: no account %s\n" % uid))
 
 
 class CheckForHostsOfTheFixedFunctions(ToolCase):
