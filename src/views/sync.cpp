@@ -265,6 +265,19 @@ const char *vs_sync_fail(int code, const char *why) {
   return why;
 }
 
+// A read of the account failed: when its directory has gone or is another
+// one since the call began (a deletion, perhaps on another host, renamed
+// it away and is removing its files: on a shared file system such reads
+// fail with ESTALE), the account is not found; else the failure stands.
+const char *vs_sync_read_failed(bool have_dir, const struct stat &before, const char *dir) {
+  struct stat now;
+  if (!have_dir) return k_recorded;
+  if (stat(dir, &now) != 0 ? errno == ENOENT || errno == ENOTDIR
+                           : now.st_ino != before.st_ino || now.st_dev != before.st_dev)
+    return vs_sync_fail(VAULT_NOT_FOUND, "sync: user not found");
+  return k_recorded;
+}
+
 // Builds the document of user_id into o. NULL on success, else the message
 // (k_recorded: recorded already).
 const char *vs_sync_build(VsSyncOut &o, const char *user_id) {
@@ -289,7 +302,7 @@ const char *vs_sync_build(VsSyncOut &o, const char *user_id) {
     int loaded = vs_sync_load(buf, -1, nullptr, acct.profile, profile);
     if (loaded == VS_LOAD_ABSENT) return vs_sync_fail(VAULT_NOT_FOUND, "sync: user not found");
     if (loaded == VS_LOAD_NO_MEMORY) return vs_sync_fail(VAULT_NO_MEMORY, "sync: serialize fail");
-    if (loaded == VS_LOAD_UNKNOWN) return k_recorded;
+    if (loaded == VS_LOAD_UNKNOWN) return vs_sync_read_failed(have_dir, dir_before, acct.dir);
     if (!yyjson_is_obj(yyjson_doc_get_root(profile.get()))) return vs_sync_fail(VAULT_CORRUPT, "sync: corrupt profile");
     // Room for all the framing now: every later piece keeps it free, so the
     // framing always fits.
@@ -306,7 +319,7 @@ const char *vs_sync_build(VsSyncOut &o, const char *user_id) {
     vs_sync_put_frame(o, k_ciphers, lit_len(k_ciphers));
     rc = vs_sync_put_ciphers(o, buf, acct.ciphers);
   }
-  if (rc == VS_SYNC_UNKNOWN) return k_recorded;
+  if (rc == VS_SYNC_UNKNOWN) return vs_sync_read_failed(have_dir, dir_before, acct.dir);
   if (rc == VS_SYNC_TOO_LARGE) return vs_sync_fail(VAULT_TOO_LARGE, "sync: payload too large");
   if (rc != VS_SYNC_OK) return vs_sync_fail(VAULT_NO_MEMORY, "sync: serialize fail");
   if (have_dir && (stat(acct.dir, &dir_after) != 0 || dir_after.st_ino != dir_before.st_ino ||

@@ -235,3 +235,56 @@ TEST(LifeFaults, EveryStepOfEachWriterFailsCleanlyAndIsFinished) {
   long n = run_writer(DELETE, true);
   printf("[figures] life-faults delete (plain rename): injected=%ld\n", n);
 }
+
+namespace {
+
+// The deletion of another host, at one exact call of a sync: the account's
+// directory renamed away (and its files going, which makes a shared file
+// system answer the reads of the old directory with ESTALE).
+struct Away {
+  std::string root, uid;
+  const char *call;
+  int left;  // occurrences of call until the one it happens before
+};
+void rename_away(void *p) {
+  auto *a = static_cast<Away *>(p);
+  if (--a->left > 0) {
+    vr_io_hook(a->call, rename_away, p);
+    return;
+  }
+  std::string users = a->root + "/users/";
+  rename((users + a->uid).c_str(), (users + ".deleted." + a->uid + ".x").c_str());
+}
+
+}  // namespace
+
+TEST(LifeFaults, SyncAcrossADeletionOnAnotherHostFindsNoAccount) {
+  Life t;
+  ASSERT_TRUE(t.ok) << vault_storage_last_error();
+  vault_free(vault_sync_generate_json_alloc(t.ua.c_str(), nullptr));  // the thread's ring is set up
+  vr_io_arm(0, 0);
+  vault_free(vault_sync_generate_json_alloc(t.ua.c_str(), nullptr));
+  vr_io_disarm();
+  std::vector<std::string> trace = vr_io_trace();
+  // The listing of the items: opened by the call before the first getdents64.
+  size_t k = 0;
+  while (k < trace.size() && trace[k] != "getdents64") k++;
+  ASSERT_TRUE(k > 0 && k < trace.size()) << "no listing in the sync's calls";
+  static std::string open_call;
+  open_call = trace[k - 1];
+  Away away{t.root, t.ua, open_call.c_str(), 0};
+  for (size_t i = 0; i < k; i++) away.left += trace[i] == open_call;
+  vr_io_hook(open_call.c_str(), rename_away, &away);
+  vr_io_arm((long)k, ESTALE);
+  size_t len = 0;
+  char *sync = vault_sync_generate_json_alloc(t.ua.c_str(), &len);
+  int code = vault_storage_last_error_code();
+  std::string msg = vault_storage_last_error();
+  vr_io_disarm();
+  vr_io_hook(nullptr, nullptr, nullptr);
+  EXPECT_TRUE(vr_io_fired());
+  EXPECT_EQ(sync, nullptr);
+  vault_free(sync);
+  EXPECT_EQ(code, VAULT_NOT_FOUND) << msg;
+  EXPECT_EQ(msg, "sync: user not found");
+}
