@@ -22,6 +22,7 @@
 #include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include "keldrune-vault-storage.h"
 #include "foundation/files.h"
@@ -256,6 +257,8 @@ int vs_sync_put_ciphers(VsSyncOut &o, VsBuf &buf, const char *dir_path) {
   return VS_SYNC_OK;
 }
 
+enum : long { VS_SYNC_LOOK_AGAIN_MS = 50 };
+
 // What vs_sync_build returns when the message is already recorded.
 constexpr char k_recorded[] = "";
 
@@ -269,13 +272,23 @@ const char *vs_sync_fail(int code, const char *why) {
 // one since the call began (a deletion, perhaps on another host, renamed
 // it away and is removing its files: on a shared file system such reads
 // fail with ESTALE), the account is not found; else the failure stands.
+// After ESTALE on a shared file system the client may still resolve the
+// name to the old directory for a second or so (its name cache): the
+// directory is looked at again until VAULT_SHARED_RETRY_MS.
 const char *vs_sync_read_failed(bool have_dir, const struct stat &before, const char *dir) {
-  struct stat now;
   if (!have_dir) return k_recorded;
-  if (stat(dir, &now) != 0 ? errno == ENOENT || errno == ENOTDIR
-                           : now.st_ino != before.st_ino || now.st_dev != before.st_dev)
-    return vs_sync_fail(VAULT_NOT_FOUND, "sync: user not found");
-  return k_recorded;
+  bool stale = vs_error_errno_now() == ESTALE && vs_fs_shared();
+  for (long waited = 0;; waited += VS_SYNC_LOOK_AGAIN_MS) {
+    struct stat now;
+    // ESTALE: the name still leads this client to a directory the server
+    // no longer has.
+    if (stat(dir, &now) != 0 ? errno == ENOENT || errno == ENOTDIR || errno == ESTALE
+                             : now.st_ino != before.st_ino || now.st_dev != before.st_dev)
+      return vs_sync_fail(VAULT_NOT_FOUND, "sync: user not found");
+    if (!stale || waited >= VAULT_SHARED_RETRY_MS) return k_recorded;
+    struct timespec ts = {0, VS_SYNC_LOOK_AGAIN_MS * 1000L * 1000L};
+    nanosleep(&ts, nullptr);
+  }
 }
 
 // Builds the document of user_id into o. NULL on success, else the message
