@@ -24,16 +24,14 @@
 #include <stdlib.h>
 #include <strings.h>
 
-#include <condition_variable>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <random>
 #include <set>
-#include <thread>
 #include <vector>
 
 #include "pl_mount.h"
+#include "vs_tool_check.h"
 
 namespace fs = std::filesystem;
 
@@ -87,23 +85,10 @@ bool unregistered(const std::string &root, const std::string &path) {
 // `check` over root: its findings but temporary files and sizes (and, for
 // a registration cut short, its directory without a profile).
 std::string check_findings(const std::string &root, bool registering) {
-  std::string out = tool(root, "--json check");
-  yyjson_doc *d = yyjson_read(out.data(), out.size(), 0);
-  yyjson_val *list = yyjson_obj_get(yyjson_doc_get_root(d), "findings");
-  std::string found = yyjson_is_arr(list) ? "" : "no findings list: " + out;
-  size_t i, max;
-  yyjson_val *f;
-  yyjson_arr_foreach(list, i, max, f) {
-    const char *kind = yyjson_get_str(yyjson_obj_get(f, "kind"));
-    const char *path = yyjson_get_str(yyjson_obj_get(f, "path"));
-    if (kind && (!strcmp(kind, "temp-file") || !strcmp(kind, "too-large"))) continue;
-    if (kind && registering && (!strcmp(kind, "no-profile") || !strcmp(kind, "missing")) && path &&
-        unregistered(root, path))
-      continue;
-    found += std::string(kind ? kind : "?") + " " + (path ? path : "") + "; ";
-  }
-  yyjson_doc_free(d);
-  return found;
+  return vts_check_findings(VS_TOOL, root, [&](const char *kind, const char *path) {
+    if (!strcmp(kind, "temp-file") || !strcmp(kind, "too-large")) return true;
+    return registering && (!strcmp(kind, "no-profile") || !strcmp(kind, "missing")) && unregistered(root, path);
+  });
 }
 
 // The account as the library shows it in the current root: "" when it
@@ -403,50 +388,12 @@ struct Life : ::testing::Test {
 
   void cut_during() {
     start();
-    std::mutex mu;
-    std::condition_variable cv;
-    int started = 0, done = 0;
-    bool stop = false;
-    unsigned window_us = 3000;
-    std::string img;
-    std::thread cutter([&] {
-      std::mt19937_64 r(seed + 1);
-      std::unique_lock<std::mutex> l(mu);
-      for (;;) {
-        cv.wait(l, [&] { return stop || started > done; });
-        if (stop) return;
-        unsigned delay = (unsigned)(r() % (window_us + 1));
-        l.unlock();
-        usleep(delay);
-        std::string dest = work + "/midcall-" + std::to_string(started);
-        std::string err = m.cut(dest);
-        l.lock();
-        img = err.empty() ? dest : "";
-        done = started;
-        cv.notify_all();
-      }
-    });
-    double total_us = 0;
+    PlMidCallCutter cutter(m, work, seed + 1);
     for (int call = 1; call <= calls && !HasFailure(); ++call) {
       Model after = model;
-      int fly = -1;
+      int fly = -1, rc = 0;
       std::string what;
-      {
-        std::lock_guard<std::mutex> g(mu);
-        ++started;
-      }
-      cv.notify_all();
-      auto t0 = std::chrono::steady_clock::now();
-      int rc = step(after, fly, what);
-      total_us += (double)std::chrono::duration_cast<std::chrono::microseconds>(
-                      std::chrono::steady_clock::now() - t0).count();
-      window_us = (unsigned)(total_us / call) + 1;
-      std::string got;
-      {
-        std::unique_lock<std::mutex> l(mu);
-        cv.wait(l, [&] { return done == started; });
-        got = img;
-      }
+      std::string got = cutter.call([&] { return step(after, fly, what); }, &rc);
       if (rc == -2) ADD_FAILURE() << "seed " << seed << ", call " << call << " " << what
                                   << " answered unlike the model: " << vault_storage_last_error();
       if (got.empty()) {
@@ -457,13 +404,7 @@ struct Life : ::testing::Test {
       model = after;
       counted[rc == 0 ? 0 : 1]++;
     }
-    {
-      std::lock_guard<std::mutex> g(mu);
-      stop = true;
-    }
-    cv.notify_all();
-    cutter.join();
-    printf("[powerloss] life: mean call %.0f us\n", total_us / (counted[0] + counted[1] + 1e-9));
+    printf("[powerloss] life: mean call %.0f us\n", cutter.mean_call_us());
   }
 };
 

@@ -20,6 +20,7 @@
 #include "foundation/layout.h"
 #include "rel_util.h"
 #include "shim.h"
+#include "vs_tool_check.h"
 
 namespace {
 
@@ -119,27 +120,7 @@ struct Life {
   }
 
   // The operator's check over the tree: its findings, "" when clean.
-  std::string check() const {
-    std::string cmd = std::string(VS_TOOL) + " --root '" + root + "' --json check 2>&1";
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p) return "cannot run check";
-    std::string out;
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    pclose(p);
-    yyjson_doc *d = vr_parse(out);
-    yyjson_val *list = yyjson_obj_get(yyjson_doc_get_root(d), "findings");
-    std::string found = yyjson_is_arr(list) ? "" : "no findings list: " + out;
-    size_t i, max;
-    yyjson_val *f;
-    yyjson_arr_foreach(list, i, max, f) {
-      const char *kind = yyjson_get_str(yyjson_obj_get(f, "kind"));
-      const char *path = yyjson_get_str(yyjson_obj_get(f, "path"));
-      found += std::string(kind ? kind : "?") + " " + (path ? path : "") + "; ";
-    }
-    yyjson_doc_free(d);
-    return found;
-  }
+  std::string check() const { return vts_check_findings(VS_TOOL, root); }
 
   bool remainders_left() const {
     for (const std::string &n : vts_list(root + "/users"))
