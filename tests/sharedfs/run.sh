@@ -10,6 +10,7 @@
 # stress test and started again VS_BRICK_DOWN seconds (default 20) later;
 # after the test the volume is healed, the bricks must hold the same files,
 # and the operator's check must find nothing in the stress test's tree.
+# VS_BRICK_KILL=0 leaves the bricks alone (heal, comparison and check stay).
 #
 #   tests/sharedfs/run.sh BUILD_DIR DIR [STRESS OPTIONS...]
 # SHAREDFS (default "glusterfs cephfs") names the file systems, each set up
@@ -81,8 +82,13 @@ for fs in $systems; do
   fi
   echo "sharedfs: $fs up in $(( $(date +%s) - start )) s"
   if [ "$fs" = glusterfs ] && [ "${VS_GLUSTER_REPLICA:-3}" -gt 1 ]; then
-    step "two-host stress, a brick killed and restarted" with_brick_down \
-      "$build/tests/sharedfs/vs_sharedfs_stress" "${stress[@]}" "$@" "$dir/host1/root" "$dir/host2/root"
+    if [ "${VS_BRICK_KILL:-1}" = 1 ]; then
+      step "two-host stress, a brick killed and restarted" with_brick_down \
+        "$build/tests/sharedfs/vs_sharedfs_stress" "${stress[@]}" "$@" "$dir/host1/root" "$dir/host2/root"
+    else
+      step "two-host stress" "$build/tests/sharedfs/vs_sharedfs_stress" "${stress[@]}" "$@" \
+        "$dir/host1/root" "$dir/host2/root"
+    fi
     step "heal, bricks the same" bash scripts/glusterfs heal "$dir"
     step "check of the stress tree" "$build/keldrune-vault" --root "$dir/host1/root" check
   else
