@@ -353,6 +353,22 @@ void vs_sync_out_init(VsSyncOut &o, char *buf, size_t cap, bool grow) {
   o.alc = yyjson_alc{vs_out_alloc, vs_out_realloc, vs_out_free, &o};
 }
 
+// vs_sync_build, built again when a read failed with EBADFD on a shared
+// file system: GlusterFS marks the descriptors a client opened before a
+// server of a replicated volume went away as bad until it reopens them;
+// the next try opens everything afresh. Within VAULT_SHARED_RETRY_MS.
+const char *vs_sync_build_again(VsSyncOut &o, const char *user_id) {
+  for (long waited = 0;; waited += VS_SYNC_LOOK_AGAIN_MS) {
+    const char *why = vs_sync_build(o, user_id);
+    if (!why || *why || vs_error_errno_now() != EBADFD || !vs_fs_shared() ||
+        waited >= VAULT_SHARED_RETRY_MS)
+      return why;
+    vs_sync_out_init(o, o.buf, o.cap, o.grow);
+    struct timespec ts = {0, VS_SYNC_LOOK_AGAIN_MS * 1000L * 1000L};
+    nanosleep(&ts, nullptr);
+  }
+}
+
 }  // namespace
 
 static const char *vs_sync_generate_json_body(const char *user_id) {
@@ -360,7 +376,7 @@ static const char *vs_sync_generate_json_body(const char *user_id) {
   if (!out) return nullptr;
   VsSyncOut o;
   vs_sync_out_init(o, out, VS_SYNC_BUF_SIZE, false);
-  if (const char *why = vs_sync_build(o, user_id)) {
+  if (const char *why = vs_sync_build_again(o, user_id)) {
     out[0] = '\0';
     if (*why) vs_error_code(vs_error_code_now(), vs_error_errno_now(), "%s", why);
     return nullptr;
@@ -371,7 +387,7 @@ static const char *vs_sync_generate_json_body(const char *user_id) {
 static char *vs_sync_generate_json_alloc_body(const char *user_id, size_t *len_out) {
   VsSyncOut o;
   vs_sync_out_init(o, nullptr, 0, true);
-  const char *why = vs_sync_build(o, user_id);
+  const char *why = vs_sync_build_again(o, user_id);
   if (why) {
     free(o.buf);
     if (*why) vs_error_code(vs_error_code_now(), vs_error_errno_now(), "%s", why);

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "admin/reindex.h"
+#include "foundation/files.h"
 #include "foundation/layout.h"
 #include "rel_util.h"
 #include "shim.h"
@@ -268,4 +269,37 @@ TEST(LifeFaults, SyncAcrossADeletionOnAnotherHostFindsNoAccount) {
   vault_free(sync);
   EXPECT_EQ(code, VAULT_NOT_FOUND) << msg;
   EXPECT_EQ(msg, "sync: user not found");
+}
+
+// While a server of a replicated GlusterFS volume comes back, the client
+// answers EBADFD on descriptors it opened before: on a shared file system
+// the sync builds its document again; on a local disk the error stands.
+TEST(LifeFaults, SyncOnASharedFileSystemBuildsAgainAfterABadDescriptor) {
+  Life t;
+  ASSERT_TRUE(t.ok) << vault_storage_last_error();
+  for (int shared : {1, 0}) {
+    vs_fs_set_shared(shared);
+    vault_free(vault_sync_generate_json_alloc(t.ua.c_str(), nullptr));
+    vr_io_arm(0, 0);
+    char *clean = vault_sync_generate_json_alloc(t.ua.c_str(), nullptr);
+    vr_io_disarm();
+    std::vector<std::string> trace = vr_io_trace();
+    size_t k = 0;
+    while (k < trace.size() && trace[k] != "getdents64") k++;
+    ASSERT_LT(k, trace.size()) << "no listing in the sync's calls";
+    vr_io_arm((long)k + 1, EBADFD);
+    char *again = vault_sync_generate_json_alloc(t.ua.c_str(), nullptr);
+    int code = vault_storage_last_error_code();
+    vr_io_disarm();
+    vs_fs_set_shared(0);
+    EXPECT_TRUE(vr_io_fired());
+    if (shared) {
+      EXPECT_TRUE(clean && again && std::string(clean) == again) << vault_storage_last_error();
+    } else {
+      EXPECT_EQ(again, nullptr);
+      EXPECT_EQ(code, VAULT_IO);
+    }
+    vault_free(clean);
+    vault_free(again);
+  }
 }
