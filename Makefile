@@ -115,7 +115,9 @@ coverage: setup
 # Several hosts on one data tree (tests/sharedfs). sharedfs-test: as root,
 # for each of GlusterFS and CephFS (installed when missing; SHAREDFS=glusterfs
 # or SHAREDFS=cephfs for one) a volume mounted twice below $(SHAREDFS_DIR),
-# the two-host stress test across both mounts, the locked-read test, the
+# the two-host stress test across both mounts (on GlusterFS's volume of
+# three replicas with one brick killed and restarted meanwhile, then healed,
+# the bricks compared and the tree checked), the locked-read test, the
 # concurrency, damaged-document and crash tests on the volume; each volume goes away after,
 # pass or fail. GLUSTER_MOUNT_OPTS sets GlusterFS's mount options (e.g.
 # attribute-timeout=0,entry-timeout=0,negative-timeout=0), CEPH_CONF and
@@ -129,7 +131,8 @@ SHAREDFS_KILLS ?= 300
 STRESS_ARGS ?=
 sharedfs-rel-build: setup
 	@cmake -S . -B $(REL_BUILD) $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(REL_BUILD) -j $(JOBS) --target vs_rel_tests vs_sharedfs_stress vs_sharedfs_probe vs_sharedfs_locked_read >/dev/null
+	@cmake --build $(REL_BUILD) -j $(JOBS) --target vs_rel_tests vs_sharedfs_stress vs_sharedfs_probe vs_sharedfs_locked_read \
+	  keldrune-vault >/dev/null
 
 sharedfs-test: sharedfs-rel-build
 	SHAREDFS='$(SHAREDFS)' VS_GLUSTER_MOUNT_OPTS='$(GLUSTER_MOUNT_OPTS)' VS_CRASH_KILLS=$(SHAREDFS_KILLS) \

@@ -231,11 +231,13 @@ int vs_claim_address(const char *root, const char *email, const char *user_id,
   return VS_CLAIM_FAILED;
 }
 
-// The failure of a release: the failing step's message, prefixed.
+// The failure of a release: the failing step's message, prefixed, with its
+// code and errno (a full disk stays VAULT_NO_SPACE for the caller).
 static int vs_release_failed(const char *prefix) {
   char failed[VS_ERROR_SIZE];
   vs_copy_text(failed, sizeof failed, vs_error_str());
-  vs_error("%s: cannot release email (%s)", prefix, failed);
+  vs_error_code(vs_error_code_now(), vs_error_errno_now(), "%s: cannot release email (%s)", prefix,
+                failed);
   return -1;
 }
 
@@ -260,7 +262,7 @@ int vs_claim_release(const char *root, const char *email, const char *user_id,
   rc = vs_profile_match(root, -1, nullptr, acct.profile, email, &profile);
   if (rc == 0) return 0;  // still this account's address
   if (rc < 0) {
-    vs_error("%s: cannot release email (%s)", prefix, strerror(errno));
+    vs_error_errno(errno, "%s: cannot release email (%s)", prefix, strerror(errno));
     return -1;
   }
   return vs_index_remove(hold) == 0 ? 0 : vs_release_failed(prefix);

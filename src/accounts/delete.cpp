@@ -77,14 +77,18 @@ static int vs_remove_tree(int parent_fd, const char *name, int depth) {
 // users) of the account user_id. 0, or -1 with "<prefix>: ..." recorded.
 static int vs_finish_remainder(const char *root, int users_fd, const char *users,
                                const char *name, const char *user_id, const char *prefix) {
-  char rel[VS_ENTRY_PATH];
-  if (vs_path(rel, sizeof rel, "%s/" VS_PROFILE_NAME, name) != 0) {
+  char rel[VS_ENTRY_PATH], path[VS_ENTRY_PATH];
+  if (vs_path(rel, sizeof rel, "%s/" VS_PROFILE_NAME, name) != 0 ||
+      vs_path(path, sizeof path, "%s/%s", users, rel) != 0) {
     vs_error_code(VAULT_INVALID, 0, "%s: path too long", prefix);
     return -1;
   }
   char *raw = nullptr;
   uint64_t len = 0;
-  if (vs_read_file_at(root, users_fd, users, rel, &raw, &len) == 0) {
+  // The profile as the last change left it: a change on another host just
+  // before the rename replaced it, and this client may still hold the
+  // name for the file it replaced (GlusterFS), whose address is the old one.
+  if (vs_read_file_current(root, path, &raw, &len) == 0) {
     VsText text(raw);
     VsDoc doc(vs_parse(text.get(), (size_t)len));
     const char *email = nullptr;

@@ -186,7 +186,9 @@ int vs_profile_store(const char *root, const VsAccountPaths &acct, const char *t
     return -1;
   }
   if (out_len > VS_PROFILE_WRITE_MAX) {
-    vs_error_code(VAULT_TOO_LARGE, 0, "%s: profile too large", prefix);
+    // A bad argument, as when a new value alone is too long: VAULT_TOO_LARGE
+    // is for results that do not fit the caller's buffer.
+    vs_error_code(VAULT_INVALID, 0, "%s: profile too large", prefix);
     return -1;
   }
   return vs_atomic_write(root, acct.profile, out.get(), out_len);

@@ -29,7 +29,13 @@
 // longer there (it must cover the hosts' clock difference), and a token is
 // as old as the client's attribute cache (GlusterFS: attribute-timeout,
 // one second by default), so a change made on another host shows in the
-// token at most that long after it.
+// token at most that long after it. A sync, though, lists "ciphers" from
+// the server: a token from cached attributes taken around it could come
+// with a newer document than the same token taken before the change (seen
+// in the two-host stress on GlusterFS). So on a shared file system the
+// account directory is listed first: the listing comes from the server,
+// and the client takes from it which file each name stands for and its
+// attributes (READDIRPLUS), as the sync's own listing does.
 #include <errno.h>
 #include <fcntl.h>
 #include <sha2.h>
@@ -89,6 +95,12 @@ static int vs_stamp(const char *path, VsStamp &s, long long *newest_ns) {
 static char *vs_user_revision_alloc_body(const char *user_id, size_t *len_out) {
   VsAccountPaths acct;
   if (vs_account_begin(user_id, "revision", acct) != 0) return nullptr;
+  if (vs_fs_shared()) {
+    VsList list;
+    if (vs_list_open(list, s_root, acct.dir) == 0)
+      while (vs_list_next(list)) {
+      }
+  }
   VsStamp stamps[3];
   long long newest = 0;
   const char *const paths[3] = {acct.profile, acct.folders, acct.ciphers};

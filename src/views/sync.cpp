@@ -22,6 +22,7 @@
 #include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include "keldrune-vault-storage.h"
 #include "foundation/files.h"
@@ -256,6 +257,8 @@ int vs_sync_put_ciphers(VsSyncOut &o, VsBuf &buf, const char *dir_path) {
   return VS_SYNC_OK;
 }
 
+enum : long { VS_SYNC_LOOK_AGAIN_MS = 50 };
+
 // What vs_sync_build returns when the message is already recorded.
 constexpr char k_recorded[] = "";
 
@@ -263,6 +266,29 @@ constexpr char k_recorded[] = "";
 const char *vs_sync_fail(int code, const char *why) {
   vs_error_set_code(code, code == VAULT_NO_MEMORY ? ENOMEM : 0);
   return why;
+}
+
+// A read of the account failed: when its directory has gone or is another
+// one since the call began (a deletion, perhaps on another host, renamed
+// it away and is removing its files: on a shared file system such reads
+// fail with ESTALE), the account is not found; else the failure stands.
+// After ESTALE on a shared file system the client may still resolve the
+// name to the old directory for a second or so (its name cache): the
+// directory is looked at again until VAULT_SHARED_RETRY_MS.
+const char *vs_sync_read_failed(bool have_dir, const struct stat &before, const char *dir) {
+  if (!have_dir) return k_recorded;
+  bool stale = vs_error_errno_now() == ESTALE && vs_fs_shared();
+  for (long waited = 0;; waited += VS_SYNC_LOOK_AGAIN_MS) {
+    struct stat now;
+    // ESTALE: the name still leads this client to a directory the server
+    // no longer has.
+    if (stat(dir, &now) != 0 ? errno == ENOENT || errno == ENOTDIR || errno == ESTALE
+                             : now.st_ino != before.st_ino || now.st_dev != before.st_dev)
+      return vs_sync_fail(VAULT_NOT_FOUND, "sync: user not found");
+    if (!stale || waited >= VAULT_SHARED_RETRY_MS) return k_recorded;
+    struct timespec ts = {0, VS_SYNC_LOOK_AGAIN_MS * 1000L * 1000L};
+    nanosleep(&ts, nullptr);
+  }
 }
 
 // Builds the document of user_id into o. NULL on success, else the message
@@ -289,7 +315,7 @@ const char *vs_sync_build(VsSyncOut &o, const char *user_id) {
     int loaded = vs_sync_load(buf, -1, nullptr, acct.profile, profile);
     if (loaded == VS_LOAD_ABSENT) return vs_sync_fail(VAULT_NOT_FOUND, "sync: user not found");
     if (loaded == VS_LOAD_NO_MEMORY) return vs_sync_fail(VAULT_NO_MEMORY, "sync: serialize fail");
-    if (loaded == VS_LOAD_UNKNOWN) return k_recorded;
+    if (loaded == VS_LOAD_UNKNOWN) return vs_sync_read_failed(have_dir, dir_before, acct.dir);
     if (!yyjson_is_obj(yyjson_doc_get_root(profile.get()))) return vs_sync_fail(VAULT_CORRUPT, "sync: corrupt profile");
     // Room for all the framing now: every later piece keeps it free, so the
     // framing always fits.
@@ -306,7 +332,7 @@ const char *vs_sync_build(VsSyncOut &o, const char *user_id) {
     vs_sync_put_frame(o, k_ciphers, lit_len(k_ciphers));
     rc = vs_sync_put_ciphers(o, buf, acct.ciphers);
   }
-  if (rc == VS_SYNC_UNKNOWN) return k_recorded;
+  if (rc == VS_SYNC_UNKNOWN) return vs_sync_read_failed(have_dir, dir_before, acct.dir);
   if (rc == VS_SYNC_TOO_LARGE) return vs_sync_fail(VAULT_TOO_LARGE, "sync: payload too large");
   if (rc != VS_SYNC_OK) return vs_sync_fail(VAULT_NO_MEMORY, "sync: serialize fail");
   if (have_dir && (stat(acct.dir, &dir_after) != 0 || dir_after.st_ino != dir_before.st_ino ||
@@ -327,6 +353,22 @@ void vs_sync_out_init(VsSyncOut &o, char *buf, size_t cap, bool grow) {
   o.alc = yyjson_alc{vs_out_alloc, vs_out_realloc, vs_out_free, &o};
 }
 
+// vs_sync_build, built again when a read failed with EBADFD on a shared
+// file system: GlusterFS marks the descriptors a client opened before a
+// server of a replicated volume went away as bad until it reopens them;
+// the next try opens everything afresh. Within VAULT_SHARED_RETRY_MS.
+const char *vs_sync_build_again(VsSyncOut &o, const char *user_id) {
+  for (long waited = 0;; waited += VS_SYNC_LOOK_AGAIN_MS) {
+    const char *why = vs_sync_build(o, user_id);
+    if (!why || *why || vs_error_errno_now() != EBADFD || !vs_fs_shared() ||
+        waited >= VAULT_SHARED_RETRY_MS)
+      return why;
+    vs_sync_out_init(o, o.buf, o.cap, o.grow);
+    struct timespec ts = {0, VS_SYNC_LOOK_AGAIN_MS * 1000L * 1000L};
+    nanosleep(&ts, nullptr);
+  }
+}
+
 }  // namespace
 
 static const char *vs_sync_generate_json_body(const char *user_id) {
@@ -334,7 +376,7 @@ static const char *vs_sync_generate_json_body(const char *user_id) {
   if (!out) return nullptr;
   VsSyncOut o;
   vs_sync_out_init(o, out, VS_SYNC_BUF_SIZE, false);
-  if (const char *why = vs_sync_build(o, user_id)) {
+  if (const char *why = vs_sync_build_again(o, user_id)) {
     out[0] = '\0';
     if (*why) vs_error_code(vs_error_code_now(), vs_error_errno_now(), "%s", why);
     return nullptr;
@@ -345,7 +387,7 @@ static const char *vs_sync_generate_json_body(const char *user_id) {
 static char *vs_sync_generate_json_alloc_body(const char *user_id, size_t *len_out) {
   VsSyncOut o;
   vs_sync_out_init(o, nullptr, 0, true);
-  const char *why = vs_sync_build(o, user_id);
+  const char *why = vs_sync_build_again(o, user_id);
   if (why) {
     free(o.buf);
     if (*why) vs_error_code(vs_error_code_now(), vs_error_errno_now(), "%s", why);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <errno.h>
+#include <stdint.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -17,7 +18,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <random>
 #include <string>
+#include <thread>
+#include <utility>
 
 // One request on the control socket; the answer line, or "" when the file
 // system cannot be reached.
@@ -105,4 +112,68 @@ struct PlMount {
   }
 
   ~PlMount() { stop(); }
+};
+
+// Cuts from another thread at a random moment inside each call: call()
+// runs one call while the cutter waits a random delay (uniform over the
+// mean call's duration so far) and cuts into dir/midcall-<n>. It returns
+// the image ("" when the cut failed) and the call's result in *rc.
+class PlMidCallCutter {
+ public:
+  PlMidCallCutter(const PlMount &m, std::string dir, uint64_t seed)
+      : m_(m), dir_(std::move(dir)), rng_(seed), thread_([this] { run(); }) {}
+  ~PlMidCallCutter() {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  template <typename F>
+  std::string call(F fn, int *rc) {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      ++started_;
+    }
+    cv_.notify_all();
+    auto t0 = std::chrono::steady_clock::now();
+    *rc = fn();
+    total_us_ += (double)std::chrono::duration_cast<std::chrono::microseconds>(
+                     std::chrono::steady_clock::now() - t0).count();
+    std::unique_lock<std::mutex> l(mu_);
+    window_us_ = (unsigned)(total_us_ / started_) + 1;
+    cv_.wait(l, [&] { return done_ == started_; });
+    return img_;
+  }
+  double mean_call_us() const { return started_ ? total_us_ / started_ : 0; }
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> l(mu_);
+    for (;;) {
+      cv_.wait(l, [&] { return stop_ || started_ > done_; });
+      if (stop_) return;
+      unsigned delay = (unsigned)(rng_() % (window_us_ + 1));
+      l.unlock();
+      usleep(delay);
+      std::string dest = dir_ + "/midcall-" + std::to_string(started_);
+      std::string err = m_.cut(dest);
+      l.lock();
+      img_ = err.empty() ? dest : "";
+      done_ = started_;
+      cv_.notify_all();
+    }
+  }
+  const PlMount &m_;
+  std::string dir_;
+  std::mt19937_64 rng_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  int started_ = 0, done_ = 0;
+  bool stop_ = false;
+  unsigned window_us_ = 2000;
+  double total_us_ = 0;
+  std::string img_;
+  std::thread thread_;  // last: starts once the rest is set up
 };

@@ -2,7 +2,13 @@
 // run against the real library and against a plain in-memory model; every
 // result code, message, returned text and output buffer is compared, and
 // the final tree is compared with the model. VS_MODEL_SEEDS seeds of
-// VS_MODEL_OPS calls run; VS_MODEL_SEED=n replays one seed.
+// VS_MODEL_OPS calls run; VS_MODEL_SEED=n replays one seed. The revision
+// token is held to its promise: two equal tokens taken around a sync
+// always come with the same sync document, and a settled token stays put
+// while nothing changes.
+#include <strings.h>
+#include <time.h>
+
 #include <map>
 #include <random>
 #include <set>
@@ -325,9 +331,229 @@ struct Runner {
     expect(t && std::string(t) == want, std::string("stats ") + (t ? t : "(null)") + " want " + want);
   }
 
+  // ---- the life of an account ------------------------------------------------------
+  // Per account: each token seen around a sync, with the document it came with.
+  std::map<std::string, std::map<std::string, std::string>> tokens;
+  long settled_seen = 0, settled_repeats = 0;
+
+  std::string profile_text(const std::string &uid) {
+    const char *p = vault_user_get_profile_json(uid.c_str());
+    return p ? p : "";
+  }
+
+  void expect_code(int want, const std::string &what) {
+    int got = vault_storage_last_error_code();
+    expect(got == want, what + ": code " + std::to_string(got) + ", want " + std::to_string(want));
+  }
+
+  // The profile after a change: the members named in `changed` hold their
+  // new values, every other member is the same text in the same place.
+  void expect_profile_kept(const std::string &before, const std::string &after,
+                           const std::map<std::string, std::string> &changed, const std::string &what) {
+    yyjson_doc *b = vr_parse(before), *a = vr_parse(after);
+    expect(b && a, what + ": profile not JSON: " + after.substr(0, 200));
+    if (b && a) {
+      yyjson_obj_iter ib = yyjson_obj_iter_with(yyjson_doc_get_root(b));
+      yyjson_obj_iter ia = yyjson_obj_iter_with(yyjson_doc_get_root(a));
+      long grow = 0;
+      for (;;) {
+        yyjson_val *kb = yyjson_obj_iter_next(&ib), *ka = yyjson_obj_iter_next(&ia);
+        if (!kb || !ka) {
+          expect(!kb && !ka, what + ": profile gained or lost a member");
+          break;
+        }
+        std::string name = yyjson_get_str(kb);
+        expect(name == yyjson_get_str(ka), what + ": member order changed at " + name);
+        std::string vb = vr_val_text(yyjson_obj_iter_get_val(kb)), va = vr_val_text(yyjson_obj_iter_get_val(ka));
+        auto c = changed.find(name);
+        if (c == changed.end()) {
+          expect(vb == va, what + ": member " + name + " changed");
+        } else {
+          expect(va == c->second, what + ": member " + name + " is " + va.substr(0, 80));
+          grow += (long)va.size() - (long)vb.size();
+        }
+      }
+      // Unchanged members kept their bytes (the same escaping and spacing).
+      expect((long)after.size() - (long)before.size() == grow,
+             what + ": profile size " + std::to_string(after.size()) + " from " + std::to_string(before.size()));
+    }
+    yyjson_doc_free(b);
+    yyjson_doc_free(a);
+  }
+
+  void op_set_credentials() {
+    std::string uid = any_uid();
+    auto it = m.acc.find(uid);
+    Creds *c = it == m.acc.end() ? nullptr : &creds[uid];
+    std::string current = c && g.chance(75) ? c->hash : "h" + std::string(44, 'h');
+    unsigned shape = g.n(12);
+    std::string hash = "n" + std::to_string(g.n(100000)) + std::string(g.n(3) == 0 ? 200 : 40, 'h');
+    std::string key = std::string(g.n(3) == 0 ? 600 : 90, 'K');
+    if (shape == 0) hash = std::string(9000, 'h');                                   // refused at once
+    if (shape == 1) hash = std::string(4100, 'h'), key = std::string(4100, 'k');    // each fits, not both
+    if (shape == 2) key = "bad\xff";
+    if (shape == 3) hash += "\"q\\\t\xc3\xa9\x01";                                   // escaped as at creation
+    if (shape == 4) key.clear();
+    uint32_t iters = g.chance(20) ? 4294967295u : 100000u + g.n(900000);
+    std::string before = c ? profile_text(uid) : "";
+    int rc = vault_user_set_credentials(uid.c_str(), current.c_str(), hash.c_str(), iters, key.c_str());
+    std::string what = "set_credentials " + uid + " shape " + std::to_string(shape);
+    int want = 0, code = VAULT_OK;
+    std::string err;
+    if (!vs_ok(uid)) want = -1, code = VAULT_INVALID, err = "set_credentials: bad user id";
+    else if (shape == 2) want = -1, code = VAULT_INVALID, err = "set_credentials: invalid utf-8";
+    else if (shape == 0) want = -1, code = VAULT_INVALID, err = "set_credentials: profile too large";
+    else if (!c) want = 1, code = VAULT_NOT_FOUND, err = "set_credentials: not found";
+    else if (current != c->hash) want = 1, code = VAULT_MISMATCH, err = "set_credentials: hash mismatch";
+    else if (shape == 1) want = -1, code = VAULT_INVALID, err = "set_credentials: profile too large";
+    expect(rc == want, what + " rc " + std::to_string(rc) + " want " + std::to_string(want) + " (" +
+                           vault_storage_last_error() + ")");
+    expect_code(code, what);
+    if (want != 0) {
+      expect_err(err, what);
+      if (c) expect(profile_text(uid) == before, what + ": a refused change touched the profile");
+      return;
+    }
+    if (rc != 0) return;
+    *c = {hash, key, iters};
+    expect_profile_kept(before, profile_text(uid),
+                        {{"masterPasswordHash", vr_json_string(hash)},
+                         {"kdfIterations", std::to_string(iters)},
+                         {"protectedKey", vr_json_string(key)}},
+                        what);
+  }
+
+  void op_change_email() {
+    std::string uid = any_uid();
+    auto it = m.acc.find(uid);
+    VmAccount *a = it == m.acc.end() ? nullptr : &it->second;
+    unsigned shape = g.n(10);
+    std::string email;
+    if (shape < 3 && !emails.empty()) {  // an address used before (perhaps held by another)
+      email = emails[g.n((unsigned)emails.size())];
+    } else if (shape == 3 && a) {  // its own, in other letters
+      email = a->email;
+    } else if (shape == 4) {
+      email = g.chance(50) ? "" : "bad\xff@x.test";
+    } else if (shape == 5) {
+      email = std::string(9000, 'e') + "@x.test";
+    } else {
+      email = "moved" + std::to_string(g.n(100000)) + (g.chance(30) ? "\"q\\@x.test" : "@Example.org");
+    }
+    if (g.chance(50))
+      for (char &ch : email) ch = g.chance(50) ? (char)toupper((unsigned char)ch) : (char)tolower((unsigned char)ch);
+    std::string before = a ? profile_text(uid) : "";
+    std::string old = a ? a->email : "";
+    int rc = vault_user_change_email(uid.c_str(), email.c_str());
+    std::string what = "change_email " + uid + " to " + email.substr(0, 40);
+    const VmAccount *holder = m.by_email(email);
+    int want = 0, code = VAULT_OK;
+    std::string err;
+    if (!vs_ok(uid)) want = -1, code = VAULT_INVALID, err = "change_email: bad user id";
+    else if (email.empty()) want = -1, code = VAULT_INVALID, err = "change_email: empty email";
+    else if (email.find('\xff') != std::string::npos) want = -1, code = VAULT_INVALID, err = "change_email: invalid utf-8";
+    else if (email.size() > 8192) want = -1, code = VAULT_INVALID, err = "change_email: profile too large";
+    else if (!a) want = 1, code = VAULT_NOT_FOUND, err = "change_email: not found";
+    else if (holder && holder->uid != uid) want = 1, code = VAULT_EXISTS, err = "change_email: email already registered";
+    expect(rc == want, what + " rc " + std::to_string(rc) + " want " + std::to_string(want) + " (" +
+                           vault_storage_last_error() + ")");
+    expect_code(code, what);
+    if (want != 0) {
+      expect_err(err, what);
+      if (a) expect(profile_text(uid) == before, what + ": a refused change touched the profile");
+      return;
+    }
+    if (rc != 0) return;
+    a->email = email;
+    emails.push_back(email);
+    expect_profile_kept(before, profile_text(uid), {{"email", vr_json_string(email)}}, what);
+    // The account under the new address only; the old one is free unless
+    // it is the same address.
+    char found[VAULT_ID_SIZE] = "";
+    expect(vault_user_find_by_email(email.c_str(), found, nullptr, nullptr, nullptr) == 0 && uid == found,
+           what + ": not found under the new address");
+    if (strcasecmp(old.c_str(), email.c_str()) != 0)
+      expect(vault_user_exists(old.c_str()) == 0, what + ": the old address " + old + " is still taken");
+  }
+
+  void op_delete_account() {
+    std::string uid = any_uid();
+    bool known = m.acc.count(uid) > 0;
+    int rc = vault_user_delete(uid.c_str());
+    std::string what = "delete account " + uid;
+    if (!vs_ok(uid)) {
+      expect(rc == -1, what + " rc " + std::to_string(rc));
+      expect_err("delete: bad user id", what);
+      expect_code(VAULT_INVALID, what);
+      return;
+    }
+    expect(rc == (known ? 0 : 1), what + " rc " + std::to_string(rc) + " (" + vault_storage_last_error() + ")");
+    expect_code(known ? VAULT_OK : VAULT_NOT_FOUND, what);
+    if (!known) expect_err("delete: not found", what);
+    if (rc != 0) return;
+    std::string email = m.acc[uid].email;
+    m.acc.erase(uid);
+    creds.erase(uid);
+    tokens.erase(uid);
+    expect(vault_user_exists(email.c_str()) == 0, what + ": its address " + email + " is still taken");
+    expect(vault_sync_generate_json(uid.c_str()) == nullptr, what + ": still has a sync document");
+    expect(vault_cipher_save(uid.c_str(), "{\"id\":\"late\"}", nullptr) == -1, what + ": a save brought it back");
+    for (const std::string &n : vts_list(root + "/users"))
+      expect(n.find(uid) == std::string::npos, what + ": left " + n);
+  }
+
+  void op_revision() {
+    std::string uid = any_uid();
+    if (g.chance(12)) {  // past the settling margin of the newest change
+      struct timespec ts = {0, 25 * 1000 * 1000};
+      nanosleep(&ts, nullptr);
+    }
+    size_t len = 0;
+    char *t = vault_user_revision_alloc(uid.c_str(), &len);
+    std::string what = "revision " + uid;
+    auto it = m.acc.find(uid);
+    if (!vs_ok(uid) || it == m.acc.end()) {
+      expect(!t, what + ": a token for no account");
+      expect_err(vs_ok(uid) ? "revision: not found" : "revision: bad user id", what);
+      vault_free(t);
+      return;
+    }
+    expect(t && len == strlen(t) && len >= 16, what + ": no token (" + vault_storage_last_error() + ")");
+    std::string first = t ? t : "";
+    vault_free(t);
+    size_t slen = 0;
+    char *s = vault_sync_generate_json_alloc(uid.c_str(), &slen);
+    std::string sync = s ? std::string(s, slen) : "";
+    vault_free(s);
+    t = vault_user_revision_alloc(uid.c_str(), nullptr);
+    std::string second = t ? t : "";
+    vault_free(t);
+    expect(!sync.empty(), what + ": no sync document");
+    if (first.empty() || first != second) {
+      // Only a token taken within the margin of a change may move while
+      // nothing changes.
+      expect(first.empty() || first[0] == 'u', what + ": a settled token moved with nothing changed");
+      return;
+    }
+    settled_seen++;
+    auto seen = tokens[uid].emplace(first, sync);
+    if (!seen.second) {
+      settled_repeats++;
+      expect(seen.first->second == sync, what + ": token " + first + " came with two sync documents");
+    }
+  }
+
   void step() {
     calls++;
-    unsigned p = g.n(100);
+    unsigned p = g.n(112);
+    if (p >= 100) {
+      if (m.acc.empty()) op_create();
+      else if (p < 103) op_set_credentials();
+      else if (p < 106) op_change_email();
+      else if (p < 108) op_delete_account();
+      else op_revision();
+      return;
+    }
     if (p < 6 || m.acc.empty()) op_create();
     else if (p < 12) op_lookup();
     else if (p < 40) op_save();
@@ -347,7 +573,7 @@ struct Runner {
 TEST(Model, RandomSequencesMatchTheModel) {
   long seeds = env_long("VS_MODEL_SEEDS", 24), ops = env_long("VS_MODEL_OPS", 400);
   long first = env_long("VS_MODEL_SEED", -1);
-  long total = 0;
+  long total = 0, settled = 0, repeats = 0;
   for (long s = 0; s < (first >= 0 ? 1 : seeds); s++) {
     uint64_t seed = first >= 0 ? (uint64_t)first : (uint64_t)(1000 + s);
     std::string scratch = vts_scratch("model", true);
@@ -360,11 +586,18 @@ TEST(Model, RandomSequencesMatchTheModel) {
     VmStore tree = vm_read_tree(root, odd);
     std::string diff = r.fail.empty() ? vm_diff(r.m, tree) : "";
     total += r.calls;
+    settled += r.settled_seen;
+    repeats += r.settled_repeats;
     vault_storage_cleanup();
     vts_remove_tree(scratch);
     ASSERT_TRUE(r.fail.empty()) << "seed " << seed << " (replay: VS_MODEL_SEED=" << seed << "): " << r.fail;
     ASSERT_TRUE(odd.empty()) << "seed " << seed << ": " << odd[0];
     ASSERT_TRUE(diff.empty()) << "seed " << seed << ": final tree differs from the model:\n" << diff;
   }
-  printf("[figures] model: sequences=%ld calls=%ld\n", first >= 0 ? 1L : seeds, total);
+  printf("[figures] model: sequences=%ld calls=%ld settled-tokens=%ld compared=%ld\n", first >= 0 ? 1L : seeds,
+         total, settled, repeats);
+  // The token's promise was put to the test, not only taken.
+  if (first < 0 && seeds >= 8) {
+    EXPECT_GT(repeats, 0);
+  }
 }

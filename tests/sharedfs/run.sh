@@ -5,6 +5,13 @@
 # trees on the volume. Each volume is torn down whatever happens, and the
 # exit status is 1 when any part failed.
 #
+# The GlusterFS volume is replicated (three bricks, VS_GLUSTER_REPLICA): one
+# brick process is killed VS_BRICK_KILL_AFTER seconds (default 15) into the
+# stress test and started again VS_BRICK_DOWN seconds (default 20) later;
+# after the test the volume is healed, the bricks must hold the same files,
+# and the operator's check must find nothing in the stress test's tree.
+# VS_BRICK_KILL=0 leaves the bricks alone (heal, comparison and check stay).
+#
 #   tests/sharedfs/run.sh BUILD_DIR DIR [STRESS OPTIONS...]
 # SHAREDFS (default "glusterfs cephfs") names the file systems, each set up
 # in DIR/<name>. VS_CRASH_KILLS (default 300) sizes the crash test on the
@@ -30,6 +37,22 @@ trap '[ -n "$fs" ] && bash scripts/$fs down "$base/$fs"' EXIT
 trap 'exit 130' INT TERM
 
 status=0
+# Runs the command (the stress test) while one brick of the replicated
+# GlusterFS volume dies and comes back.
+with_brick_down() {
+  (
+    sleep "${VS_BRICK_KILL_AFTER:-15}"
+    killed=0
+    bash scripts/glusterfs kill-brick "$dir" 2 && killed=1
+    sleep "${VS_BRICK_DOWN:-20}"
+    bash scripts/glusterfs revive "$dir" && [ "$killed" -eq 1 ]
+  ) &
+  local chaos=$! rc=0
+  "$@" || rc=1
+  wait "$chaos" || { echo "sharedfs: $fs: killing or restarting a brick failed"; rc=1; }
+  return "$rc"
+}
+
 step() {
   local name="$fs: $1" t0
   shift
@@ -58,8 +81,20 @@ for fs in $systems; do
     continue
   fi
   echo "sharedfs: $fs up in $(( $(date +%s) - start )) s"
-  step "two-host stress" "$build/tests/sharedfs/vs_sharedfs_stress" "${stress[@]}" "$@" \
-    "$dir/host1/root" "$dir/host2/root"
+  if [ "$fs" = glusterfs ] && [ "${VS_GLUSTER_REPLICA:-3}" -gt 1 ]; then
+    if [ "${VS_BRICK_KILL:-1}" = 1 ]; then
+      step "two-host stress, a brick killed and restarted" with_brick_down \
+        "$build/tests/sharedfs/vs_sharedfs_stress" "${stress[@]}" "$@" "$dir/host1/root" "$dir/host2/root"
+    else
+      step "two-host stress" "$build/tests/sharedfs/vs_sharedfs_stress" "${stress[@]}" "$@" \
+        "$dir/host1/root" "$dir/host2/root"
+    fi
+    step "heal, bricks the same" bash scripts/glusterfs heal "$dir"
+    step "check of the stress tree" "$build/keldrune-vault" --root "$dir/host1/root" check
+  else
+    step "two-host stress" "$build/tests/sharedfs/vs_sharedfs_stress" "${stress[@]}" "$@" \
+      "$dir/host1/root" "$dir/host2/root"
+  fi
   step "locked reads" "$build/tests/sharedfs/vs_sharedfs_locked_read" "$dir/host1" "$dir/host2"
   step "concurrency test" env VS_TEST_TMP="$dir/host1" \
     "$build/tests/reliability/vs_rel_tests" --gtest_filter='Concurrent.*'

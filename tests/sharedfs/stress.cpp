@@ -4,8 +4,12 @@
 // saves one cipher id over and over, reads it and builds sync documents,
 // moves a few ciphers between live and trash and back, registers the same
 // e-mail addresses as the other hosts and saves folders into one account's
-// list, all at the same time. Afterwards the tree is read back directly and
-// every broken promise is counted:
+// list, all at the same time. A few more accounts live whole lives on both
+// hosts at once: their addresses change (to fresh ones and to each other's),
+// their credentials change from the hash last seen, items are saved into
+// them, and they are deleted and registered anew; meanwhile every host
+// takes their revision tokens around syncs. Afterwards the tree is read
+// back directly and every broken promise is counted:
 //   - a read of the cipher that exists throughout: missing, empty, cut or
 //     not whole, or failing for another reason;
 //   - a sync document without it or without the items no one touches;
@@ -16,7 +20,14 @@
 //   - a temporary (".tmp.") name left anywhere;
 //   - a moved cipher not in exactly one of live and trash, or with more
 //     than one link;
-//   - any call that failed (-1 or NULL) where it must not.
+//   - any call that failed (-1 or NULL) where it must not, or answered 1
+//     with another code than the race explains (VAULT_EXISTS, _MISMATCH,
+//     _NOT_FOUND);
+//   - two syncs of one account inside equal tokens (the token taken just
+//     before and just after each, on either host, all equal) whose
+//     documents differ (compared with the items in a fixed order);
+//   - an address held by two visible accounts, or not found under the
+//     account whose profile holds it; a deleted account visible again.
 // Counts go to standard output, one "[sharedfs] name=value" per line, with
 // the distinct failure messages; the exit status is 1 when any count of a
 // broken promise is not zero. Only the public library is used.
@@ -28,10 +39,14 @@
 //     --addresses N  addresses every host registers           (60)
 //     --folders N    folder saves per host                    (150)
 //     --seconds S    hard time limit of the concurrent phase  (170)
+//     --life-pause MS  longest pause between two changes of the
+//                    accounts' lives, per host (600; a token settles
+//                    after two quiet seconds on a shared file system)
 // Readers run until every writer is done. The defaults take about a minute
 // on a GlusterFS volume of one brick and seconds on a local disk.
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -42,7 +57,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <initializer_list>
 #include <map>
 #include <set>
 #include <string>
@@ -63,6 +80,8 @@ enum Counter {
   kMoves, kMoveNotFound, kMoveFailed,
   kRegCreated, kRegExists, kRegFailed, kLookupFailed,
   kFolderSaved, kFolderFailed, kFolderDeleted, kFolderDeleteFailed,
+  kLifeEmail, kLifeCredentials, kLifeDeleted, kLifeItem, kLifeRefused, kLifeFailed, kLifeReleaseLeft,
+  kTokens, kTokenUnsettled, kTokenCompared, kTokenBroken, kTokenFailed,
   kCounters
 };
 const char *const k_names[kCounters] = {
@@ -72,11 +91,28 @@ const char *const k_names[kCounters] = {
   "moves", "move-not-found", "move-failed",
   "register-created", "register-exists", "register-failed", "lookup-failed",
   "folder-saved", "folder-save-failed", "folder-deleted", "folder-delete-failed",
+  "life-email-changed", "life-credentials-changed", "life-deleted", "life-item-saved",
+  "life-refused", "life-failed", "life-old-address-left",
+  "tokens", "token-unsettled", "token-compared", "token-broken", "token-failed",
 };
 
 constexpr int k_max_addresses = 256;
 constexpr int k_max_folders = 4096;
 constexpr int k_stable = 5;
+constexpr int k_life = 6;             // accounts whose whole life both hosts run
+constexpr int k_max_deleted = 4096;
+constexpr int k_max_tokens = 8192;
+
+// An account of the life workers: the current id, the address and hash
+// last set with success (a spin lock keeps the three together).
+struct LifeSlot {
+  std::atomic<int> lock;
+  char uid[40], email[128], hash[48];
+};
+struct TokenSeen {
+  char token[40];
+  unsigned long long digest;
+};
 
 struct Shared {
   std::atomic<long> c[kCounters];
@@ -85,11 +121,18 @@ struct Shared {
   std::atomic<int> reg_arrived[k_max_addresses];
   std::atomic<char> folder_ok[8][k_max_folders];  // [host][i]: saved with 0
   std::atomic<char> folder_gone[8][k_max_folders];  // [host][i]: then deleted with 0
+  LifeSlot life[k_life];
+  std::atomic<int> deleted_n;
+  char deleted[k_max_deleted][40];  // accounts deleted with 0
+  std::atomic<int> token_lock;
+  int token_n;
+  TokenSeen tokens[k_max_tokens];
 };
 Shared *g;
 
 struct Options {
   long saves = 2000, moves = 600, movers = 2, addresses = 60, folders = 150, seconds = 170;
+  long life_pause_ms = 600;
   std::vector<std::string> roots;
 };
 Options opt;
@@ -283,6 +326,166 @@ void folder_saver(long host) {
   }
 }
 
+// ---- the life of an account, on both hosts at once --------------------------------
+struct SpinLock {
+  std::atomic<int> &l;
+  explicit SpinLock(std::atomic<int> &x) : l(x) {
+    for (int z = 0; !l.compare_exchange_weak(z, 1); z = 0) sched_yield();
+  }
+  ~SpinLock() { l.store(0); }
+};
+
+void copy_id(char *dst, size_t size, const std::string &src) { snprintf(dst, size, "%s", src.c_str()); }
+
+// A result of 0, or 1 with a code the race explains, or a failure.
+void life_result(const char *what, int rc, Counter done, std::initializer_list<int> codes) {
+  int code = vault_storage_last_error_code();
+  if (rc == 0) return count(done);
+  for (int c : codes)
+    if (rc == 1 && code == c) return count(kLifeRefused);
+  count(kLifeFailed);
+  note(what, std::string(vault_storage_last_error()) + " (rc " + std::to_string(rc) + ", code " +
+                 std::to_string(code) + ")");
+}
+
+void life(long host) {
+  unsigned long long x = (unsigned long long)host * 0x9e3779b97f4a7c15ULL + (unsigned long long)getpid();
+  auto rnd = [&x](unsigned long long n) {
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+    return x % n;
+  };
+  for (long n = 0; !out_of_time() && g->writers_left.load() > 0; n++) {
+    int s = (int)rnd(k_life);
+    LifeSlot &slot = g->life[s];
+    std::string uid, hash, tag = std::to_string(s) + "-h" + std::to_string(host) + "-" + std::to_string(n);
+    {
+      SpinLock lk(slot.lock);
+      uid = slot.uid;
+      hash = slot.hash;
+    }
+    unsigned long long pick = rnd(12);
+    if (pick < 4) {
+      std::string to = "life" + tag + "@race.test";
+      if (pick == 0) {  // another account's address, perhaps taken
+        SpinLock lk(g->life[(s + 1) % k_life].lock);
+        to = g->life[(s + 1) % k_life].email;
+        to[0] = 'L';
+      }
+      vault_user_exists("");  // fails on purpose: a known text before the call
+      int rc = vault_user_change_email(uid.c_str(), to.c_str());
+      life_result("change_email", rc, kLifeEmail, {VAULT_EXISTS, VAULT_NOT_FOUND});
+      // A success keeps the text of a step that failed without changing
+      // the answer (the release of the old address): worth knowing.
+      if (rc == 0 && strncmp(vault_storage_last_error(), "change_email: ", 14) == 0) {
+        count(kLifeReleaseLeft);
+        note("change_email (0)", vault_storage_last_error());
+      }
+      SpinLock lk(slot.lock);
+      if (rc == 0 && uid == slot.uid) copy_id(slot.email, sizeof slot.email, to);
+    } else if (pick < 7) {
+      std::string h = "h" + tag;
+      int rc = vault_user_set_credentials(uid.c_str(), hash.c_str(), h.c_str(), 1, "k");
+      life_result("set_credentials", rc, kLifeCredentials, {VAULT_MISMATCH, VAULT_NOT_FOUND});
+      SpinLock lk(slot.lock);
+      if (rc == 0 && uid == slot.uid) copy_id(slot.hash, sizeof slot.hash, h);
+    } else if (pick < 10) {
+      // A save racing a deletion fails on the missing account.
+      std::string item = "{\"id\":\"i" + std::to_string(rnd(4)) + "\",\"tag\":\"" + tag + "\"}";
+      int rc = vault_cipher_save(uid.c_str(), item.c_str(), nullptr);
+      life_result("life save", rc == -1 && vault_storage_last_error_code() == VAULT_NOT_FOUND ? 1 : rc,
+                  kLifeItem, {VAULT_NOT_FOUND});
+    } else {
+      int rc = vault_user_delete(uid.c_str());
+      life_result("delete", rc, kLifeDeleted, {VAULT_NOT_FOUND});
+      if (rc == 0) {
+        int i = g->deleted_n.fetch_add(1);
+        if (i < k_max_deleted) copy_id(g->deleted[i], sizeof g->deleted[i], uid);
+        // Only this host's deletion succeeded: it registers the successor.
+        std::string email = "life" + tag + "-anew@race.test";
+        char fresh[VAULT_ID_SIZE] = "";
+        if (vault_user_create(email.c_str(), "h0", 1, "k", fresh) != 0) {
+          count(kLifeFailed);
+          note("create", vault_storage_last_error());
+        } else {
+          SpinLock lk(slot.lock);
+          copy_id(slot.uid, sizeof slot.uid, fresh);
+          copy_id(slot.email, sizeof slot.email, email);
+          copy_id(slot.hash, sizeof slot.hash, "h0");
+        }
+      }
+    }
+    if (opt.life_pause_ms > 0) usleep((useconds_t)rnd((unsigned long long)opt.life_pause_ms * 1000));
+  }
+}
+
+// The sync document with its items in a fixed order (a listing's order is
+// the file system's), as one comparable text.
+std::string canonical_sync(const char *text) {
+  yyjson_doc *d = yyjson_read(text, strlen(text), 0);
+  if (!d) return "";
+  yyjson_val *r = yyjson_doc_get_root(d);
+  std::vector<std::string> items;
+  size_t i, n;
+  yyjson_val *e;
+  yyjson_arr_foreach(yyjson_obj_get(r, "ciphers"), i, n, e) items.push_back(vr_val_text(e));
+  std::sort(items.begin(), items.end());
+  std::string out = vr_val_text(yyjson_obj_get(r, "profile")) + "\n" + vr_val_text(yyjson_obj_get(r, "folders"));
+  for (auto &it : items) out += "\n" + it;
+  yyjson_doc_free(d);
+  return out;
+}
+
+unsigned long long fnv(const std::string &s) {
+  unsigned long long h = 1469598103934665603ULL;
+  for (unsigned char c : s) h = (h ^ c) * 1099511628211ULL;
+  return h;
+}
+
+// Tokens around syncs of the life accounts: a sync inside two equal
+// tokens is filed under the token; another under the same token (from
+// either host) must be the same document.
+void token_watch(long host) {
+  for (long n = 0; !out_of_time() && g->writers_left.load() > 0; n++) {
+    std::string uid;
+    {
+      SpinLock lk(g->life[(n + host) % k_life].lock);
+      uid = g->life[(n + host) % k_life].uid;
+    }
+    char *before = vault_user_revision_alloc(uid.c_str(), nullptr);
+    char *sync = before ? vault_sync_generate_json_alloc(uid.c_str(), nullptr) : nullptr;
+    char *after = sync ? vault_user_revision_alloc(uid.c_str(), nullptr) : nullptr;
+    count(kTokens);
+    if (!after) {
+      // A deletion on the other host, between or before the calls.
+      if (vault_storage_last_error_code() != VAULT_NOT_FOUND) {
+        count(kTokenFailed);
+        note("revision/sync", vault_storage_last_error());
+      }
+    } else if (strcmp(before, after) != 0 || before[0] == 'u') {
+      count(kTokenUnsettled);
+    } else {
+      unsigned long long digest = fnv(uid + "\n" + canonical_sync(sync));
+      SpinLock lk(g->token_lock);
+      int i = 0;
+      while (i < g->token_n && strcmp(g->tokens[i].token, before) != 0) i++;
+      if (i < g->token_n) {
+        count(kTokenCompared);
+        if (g->tokens[i].digest != digest) {
+          count(kTokenBroken);
+          note("token", "one token came with two different sync documents");
+        }
+      } else if (g->token_n < k_max_tokens) {
+        copy_id(g->tokens[i].token, sizeof g->tokens[i].token, before);
+        g->tokens[i].digest = digest;
+        g->token_n++;
+      }
+    }
+    vault_free(before);
+    vault_free(sync);
+    vault_free(after);
+  }
+}
+
 template <typename F>
 pid_t spawn(long host, F fn) {
   pid_t p = fork();
@@ -310,6 +513,41 @@ struct Verdict {
     if (must_be_zero && v != 0) bad = true;
   }
 };
+
+// The accounts of the life workers, through the library: each visible
+// account found under the address its profile holds, and no deleted one
+// visible or readable again.
+void check_lives(Verdict &v) {
+  const std::string users = opt.roots[0] + "/users";
+  if (vault_storage_init(opt.roots[0].c_str()) != 0) {
+    v.add("life-check-failed", 1, true);
+    return;
+  }
+  long lost = 0, back = 0;
+  std::string text;
+  for (auto &name : vts_list(users)) {
+    if (name[0] == '.' || !vts_read(users + "/" + name + "/profile.json", text)) continue;
+    yyjson_doc *p = yyjson_read(text.data(), text.size(), 0);
+    const char *em = yyjson_get_str(yyjson_obj_get(yyjson_doc_get_root(p), "email"));
+    char uid[VAULT_ID_SIZE] = "";
+    if (!em || vault_user_find_by_email(em, uid, nullptr, nullptr, nullptr) != 0 || name != uid) {
+      lost++;
+      printf("[sharedfs] not found under its address: %s %s (%s)\n", name.c_str(), em ? em : "-", uid);
+    }
+    yyjson_doc_free(p);
+  }
+  int n = std::min(g->deleted_n.load(), k_max_deleted);
+  for (int i = 0; i < n; i++) {
+    struct stat st;
+    if (lstat((users + "/" + g->deleted[i]).c_str(), &st) == 0 || vault_sync_generate_json(g->deleted[i])) {
+      back++;
+      printf("[sharedfs] deleted account back: %s\n", g->deleted[i]);
+    }
+  }
+  vault_storage_cleanup();
+  v.add("accounts-not-found-by-address", lost, true);
+  v.add("deleted-accounts-back", back, true);
+}
 
 void check_tree(Verdict &v) {
   const std::string root = opt.roots[0], users = root + "/users", acct = users + "/" + g_uid;
@@ -351,6 +589,10 @@ void check_tree(Verdict &v) {
   }
   v.add("addresses-without-account", none, true);
   v.add("duplicate-accounts", extra, true);
+  long twice = 0;
+  for (auto &kv : per) twice += kv.second > 1 ? kv.second - 1 : 0;
+  v.add("addresses-held-twice", twice, true);
+  check_lives(v);
 
   // Every folder saved with success must be in the list, unless deleted
   // with success after; then it must not.
@@ -398,7 +640,7 @@ void print_messages() {
 
 int usage() {
   fprintf(stderr, "usage: vs_sharedfs_stress [--saves N] [--moves N] [--movers N] [--addresses N] "
-                  "[--folders N] [--seconds S] ROOT [ROOT...]\n");
+                  "[--folders N] [--seconds S] [--life-pause MS] ROOT [ROOT...]\n");
   return 2;
 }
 
@@ -409,7 +651,7 @@ int main(int argc, char **argv) {
     std::string a = argv[i];
     long *slot = a == "--saves" ? &opt.saves : a == "--moves" ? &opt.moves : a == "--movers" ? &opt.movers
                : a == "--addresses" ? &opt.addresses : a == "--folders" ? &opt.folders
-               : a == "--seconds" ? &opt.seconds : nullptr;
+               : a == "--seconds" ? &opt.seconds : a == "--life-pause" ? &opt.life_pause_ms : nullptr;
     if (slot) {
       if (++i >= argc) return usage();
       *slot = atol(argv[i]);
@@ -446,6 +688,15 @@ int main(int argc, char **argv) {
       fprintf(stderr, "setup: %s\n", vault_storage_last_error());
       return 2;
     }
+  for (int i = 0; i < k_life; i++) {
+    LifeSlot &slot = g->life[i];
+    snprintf(slot.email, sizeof slot.email, "life%d-init@race.test", i);
+    snprintf(slot.hash, sizeof slot.hash, "h0");
+    if (vault_user_create(slot.email, "h0", 1, "k", slot.uid) != 0) {
+      fprintf(stderr, "setup: %s\n", vault_storage_last_error());
+      return 2;
+    }
+  }
   vault_storage_cleanup();
 
   double t0 = now();
@@ -462,6 +713,8 @@ int main(int argc, char **argv) {
     writer(h, [h]() { folder_saver(h); });
     for (long m = 0; m < opt.movers; m++) writer(h, [h, m]() { mover(h, m); });
     pids.push_back(spawn(h, []() { reader(); }));
+    pids.push_back(spawn(h, [h]() { life(h); }));
+    pids.push_back(spawn(h, [h]() { token_watch(h); }));
   }
   int crashed = 0;
   for (pid_t p : pids) {
@@ -473,7 +726,9 @@ int main(int argc, char **argv) {
   Verdict v;
   for (int c = 0; c < kCounters; c++) {
     bool must_be_zero = c != kReads && c != kSyncs && c != kSaves && c != kMoves && c != kMoveNotFound &&
-                        c != kRegCreated && c != kRegExists && c != kFolderSaved && c != kFolderDeleted;
+                        c != kRegCreated && c != kRegExists && c != kFolderSaved && c != kFolderDeleted &&
+                        c != kLifeEmail && c != kLifeCredentials && c != kLifeDeleted && c != kLifeItem &&
+                        c != kLifeRefused && c != kLifeReleaseLeft && c != kTokens && c != kTokenUnsettled && c != kTokenCompared;
     v.add(k_names[c], g->c[c].load(), must_be_zero);
   }
   v.add("processes-failed", crashed, true);
