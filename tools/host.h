@@ -73,7 +73,7 @@ bool vh_print_json(const VhContext &ctx, yyjson_mut_doc *doc);
 void vh_add_account_commands(CLI::App &app, VhContext &ctx);
 void vh_add_item_commands(CLI::App &app, VhContext &ctx);
 void vh_add_view_commands(CLI::App &app, VhContext &ctx);
-// Operator tooling that reads the tree directly (tree.h): `user list`,
+// Operator tooling over the library's walk of the tree (admin/): `user list`,
 // registered after the account commands, whose `user` group it joins,
 // `check`, and `export` / `import`.
 void vh_add_user_list_command(CLI::App &app, VhContext &ctx);
