@@ -24,7 +24,7 @@
 #include <unistd.h>
 
 #include <memory>
-#include <set>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -53,14 +53,18 @@ struct VhProgress {
   static double secs(const timespec &a, const timespec &b) {
     return (double)(b.tv_sec - a.tv_sec) + (double)(b.tv_nsec - a.tv_nsec) / 1e9;
   }
-  void tick(long accounts, long items) {
+  // The counts so far; total: how far along, in words ("of 1200
+  // accounts", "40% of the dump"), or empty when unknown.
+  void tick(long accounts, const char *total, long items) {
     if (!tty) return;
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    if (secs(start, now) < 1.0 || (shown && secs(last, now) < 0.25)) return;
+    double took = secs(start, now);
+    if (took < 1.0 || (shown && secs(last, now) < 0.25)) return;
     last = now;
     shown = true;
-    fprintf(stderr, "\r%s: %ld accounts, %ld items", what, accounts, items);
+    fprintf(stderr, "\r%s: %ld accounts%s%s, %ld items, %.0f items/s\033[K", what, accounts,
+            *total ? " " : "", total, items, (double)items / took);
   }
   void done() {
     if (shown) fprintf(stderr, "\r\033[K");
@@ -88,8 +92,10 @@ void vh_export_note(void *, const char *path, const char *why) {
   fprintf(stderr, "export: passed over %s (%s)\n", path, why);
 }
 
-void vh_export_progress(void *ctx, long accounts, long items) {
-  static_cast<VhExport *>(ctx)->progress.tick(accounts, items);
+void vh_export_progress(void *ctx, const VsExportReport &r) {
+  char total[48];
+  snprintf(total, sizeof total, "of %ld", r.total);
+  static_cast<VhExport *>(ctx)->progress.tick(r.accounts, total, r.items);
 }
 
 // A dump holds every account's master-password hash and protected key: a
@@ -163,7 +169,9 @@ struct VhImport {
   VhImportReport report;
   std::unique_ptr<VsStaged> staged;  // the account being read
   VsAddressBook book;
-  std::set<std::string> seen;  // account ids of the dump so far
+  std::map<std::string, long> seen;  // account ids of the dump so far, and their lines
+  std::map<std::string, long> staged_items;  // "<0|1><id>" of the current account -> line
+  long long bytes = 0, size = -1;  // read so far, and the dump's size when known
   bool skipping = false;  // the current account is refused: skip its items
   long line = 0;
   long accounts = 0;  // account and item lines of the dump
@@ -179,6 +187,15 @@ struct VhImport {
   int bad(const char *what, int code = VH_FAIL) {
     fprintf(stderr, "import: line %ld: %s\n", line, what);
     return code;
+  }
+  std::string twice(const char *what, const char *id, long first_line) const {
+    return std::string(what) + " " + id + " appears twice in the dump (lines " +
+           std::to_string(first_line) + " and " + std::to_string(line) + ")";
+  }
+  void tick() {
+    char total[48] = "";
+    if (size > 0) snprintf(total, sizeof total, "(%lld%% of the dump)", bytes * 100 / size);
+    progress.tick(accounts, total, items);
   }
   int failed() {
     fprintf(stderr, "%s\n", vault_storage_last_error());
@@ -220,9 +237,10 @@ struct VhImport {
       return bad("\"profile\" and \"folders\" must be strings or null");
     // One account twice: the second copy would silently replace or
     // mix with the first.
-    if (!seen.insert(yyjson_get_str(id)).second)
-      return bad((std::string("account ") + yyjson_get_str(id) + " appears twice").c_str(),
-                 VH_USAGE);
+    auto first = seen.emplace(yyjson_get_str(id), line);
+    if (!first.second)
+      return bad(twice("account", yyjson_get_str(id), first.first->second).c_str(), VH_USAGE);
+    staged_items.clear();
     int rc = finish();
     if (rc != VH_OK) return rc;
     accounts++;
@@ -256,12 +274,17 @@ struct VhImport {
       return bad("an item needs a usable \"item\" id, \"trash\" and a \"document\" string");
     if (accounts == 0) return bad("an item before any account");
     items++;
+    // One item twice in an account: the second copy would replace the first.
+    auto first = staged_items.emplace((yyjson_get_bool(trash) ? "1" : "0") +
+                                          std::string(yyjson_get_str(id)),
+                                      line);
+    if (!first.second) return bad(twice("item", yyjson_get_str(id), first.first->second).c_str());
     if (skipping) return VH_OK;
     std::string name = std::string(yyjson_get_str(id)) + VS_DOC_SUFFIX;
     if (vs_import_write(*staged, yyjson_get_bool(trash) ? VS_STAGE_TRASH : VS_STAGE_CIPHERS,
                         name.c_str(), yyjson_get_str(doc), yyjson_get_len(doc)) != 0)
       return failed();
-    progress.tick(accounts, items);
+    tick();
     return VH_OK;
   }
 
@@ -281,7 +304,7 @@ struct VhImport {
   }
 };
 
-int vh_print_import(const VhContext &ctx, const VhImportReport &r, bool complete) {
+int vh_print_import(const VhContext &ctx, const VhImportReport &r, bool complete, bool quiet) {
   if (ctx.json) {
     VsMutDoc doc;
     yyjson_mut_val *o = vh_new_object(doc);
@@ -300,8 +323,10 @@ int vh_print_import(const VhContext &ctx, const VhImportReport &r, bool complete
     yyjson_mut_obj_add_int(doc.get(), o, "items", r.items);
     if (!vh_print_json(ctx, doc.get())) return VH_FAIL;
   } else {
-    for (const std::string &id : r.created) printf("created   %s\n", id.c_str());
-    for (const std::string &id : r.replaced) printf("replaced  %s\n", id.c_str());
+    if (!quiet) {
+      for (const std::string &id : r.created) printf("created   %s\n", id.c_str());
+      for (const std::string &id : r.replaced) printf("replaced  %s\n", id.c_str());
+    }
     for (size_t i = 0; i < r.refused.size(); i++)
       printf("refused   %s: %s\n", r.refused[i].c_str(), r.reasons[i].c_str());
     printf("import: %zu created, %zu replaced, %zu refused, %ld items%s\n", r.created.size(),
@@ -310,7 +335,7 @@ int vh_print_import(const VhContext &ctx, const VhImportReport &r, bool complete
   return VH_OK;
 }
 
-int vh_import(VhContext &ctx, const std::string &input, bool replace) {
+int vh_import(VhContext &ctx, const std::string &input, bool replace, bool quiet) {
   int rc = vh_data_root(ctx, true);
   if (rc != VH_OK) return rc;
   FILE *in = input == "-" ? stdin : fopen(input.c_str(), "rb");
@@ -322,6 +347,8 @@ int vh_import(VhContext &ctx, const std::string &input, bool replace) {
 
   VhImport im(ctx);
   im.replace = replace;
+  struct stat st;
+  if (fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode)) im.size = st.st_size;
   // Every address on disk, read once: each account's claim consults it
   // rather than reading every profile again.
   if (vs_address_book_read(vs_admin_root(), im.book, "import") != 0) return im.failed();
@@ -345,6 +372,7 @@ int vh_import(VhContext &ctx, const std::string &input, bool replace) {
       break;
     }
     im.line++;
+    im.bytes += n;
     if (n > 0 && buf[n - 1] == '\n') buf[--n] = '\0';
     if (n == 0 && im.line > 1) continue;  // the header is the first line, never blank
     if (ended) {
@@ -388,7 +416,7 @@ int vh_import(VhContext &ctx, const std::string &input, bool replace) {
   }
   im.drop();
   im.progress.done();
-  vh_print_import(ctx, im.report, rc == VH_OK);
+  vh_print_import(ctx, im.report, rc == VH_OK, quiet);
   if (rc != VH_OK) return rc;
   return im.report.refused.empty() ? VH_OK : VH_SOFT;
 }
@@ -398,6 +426,7 @@ struct VhTransferArgs {
   std::string input;
   std::string output;
   bool replace = false;
+  bool quiet = false;
 };
 
 }  // namespace
@@ -419,5 +448,9 @@ void vh_add_transfer_commands(CLI::App &app, VhContext &ctx) {
   imp->add_option("FILE", args->input, "the dump, - for standard input")->required();
   imp->add_flag("--replace", args->replace,
                 "replace accounts of the same user id, whole, with the dump's");
-  imp->callback([&ctx, args] { ctx.exit_code = vh_import(ctx, args->input, args->replace); });
+  imp->add_flag("-q,--quiet", args->quiet,
+                "no line per account created or replaced (refusals and the total still)");
+  imp->callback([&ctx, args] {
+    ctx.exit_code = vh_import(ctx, args->input, args->replace, args->quiet);
+  });
 }

@@ -167,7 +167,7 @@ int vs_items(VsExport &x, const char *dir, const char *live) {
     yyjson_mut_obj_add_strn(doc.get(), o, "document", text.get(), (size_t)len);
     if (vs_line(x, doc.get()) != 0) return -1;
     x.r.items++;
-    if (x.sink.progress) x.sink.progress(x.sink.ctx, x.r.accounts, x.r.items);
+    if (x.sink.progress) x.sink.progress(x.sink.ctx, x.r);
   }
   return 0;
 }
@@ -188,7 +188,7 @@ int vs_account(VsExport &x, const char *uid) {
       vs_line(x, doc.get()) != 0)
     return -1;
   x.r.accounts++;
-  if (x.sink.progress) x.sink.progress(x.sink.ctx, x.r.accounts, x.r.items);
+  if (x.sink.progress) x.sink.progress(x.sink.ctx, x.r);
   if (vs_items(x, paths.ciphers, nullptr) != 0) return -1;
   return vs_items(x, paths.trash, paths.ciphers);
 }
@@ -211,6 +211,7 @@ int vs_admin_export(const char *root, const char *const *ids, size_t n, int fd,
         return 1;
       }
   }
+  r.total = (long)n;
   VsExport *x = new (std::nothrow) VsExport(root, fd, sink, r);
   if (!x) return vs_no_memory();
   std::unique_ptr<VsExport> hold(x);

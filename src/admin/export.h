@@ -19,18 +19,19 @@
 
 #include <stddef.h>
 
+struct VsExportReport {
+  long accounts = 0, items = 0, noted = 0;
+  long total = 0;  // accounts to export, known before the first is written
+};
+
 // What an export reports beside the dump; any member may be NULL.
 struct VsExportSink {
   // An entry passed over (or exported though sync passes over it: why says
   // which), path below the root.
   void (*note)(void *ctx, const char *path, const char *why) = nullptr;
   // After every item and account: the counts so far.
-  void (*progress)(void *ctx, long accounts, long items) = nullptr;
+  void (*progress)(void *ctx, const VsExportReport &so_far) = nullptr;
   void *ctx = nullptr;
-};
-
-struct VsExportReport {
-  long accounts = 0, items = 0, noted = 0;
 };
 
 // Writes the dump of the accounts ids (n of them; none: every account of
