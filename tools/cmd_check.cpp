@@ -22,7 +22,10 @@ struct VhFinding {
 };
 
 struct VhCheckOut {
+  const char *root = nullptr;
+  int opened = 0;  // the library on root: 0 not yet, 1 open, -1 it failed
   std::vector<VhFinding> findings, removed;
+  VhProgress progress{"check"};
 };
 
 void vh_keep(std::vector<VhFinding> &to, const VsFinding &f) {
@@ -35,6 +38,15 @@ void vh_on_finding(void *ctx, const VsFinding &f) {
 
 void vh_on_removed(void *ctx, const VsFinding &f) {
   vh_keep(static_cast<VhCheckOut *>(ctx)->removed, f);
+}
+
+// The fixed-size export asked itself; the library is opened on the root
+// at the first account (the check asks only where that creates nothing).
+bool vh_sync_too_large(void *ctx, const char *user_id) {
+  VhCheckOut &out = *static_cast<VhCheckOut *>(ctx);
+  if (out.opened == 0) out.opened = vault_storage_init(out.root) == 0 ? 1 : -1;
+  return out.opened == 1 && !vault_sync_generate_json(user_id) &&
+         vault_storage_last_error_code() == VAULT_TOO_LARGE;
 }
 
 yyjson_mut_val *vh_finding_json(yyjson_mut_doc *doc, const VhFinding &f) {
@@ -98,9 +110,18 @@ void vh_add_check_command(CLI::App &app, VhContext &ctx) {
     VsCheckSink sink;
     sink.finding = vh_on_finding;
     sink.removed = vh_on_removed;
+    sink.sync_too_large = vh_sync_too_large;
+    out.root = ctx.root.c_str();
+    sink.progress = [](void *ctx, long done, long total) {
+      char where[48];
+      snprintf(where, sizeof where, " of %ld", total);
+      static_cast<VhCheckOut *>(ctx)->progress.tick(done, "entries", where);
+    };
     sink.ctx = &out;
     VsCheckReport r;
-    if (vs_admin_check(ctx.root.c_str(), args->stale_minutes, sink, r) != 0) {
+    int rc = vs_admin_check(ctx.root.c_str(), args->stale_minutes, sink, r);
+    out.progress.done();
+    if (rc != 0) {
       fprintf(stderr, "%s\n", vault_storage_last_error());
       ctx.exit_code = VH_FAIL;
       return;

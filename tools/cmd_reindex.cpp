@@ -15,7 +15,16 @@ int vh_reindex(VhContext &ctx, VsReindexMode mode) {
   int rc = vh_data_root(ctx, true);
   if (rc != VH_OK) return rc;
   VsReindexReport r;
-  rc = vs_admin_reindex(vs_admin_root(), mode, r);
+  VhProgress shown("reindex");
+  VsReindexProgress progress;
+  progress.tick = [](void *ctx, long done, long total) {
+    char where[48];
+    snprintf(where, sizeof where, " of %ld", total);
+    static_cast<VhProgress *>(ctx)->tick(done, "accounts", where);
+  };
+  progress.ctx = &shown;
+  rc = vs_admin_reindex(vs_admin_root(), mode, r, &progress);
+  shown.done();
   if (rc != 0) {
     fprintf(stderr, "%s", vault_storage_last_error());
     if (r.problems > 1) fprintf(stderr, " (and %ld more problems)", r.problems - 1);

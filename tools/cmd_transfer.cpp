@@ -40,37 +40,6 @@ namespace {
 const char k_format[] = "keldrune-vault-dump";
 const int k_version = 1;
 
-// ---- progress on a terminal ---------------------------------------------------------
-// A line on standard error, rewritten in place, once the work has taken a
-// second; only when standard error is a terminal.
-struct VhProgress {
-  const char *what;
-  bool tty = isatty(STDERR_FILENO) == 1;
-  struct timespec start {}, last {};
-  bool shown = false;
-
-  explicit VhProgress(const char *w) : what(w) { clock_gettime(CLOCK_MONOTONIC, &start); }
-  static double secs(const timespec &a, const timespec &b) {
-    return (double)(b.tv_sec - a.tv_sec) + (double)(b.tv_nsec - a.tv_nsec) / 1e9;
-  }
-  // The counts so far; total: how far along, in words ("of 1200
-  // accounts", "40% of the dump"), or empty when unknown.
-  void tick(long accounts, const char *total, long items) {
-    if (!tty) return;
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    double took = secs(start, now);
-    if (took < 1.0 || (shown && secs(last, now) < 0.25)) return;
-    last = now;
-    shown = true;
-    fprintf(stderr, "\r%s: %ld accounts%s%s, %ld items, %.0f items/s\033[K", what, accounts,
-            *total ? " " : "", total, items, (double)items / took);
-  }
-  void done() {
-    if (shown) fprintf(stderr, "\r\033[K");
-  }
-};
-
 // A fresh document whose root is an empty object: the object, or nullptr
 // when there is no memory.
 yyjson_mut_val *vh_new_object(VsMutDoc &doc) {
@@ -93,9 +62,9 @@ void vh_export_note(void *, const char *path, const char *why) {
 }
 
 void vh_export_progress(void *ctx, const VsExportReport &r) {
-  char total[48];
-  snprintf(total, sizeof total, "of %ld", r.total);
-  static_cast<VhExport *>(ctx)->progress.tick(r.accounts, total, r.items);
+  char where[64];
+  snprintf(where, sizeof where, " (%ld of %ld accounts)", r.accounts, r.total);
+  static_cast<VhExport *>(ctx)->progress.tick(r.items, "items", where);
 }
 
 // A dump holds every account's master-password hash and protected key: a
@@ -193,9 +162,13 @@ struct VhImport {
            std::to_string(first_line) + " and " + std::to_string(line) + ")";
   }
   void tick() {
-    char total[48] = "";
-    if (size > 0) snprintf(total, sizeof total, "(%lld%% of the dump)", bytes * 100 / size);
-    progress.tick(accounts, total, items);
+    char where[96];
+    if (size > 0)
+      snprintf(where, sizeof where, " (%ld accounts, %lld%% of the dump)", accounts,
+               bytes * 100 / size);
+    else
+      snprintf(where, sizeof where, " (%ld accounts)", accounts);
+    progress.tick(items, "items", where);
   }
   int failed() {
     fprintf(stderr, "%s\n", vault_storage_last_error());

@@ -8,6 +8,7 @@
 #include <string.h>
 #include <unistd.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <fstream>
 #include <iostream>
@@ -90,6 +91,34 @@ int vh_owned(const VhContext &ctx, char *text, size_t len) {
   }
   vault_free(text);
   return VH_OK;
+}
+
+namespace {
+
+double vh_now() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+}  // namespace
+
+VhProgress::VhProgress(const char *w)
+    : what(w), tty(isatty(STDERR_FILENO) == 1), start(vh_now()) {}
+
+void VhProgress::tick(long done, const char *unit, const char *where) {
+  if (!tty) return;
+  double now = vh_now();
+  if (now - start < 1.0 || (shown && now - last < 0.25)) return;
+  last = now;
+  shown = true;
+  fprintf(stderr, "\r%s: %ld %s%s, %.0f %s/s\033[K", what, done, unit, where,
+          (double)done / (now - start), unit);
+}
+
+void VhProgress::done() {
+  if (shown) fprintf(stderr, "\r\033[K");
+  shown = false;
 }
 
 bool vh_read_input(const std::string &path, std::string &out) {

@@ -57,6 +57,21 @@ int vh_text(const char *text);
 // on a terminal), and releases it; NULL prints the last error.
 int vh_owned(const VhContext &ctx, char *text, size_t len);
 
+// Progress of a long command: a line on standard error, rewritten in
+// place, once the work has taken a second; only when standard error is a
+// terminal. tick: done so far, of what (unit), and more words (where,
+// such as " of 1200"); the rate of unit per second is added. done()
+// clears the line.
+struct VhProgress {
+  const char *what;
+  bool tty;
+  double start = 0, last = 0;
+  bool shown = false;
+  explicit VhProgress(const char *w);
+  void tick(long done, const char *unit, const char *where);
+  void done();
+};
+
 // Reads a whole file ("-" is standard input) into out; false on failure.
 bool vh_read_input(const std::string &path, std::string &out);
 // A secret given as VALUE, "-" (one line of standard input) or through a

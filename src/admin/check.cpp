@@ -15,7 +15,6 @@
 
 #include <yyjson.h>
 
-#include "keldrune-vault-storage.h"
 #include "admin/tree.h"
 #include "foundation/email_index.h"
 #include "foundation/holders.h"
@@ -372,12 +371,12 @@ void vs_check_account(VsCheck &c, const VsAccountPaths &paths, const char *id) {
 
 // Accounts whose sync document the fixed-size export refuses ("sync:
 // payload too large"): hosts that use only the first sixteen functions
-// cannot sync them. Asked of the library itself, on a complete data root
-// only (there its init creates nothing, and the root becomes the
-// library's); a tree from before the e-mail index is reported instead, as
-// init or `reindex` would add the index.
+// cannot sync them. Asked of the library itself (through the sink), on a
+// complete data root only, where opening it creates nothing; a tree from
+// before the e-mail index is reported instead, as init or `reindex` would
+// add the index.
 void vs_check_sync_sizes(VsCheck &c) {
-  if (c.n_sync == 0) return;
+  if (c.n_sync == 0 || !c.sink.sync_too_large) return;
   char index[VS_ENTRY_PATH], config[VS_ACCOUNT_PATH];
   struct stat st;
   bool complete = vs_index_dir(index, sizeof index, c.root) == 0 &&
@@ -392,10 +391,9 @@ void vs_check_sync_sizes(VsCheck &c) {
             "documents not checked");
     return;
   }
-  if (vault_storage_init(c.root) != 0) return;
   for (size_t i = 0; i < c.n_sync; i++) {
     const char *id = strrchr(c.syncable[i], '/') + 1;
-    if (!vault_sync_generate_json(id) && vault_storage_last_error_code() == VAULT_TOO_LARGE)
+    if (c.sink.sync_too_large(c.sink.ctx, id))
       vs_find(c, "sync-too-large", c.syncable[i], -1, "%s",
               "the sync document exceeds the 262142 bytes of vault_sync_generate_json: hosts "
               "using it cannot sync this account (vault_sync_generate_json_alloc can)");
@@ -493,6 +491,7 @@ int vs_check_root(VsCheck &c) {
   }
   for (size_t i = 0; i < names.n; i++) {
     const char *n = names.v[i];
+    if (c.sink.progress) c.sink.progress(c.sink.ctx, (long)i, (long)names.n);
     if (vs_path(p, sizeof p, "%s/%s", users, n) != 0) continue;
     if (!vs_account_name(n)) {  // hidden: every listing skips it
       if (vs_deleted_remainder(n, nullptr) == 1)

@@ -19,6 +19,14 @@ struct VsCheckSink {
   void (*finding)(void *ctx, const VsFinding &f) = nullptr;
   // A temporary file removed (stale_minutes): detail "removed".
   void (*removed)(void *ctx, const VsFinding &f) = nullptr;
+  // Whether the sync document of an account (its id) is too large for the
+  // fixed-size vault_sync_generate_json: asked of the host, which holds
+  // the library open on this root (the check itself calls no export).
+  // Asked only on a complete root, where opening the library creates
+  // nothing; NULL: not checked.
+  bool (*sync_too_large)(void *ctx, const char *user_id) = nullptr;
+  // After each entry of users/: how many of them are done.
+  void (*progress)(void *ctx, long done, long total) = nullptr;
   void *ctx = nullptr;
 };
 

@@ -239,6 +239,14 @@ class ImportClaims(ToolCase):
         rc, out, err = run("export", root=self.root)
         self.assertEqual(rc, 3, err)
         self.assertNotIn('"end"', out)
+        # A dump that cannot be written whole is a failure, never success.
+        os.unlink(ciphers)
+        os.rename(ciphers + "-moved", ciphers)
+        with open("/dev/full", "wb") as full:
+            p = subprocess.run([TOOL, "--root", self.root, "export"], stdout=full,
+                               stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual(p.returncode, 3, p.stderr)
+        self.assertIn(b"export: cannot write the dump (No space left on device)", p.stderr)
 
     def test_duplicates_are_named_by_their_lines(self):
         twice = dump([(uid(1), "one@x"), (uid(2), "two@x"), (uid(1), "three@x")], items=3)
