@@ -57,8 +57,11 @@ struct VhExport {
   VhProgress progress{"export"};
 };
 
-void vh_export_note(void *, const char *path, const char *why) {
-  fprintf(stderr, "export: passed over %s (%s)\n", path, why);
+void vh_export_note(void *, const char *path, const char *why, bool exported) {
+  if (exported)
+    fprintf(stderr, "export: exported %s as stored (%s)\n", path, why);
+  else
+    fprintf(stderr, "export: passed over %s (%s)\n", path, why);
 }
 
 void vh_export_progress(void *ctx, const VsExportReport &r) {

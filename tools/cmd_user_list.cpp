@@ -38,7 +38,7 @@ std::string vh_printable(const std::string &s) {
 int vh_user_list(const VhContext &ctx) {
   const char *root = vs_admin_root();
   VsNames ids;
-  if (vs_admin_accounts(root, ids, "user list") != 0) {
+  if (vs_admin_accounts(root, ids, false, "user list") != 0) {
     fprintf(stderr, "%s\n", vault_storage_last_error());
     return VH_FAIL;
   }

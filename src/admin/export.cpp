@@ -91,9 +91,9 @@ int vs_line(VsExport &x, yyjson_mut_doc *doc) {
   return 0;
 }
 
-void vs_note(VsExport &x, const char *path, const char *why) {
+void vs_note(VsExport &x, const char *path, const char *why, bool exported = false) {
   x.r.noted++;
-  if (x.sink.note) x.sink.note(x.sink.ctx, path, why);
+  if (x.sink.note) x.sink.note(x.sink.ctx, path, why, exported);
 }
 
 // Adds key: the file's text, or null when there is no file. -1 when it
@@ -157,7 +157,7 @@ int vs_items(VsExport &x, const char *dir, const char *live) {
       return -1;
     }
     VsDoc parsed(vs_parse(text.get(), (size_t)len));
-    if (!parsed) vs_note(x, path, "exported as stored, but it is no JSON document: sync passes over it");
+    if (!parsed) vs_note(x, path, "no JSON document: sync passes over it", true);
     parsed.reset();
     VsMutDoc doc;
     yyjson_mut_val *o = vs_new_object(doc);
@@ -200,13 +200,13 @@ int vs_admin_export(const char *root, const char *const *ids, size_t n, int fd,
   r = VsExportReport();
   VsNames all;
   if (n == 0) {
-    if (vs_admin_accounts(root, all, "export") != 0) return -1;
+    if (vs_admin_accounts(root, all, true, "export") != 0) return -1;
     ids = all.v;
     n = all.n;
   } else {
     // Every account asked for must be there before a line is written.
     for (size_t i = 0; i < n; i++)
-      if (!vs_admin_is_account(root, ids[i])) {
+      if (!vs_admin_is_account(root, ids[i], true)) {
         vs_error_code(VAULT_NOT_FOUND, 0, "export: no account %s", ids[i]);
         return 1;
       }

@@ -26,9 +26,9 @@ struct VsExportReport {
 
 // What an export reports beside the dump; any member may be NULL.
 struct VsExportSink {
-  // An entry passed over (or exported though sync passes over it: why says
-  // which), path below the root.
-  void (*note)(void *ctx, const char *path, const char *why) = nullptr;
+  // An entry passed over, or (exported) one exported as stored although
+  // sync passes over it; why says what it is.
+  void (*note)(void *ctx, const char *path, const char *why, bool exported) = nullptr;
   // After every item and account: the counts so far.
   void (*progress)(void *ctx, const VsExportReport &so_far) = nullptr;
   void *ctx = nullptr;

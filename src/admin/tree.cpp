@@ -118,8 +118,9 @@ char *vs_admin_read(const char *root, const char *path, uint64_t *len, const cha
   return text;
 }
 
-bool vs_admin_is_account(const char *root, const char *name) {
-  if (!vs_account_name(name) || vs_temp_marked(name) || !vs_id_safe(name)) return false;
+bool vs_admin_is_account(const char *root, const char *name, bool addressable) {
+  if (!vs_account_name(name) || vs_temp_marked(name) || (addressable && !vs_id_safe(name)))
+    return false;
   VsAccountPaths paths;
   struct stat st;
   return vs_account_paths(paths, root, name) == 0 && lstat(paths.dir, &st) == 0 &&
@@ -139,7 +140,7 @@ int vs_admin_account_there(const char *root, const char *user_id) {
   return 1;
 }
 
-int vs_admin_accounts(const char *root, VsNames &ids, const char *prefix) {
+int vs_admin_accounts(const char *root, VsNames &ids, bool addressable, const char *prefix) {
   char users[VS_ACCOUNT_PATH];
   VsNames names;
   if (vs_users_dir(users, sizeof users, root) != 0) {
@@ -156,7 +157,7 @@ int vs_admin_accounts(const char *root, VsNames &ids, const char *prefix) {
   ids.v = names.v;
   ids.cap = names.cap;
   for (size_t i = 0; i < names.n; i++) {
-    if (vs_admin_is_account(root, names.v[i]))
+    if (vs_admin_is_account(root, names.v[i], addressable))
       ids.v[ids.n++] = names.v[i];
     else
       free(names.v[i]);

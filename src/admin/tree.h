@@ -49,17 +49,18 @@ const char *vs_kind_name(mode_t m);
 // refuses as no document).
 char *vs_admin_read(const char *root, const char *path, uint64_t *len, const char **why);
 
-// An entry of users/ as every listing takes an account: an account name,
-// not marked temporary, a usable id, a directory (not through a link).
-bool vs_admin_is_account(const char *root, const char *name);
+// An entry of users/ as the statistics count an account: an account name,
+// not marked temporary, a directory (not through a link); with addressable,
+// also a usable id (one the exports can be given).
+bool vs_admin_is_account(const char *root, const char *name, bool addressable);
 // Whether the account directory of user_id is there: 0 yes (or the id is
 // malformed, for the library's exports to refuse with their own message);
 // 1 no ("no account <id>"); -1 it cannot be examined ("cannot read <path>
 // (<reason>)").
 int vs_admin_account_there(const char *root, const char *user_id);
-// Every account of the tree, sorted. 0; -1 with "<prefix>: cannot list
-// <users> (<reason>)".
-int vs_admin_accounts(const char *root, VsNames &ids, const char *prefix);
+// Every account of the tree (vs_admin_is_account), sorted. 0; -1 with
+// "<prefix>: cannot list <users> (<reason>)".
+int vs_admin_accounts(const char *root, VsNames &ids, bool addressable, const char *prefix);
 
 // Which trashed names of an account are its live file itself (a restore
 // cut short: the item is live, counted and exported once), as the
