@@ -253,7 +253,7 @@ void vs_check_items(VsCheck &c, const char *dir, bool trash, VsNames &live) {
     vs_document(c, p, st, YYJSON_TYPE_NONE, trash ? -1 : (long long)VS_CIPHER_MAX,
                 trash ? "a trashed item" : "an item");
     if (!trash) continue;  // names.v is sorted: ciphers/ keeps its listing below
-    if (!bsearch(&n, live.v, live.n, sizeof *live.v, vs_name_cmp)) continue;
+    if (live.n == 0 || !bsearch(&n, live.v, live.n, sizeof *live.v, vs_name_cmp)) continue;
     struct stat lst;
     char other[VS_ENTRY_PATH];
     const char *slash = strrchr(dir, '/');
@@ -555,7 +555,7 @@ void vs_check_index(VsCheck &c, const char *users) {
     return;
   }
   for (size_t i = 0; i < c.n_held; i++) ids[i] = c.held[i].id, keys[i] = c.held[i].key;
-  qsort(c.held, c.n_held, sizeof *c.held, vs_held_cmp);
+  if (c.n_held > 1) qsort(c.held, c.n_held, sizeof *c.held, vs_held_cmp);
 
   char p[VS_ENTRY_PATH];
   for (size_t i = 0; i < c.n_held;) {
