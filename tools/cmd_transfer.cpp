@@ -1,21 +1,8 @@
 // `export [USER_ID...]` and `import FILE|-`: a dump of whole accounts as
-// JSON lines, and its load into a data root.
-//
-// The dump holds every document of an account byte for byte, as JSON
-// strings (a document that is not UTF-8 keeps its raw bytes inside the
-// string), one line each:
-//
-//   {"format":"keldrune-vault-dump","version":1}
-//   {"account":"<user id>","profile":"<text>"|null,"folders":"<text>"|null}
-//   {"item":"<id>","trash":false|true,"document":"<text>"}   (of that account)
-//   ...
-//   {"end":true,"accounts":N,"items":M}
-//
+// JSON lines (the format: admin/export.h), and its load into a data root.
 // Both are the library's (admin/export.h, admin/import.h): here the
 // dump's grammar on import, the output files and the reports.
 #include <errno.h>
-#include <fcntl.h>
-#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -37,8 +24,6 @@
 
 namespace {
 
-const char k_format[] = "keldrune-vault-dump";
-const int k_version = 1;
 
 // A fresh document whose root is an empty object: the object, or nullptr
 // when there is no memory.
@@ -364,8 +349,8 @@ int vh_import(VhContext &ctx, const std::string &input, bool replace, bool quiet
     }
     if (im.line == 1) {
       yyjson_val *f = yyjson_obj_get(o, "format");
-      if (!yyjson_equals_str(f, k_format) ||
-          yyjson_get_int(yyjson_obj_get(o, "version")) != k_version) {
+      if (!yyjson_equals_str(f, VS_DUMP_FORMAT) ||
+          yyjson_get_int(yyjson_obj_get(o, "version")) != VS_DUMP_VERSION) {
         rc = im.bad("not a keldrune-vault dump of version 1");
         break;
       }

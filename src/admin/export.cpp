@@ -29,9 +29,6 @@
 
 namespace {
 
-const char k_format[] = "keldrune-vault-dump";
-const int k_version = 1;
-
 struct VsExport {
   const char *root;
   int fd;
@@ -219,8 +216,8 @@ int vs_admin_export(const char *root, const char *const *ids, size_t n, int fd,
   VsMutDoc head;
   yyjson_mut_val *h = vs_new_object(head);
   if (!h) return vs_no_memory();
-  yyjson_mut_obj_add_str(head.get(), h, "format", k_format);
-  yyjson_mut_obj_add_int(head.get(), h, "version", k_version);
+  yyjson_mut_obj_add_str(head.get(), h, "format", VS_DUMP_FORMAT);
+  yyjson_mut_obj_add_int(head.get(), h, "version", VS_DUMP_VERSION);
   if (vs_line(*x, head.get()) != 0) return -1;
   for (size_t i = 0; i < n; i++)
     if (vs_account(*x, ids[i]) != 0) {

@@ -19,6 +19,10 @@
 
 #include <stddef.h>
 
+// The header line's "format" and "version".
+#define VS_DUMP_FORMAT "keldrune-vault-dump"
+enum { VS_DUMP_VERSION = 1 };
+
 struct VsExportReport {
   long accounts = 0, items = 0, noted = 0;
   long total = 0;  // accounts to export, known before the first is written
