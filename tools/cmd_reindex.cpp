@@ -1,11 +1,12 @@
 // `reindex`: the e-mail index rebuilt from the accounts on disk, by the
-// library's reindex (admin/reindex.h); here only its arguments and report.
+// library's reindex (admin/reindex.h); here only its arguments and report
+// (a line of text, or with --json one object).
 #include <stdio.h>
 
 #include <memory>
 
 #include "admin/reindex.h"
-#include "foundation/results.h"
+#include "admin/tree.h"
 #include "host.h"
 
 namespace {
@@ -14,14 +15,39 @@ int vh_reindex(VhContext &ctx, VsReindexMode mode) {
   int rc = vh_data_root(ctx, true);
   if (rc != VH_OK) return rc;
   VsReindexReport r;
-  rc = vs_admin_reindex(ctx.root.c_str(), mode, r);
+  VhProgress shown("reindex");
+  VsReindexProgress progress;
+  progress.tick = [](void *ctx, long done, long total) {
+    char where[48];
+    snprintf(where, sizeof where, " of %ld", total);
+    static_cast<VhProgress *>(ctx)->tick(done, "accounts", where);
+  };
+  progress.ctx = &shown;
+  rc = vs_admin_reindex(vs_admin_root(), mode, r, &progress);
+  shown.done();
   if (rc != 0) {
-    fprintf(stderr, "%s", vs_error_str());
+    fprintf(stderr, "%s", vault_storage_last_error());
     if (r.problems > 1) fprintf(stderr, " (and %ld more problems)", r.problems - 1);
     fputc('\n', stderr);
     if (mode == VS_REINDEX_AUTHORITATIVE && !r.authoritative)
       fprintf(stderr, "reindex: not marked authoritative: some accounts or entries could not "
                       "be handled\n");
+  }
+  if (ctx.json) {
+    VsMutDoc doc(yyjson_mut_doc_new(nullptr));
+    yyjson_mut_val *o = doc ? yyjson_mut_obj(doc.get()) : nullptr;
+    if (!o) return VH_FAIL;
+    yyjson_mut_doc_set_root(doc.get(), o);
+    yyjson_mut_obj_add_bool(doc.get(), o, "complete", rc == 0);
+    yyjson_mut_obj_add_int(doc.get(), o, "accounts", r.accounts);
+    yyjson_mut_obj_add_int(doc.get(), o, "written", r.written);
+    yyjson_mut_obj_add_int(doc.get(), o, "kept", r.kept);
+    yyjson_mut_obj_add_int(doc.get(), o, "removed", r.removed);
+    yyjson_mut_obj_add_int(doc.get(), o, "deletionsFinished", r.remainders);
+    yyjson_mut_obj_add_int(doc.get(), o, "problems", r.problems);
+    yyjson_mut_obj_add_bool(doc.get(), o, "authoritative", r.authoritative);
+    if (!vh_print_json(ctx, doc.get())) return VH_FAIL;
+    return rc == 0 ? VH_OK : VH_FAIL;
   }
   if (r.remainders > 0)
     printf("reindex: %ld deletion%s cut short finished\n", r.remainders,

@@ -1,23 +1,8 @@
 // `export [USER_ID...]` and `import FILE|-`: a dump of whole accounts as
-// JSON lines, and its load into a data root.
-//
-// The dump holds every document of an account byte for byte, as JSON
-// strings (a document that is not UTF-8 keeps its raw bytes inside the
-// string), one line each:
-//
-//   {"format":"keldrune-vault-dump","version":1}
-//   {"account":"<user id>","profile":"<text>"|null,"folders":"<text>"|null}
-//   {"item":"<id>","trash":false|true,"document":"<text>"}   (of that account)
-//   ...
-//   {"end":true,"accounts":N,"items":M}
-//
-// Both read and write the tree directly, with the library's layout and
-// listing rules and its link-safe primitives: no export reads the trash or
-// writes a profile or an item under the name it had, and a round trip must
-// reproduce every file exactly.
+// JSON lines (the format: admin/export.h), and its load into a data root.
+// Both are the library's (admin/export.h, admin/import.h): here the
+// dump's grammar on import, the output files and the reports.
 #include <errno.h>
-#include <fcntl.h>
-#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,49 +11,19 @@
 #include <unistd.h>
 
 #include <memory>
-#include <set>
+#include <map>
 #include <string>
 #include <vector>
 
 #include <yyjson.h>
 
-#include "foundation/files.h"
+#include "admin/export.h"
 #include "admin/import.h"
-#include "foundation/results.h"
+#include "admin/tree.h"
 #include "host.h"
-#include "tree.h"
 
 namespace {
 
-const char k_format[] = "keldrune-vault-dump";
-const int k_version = 1;
-
-// ---- progress on a terminal ---------------------------------------------------------
-// A line on standard error, rewritten in place, once the work has taken a
-// second; only when standard error is a terminal.
-struct VhProgress {
-  const char *what;
-  bool tty = isatty(STDERR_FILENO) == 1;
-  struct timespec start {}, last {};
-  bool shown = false;
-
-  explicit VhProgress(const char *w) : what(w) { clock_gettime(CLOCK_MONOTONIC, &start); }
-  static double secs(const timespec &a, const timespec &b) {
-    return (double)(b.tv_sec - a.tv_sec) + (double)(b.tv_nsec - a.tv_nsec) / 1e9;
-  }
-  void tick(long accounts, long items) {
-    if (!tty) return;
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (secs(start, now) < 1.0 || (shown && secs(last, now) < 0.25)) return;
-    last = now;
-    shown = true;
-    fprintf(stderr, "\r%s: %ld accounts, %ld items", what, accounts, items);
-  }
-  void done() {
-    if (shown) fprintf(stderr, "\r\033[K");
-  }
-};
 
 // A fresh document whose root is an empty object: the object, or nullptr
 // when there is no memory.
@@ -80,245 +35,67 @@ yyjson_mut_val *vh_new_object(VsMutDoc &doc) {
 }
 
 // ---- export -------------------------------------------------------------------------
+// The dump itself is written by the library (admin/export.h); here the
+// output's rules (a private file, the reports on standard error).
 
 struct VhExport {
-  std::string root;
-  FILE *out = stdout;
-  std::string output;  // --output FILE; empty: standard output
-  long accounts = 0;
-  long items = 0;
   VhProgress progress{"export"};
 };
 
-bool vh_write_line(VhExport &x, yyjson_mut_doc *doc) {
-  size_t len = 0;
-  char *text = yyjson_mut_write(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, &len);
-  if (!text) {
-    fprintf(stderr, "export: out of memory\n");
-    return false;
-  }
-  VsText hold(text);
-  if (fwrite(text, 1, len, x.out) != len || fputc('\n', x.out) == EOF) {
-    fprintf(stderr, "export: cannot write the dump (%s)\n", strerror(errno));
-    return false;
-  }
-  return true;
+void vh_export_note(void *, const char *path, const char *why, bool exported) {
+  if (exported)
+    fprintf(stderr, "export: exported %s as stored (%s)\n", path, why);
+  else
+    fprintf(stderr, "export: passed over %s (%s)\n", path, why);
 }
 
-// Adds key: the file's text, or null when there is no file. False (with
-// the reason printed) when it exists but cannot be read.
-bool vh_add_file(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *key,
-                 const std::string &root, const char *path, std::string &text) {
-  std::string why;
-  if (!vh_read_whole(root, path, text, why)) {
-    if (errno == ENOENT) {
-      yyjson_mut_obj_add_null(doc, obj, key);
-      return true;
-    }
-    fprintf(stderr, "export: cannot read %s (%s)\n", path, why.c_str());
-    return false;
-  }
-  yyjson_mut_obj_add_strn(doc, obj, key, text.data(), text.size());
-  return true;
+void vh_export_progress(void *ctx, const VsExportReport &r) {
+  char where[64];
+  snprintf(where, sizeof where, " (%ld of %ld accounts)", r.accounts, r.total);
+  static_cast<VhExport *>(ctx)->progress.tick(r.items, "items", where);
 }
 
-// The item lines of ciphers/ or trash/ (live: the account's ciphers/, for
-// the trash). A directory that is not there has no items; names the library
-// cannot address are passed over with a word. A trashed name that is the
-// live file itself (a restore cut short) is the live item, exported once.
-bool vh_export_items(VhExport &x, const char *dir, const char *live) {
-  bool trash = live != nullptr;
-  std::vector<std::string> names;
-  if (!vh_list(x.root, dir, names)) {
-    if (errno == ENOENT) return true;
-    fprintf(stderr, "export: cannot list %s (%s)\n", dir, strerror(errno));
-    return false;
-  }
-  VhLiveTwins twin(x.root, dir, live);
-  for (const std::string &n : names) {
-    bool listed = trash ? vs_trash_file_name(n.c_str()) && !vs_temp_marked(n.c_str())
-                        : vs_item_file_name(n.c_str());
-    if (!listed) continue;  // temporary files and other names are no items
-    if (twin(n.c_str())) continue;
-    std::string id = n.substr(0, n.size() - strlen(VS_DOC_SUFFIX));
-    std::string path = std::string(dir) + "/" + n;
-    if (!vs_id_safe(id.c_str())) {
-      fprintf(stderr, "export: passed over %s (no identifier can address it)\n", path.c_str());
-      continue;
-    }
-    std::string text, why;
-    if (!vh_read_whole(x.root, path, text, why)) {
-      if (errno == ENOENT) continue;  // removed meanwhile by a running host
-      // What the sync document passes over (a FIFO, socket, directory or
-      // link under an item's name) is no item: said, and passed over.
-      if (vs_read_absent(errno)) {
-        fprintf(stderr, "export: passed over %s (%s)\n", path.c_str(), why.c_str());
-        continue;
-      }
-      fprintf(stderr, "export: cannot read %s (%s)\n", path.c_str(), why.c_str());
-      return false;
-    }
-    VsMutDoc doc;
-    yyjson_mut_val *o = vh_new_object(doc);
-    if (!o) return false;
-    yyjson_mut_obj_add_strn(doc.get(), o, "item", id.data(), id.size());
-    yyjson_mut_obj_add_bool(doc.get(), o, "trash", trash);
-    yyjson_mut_obj_add_strn(doc.get(), o, "document", text.data(), text.size());
-    if (!vh_write_line(x, doc.get())) return false;
-    x.items++;
-    x.progress.tick(x.accounts, x.items);
-  }
-  return true;
-}
-
-bool vh_export_account(VhExport &x, const std::string &uid) {
-  VsAccountPaths paths;
-  if (vs_account_paths(paths, x.root.c_str(), uid.c_str()) != 0) {
-    fprintf(stderr, "export: path too long for account %s\n", uid.c_str());
-    return false;
-  }
-  VsMutDoc doc;
-  yyjson_mut_val *o = vh_new_object(doc);
-  if (!o) return false;
-  yyjson_mut_obj_add_strn(doc.get(), o, "account", uid.data(), uid.size());
-  std::string profile, folders;  // live until the line is written
-  if (!vh_add_file(doc.get(), o, "profile", x.root, paths.profile, profile) ||
-      !vh_add_file(doc.get(), o, "folders", x.root, paths.folders, folders) ||
-      !vh_write_line(x, doc.get()))
-    return false;
-  x.accounts++;
-  return vh_export_items(x, paths.ciphers, nullptr) &&
-         vh_export_items(x, paths.trash, paths.ciphers);
-}
-
-// An account directory as every listing takes it.
-bool vh_is_account(const std::string &root, const std::string &name) {
-  if (!vs_account_name(name.c_str()) || vs_temp_marked(name.c_str()) ||
-      !vs_id_safe(name.c_str()))
-    return false;
-  VsAccountPaths paths;
+// A dump holds every account's master-password hash and protected key: a
+// regular file on standard output (a shell's redirection, made 0644 by the
+// usual umask) is narrowed to 0600. An exit code; the reason is printed.
+int vh_stdout_private() {
   struct stat st;
-  return vs_account_paths(paths, root.c_str(), name.c_str()) == 0 &&
-         lstat(paths.dir, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// Where a dump goes. It holds every account's master-password hash and
-// protected key, so a file is the owner's alone: --output FILE makes a new
-// file 0600 (never one that exists), and a regular file on standard output
-// (a shell's redirection, made 0644 by the usual umask) is narrowed to 0600.
-// An exit code; the reason is printed.
-int vh_dump_open(VhExport &x, const std::string &output) {
-  if (output.empty()) {
-    struct stat st;
-    if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) {
-      if (fchmod(STDOUT_FILENO, st.st_mode & 0700) != 0) {
-        fprintf(stderr, "export: standard output is a file others may read, and its mode "
-                        "cannot be narrowed (%s)\n", strerror(errno));
-        return VH_FAIL;
-      }
-      fprintf(stderr, "export: standard output is a file: its mode is now %04o (a dump holds "
-                      "credentials)\n", (unsigned)(st.st_mode & 0700));
+  if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) {
+    if (fchmod(STDOUT_FILENO, st.st_mode & 0700) != 0) {
+      fprintf(stderr, "export: standard output is a file others may read, and its mode "
+                      "cannot be narrowed (%s)\n", strerror(errno));
+      return VH_FAIL;
     }
-    return VH_OK;
+    fprintf(stderr, "export: standard output is a file: its mode is now %04o (a dump holds "
+                    "credentials)\n", (unsigned)(st.st_mode & 0700));
   }
-  int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    bool exists = errno == EEXIST;
-    fprintf(stderr, "export: cannot create %s (%s)%s\n", output.c_str(), strerror(errno),
-            exists ? ": a dump never replaces a file" : "");
-    return exists ? VH_USAGE : VH_FAIL;
-  }
-  x.out = fdopen(fd, "w");
-  if (!x.out) {
-    fprintf(stderr, "export: cannot write %s (%s)\n", output.c_str(), strerror(errno));
-    close(fd);
-    unlink(output.c_str());
-    return VH_FAIL;
-  }
-  x.output = output;
   return VH_OK;
 }
-
-// Ends the dump: a file of --output is flushed to stable storage and
-// closed; one that could not be finished is removed, so that no half dump
-// is mistaken for a whole one.
-bool vh_dump_close(VhExport &x, bool ok) {
-  if (x.output.empty()) {
-    if (ok && fflush(x.out) != 0) {
-      fprintf(stderr, "export: cannot write the dump (%s)\n", strerror(errno));
-      return false;
-    }
-    return ok;
-  }
-  if (ok && (fflush(x.out) != 0 || fsync(fileno(x.out)) != 0)) {
-    fprintf(stderr, "export: cannot write %s (%s)\n", x.output.c_str(), strerror(errno));
-    ok = false;
-  }
-  if (fclose(x.out) != 0 && ok) {
-    fprintf(stderr, "export: cannot write %s (%s)\n", x.output.c_str(), strerror(errno));
-    ok = false;
-  }
-  x.out = stdout;
-  if (!ok) unlink(x.output.c_str());
-  return ok;
-}
-
-int vh_export_to(VhContext &ctx, VhExport &x, const std::vector<std::string> &wanted);
 
 int vh_export(VhContext &ctx, const std::vector<std::string> &wanted, const std::string &output) {
   int rc = vh_data_root(ctx, false);
   if (rc != VH_OK) return rc;
+  if (output.empty() && (rc = vh_stdout_private()) != VH_OK) return rc;
+  std::vector<const char *> ids;
+  for (const std::string &id : wanted) ids.push_back(id.c_str());
   VhExport x;
-  x.root = ctx.root;
-  rc = vh_dump_open(x, output);
-  if (rc != VH_OK) return rc;
-  rc = vh_export_to(ctx, x, wanted);
-  if (!vh_dump_close(x, rc == VH_OK) && rc == VH_OK) rc = VH_FAIL;
-  if (rc == VH_OK) fprintf(stderr, "export: %ld accounts, %ld items\n", x.accounts, x.items);
-  return rc;
-}
-
-int vh_export_to(VhContext &, VhExport &x, const std::vector<std::string> &wanted) {
-  std::vector<std::string> ids = wanted;
-  if (ids.empty()) {
-    char users[VS_ACCOUNT_PATH];
-    std::vector<std::string> names;
-    if (vs_users_dir(users, sizeof users, x.root.c_str()) != 0 ||
-        !vh_list(x.root, users, names)) {
-      fprintf(stderr, "export: cannot list %s/%s (%s)\n", x.root.c_str(), VS_USERS_NAME,
-              strerror(errno));
-      return VH_FAIL;
-    }
-    for (const std::string &n : names)
-      if (vh_is_account(x.root, n)) ids.push_back(n);
-  } else {
-    // Every account asked for must be there before a line is written.
-    for (const std::string &id : ids)
-      if (!vh_is_account(x.root, id)) {
-        fprintf(stderr, "export: no account %s\n", id.c_str());
-        return VH_SOFT;
-      }
-  }
-
-  VsMutDoc head;
-  yyjson_mut_val *h = vh_new_object(head);
-  if (!h) return VH_FAIL;
-  yyjson_mut_obj_add_str(head.get(), h, "format", k_format);
-  yyjson_mut_obj_add_int(head.get(), h, "version", k_version);
-  if (!vh_write_line(x, head.get())) return VH_FAIL;
-  for (const std::string &id : ids)
-    if (!vh_export_account(x, id)) {
-      x.progress.done();
-      return VH_FAIL;
-    }
-  VsMutDoc end;
-  yyjson_mut_val *e = vh_new_object(end);
-  if (!e) return VH_FAIL;
-  yyjson_mut_obj_add_true(end.get(), e, "end");
-  yyjson_mut_obj_add_int(end.get(), e, "accounts", x.accounts);
-  yyjson_mut_obj_add_int(end.get(), e, "items", x.items);
+  VsExportSink sink;
+  sink.note = vh_export_note;
+  sink.progress = vh_export_progress;
+  sink.ctx = &x;
+  VsExportReport r;
+  fflush(stdout);
+  int done = output.empty()
+                 ? vs_admin_export(vs_admin_root(), ids.data(), ids.size(), STDOUT_FILENO, sink, r)
+                 : vs_admin_export_file(vs_admin_root(), ids.data(), ids.size(), output.c_str(),
+                                        sink, r);
   x.progress.done();
-  if (!vh_write_line(x, end.get())) return VH_FAIL;
+  if (done != 0) {
+    fprintf(stderr, "%s\n", vault_storage_last_error());
+    if (done == 1) return VH_SOFT;  // an account asked for is not there
+    return vault_storage_last_error_code() == VAULT_EXISTS ? VH_USAGE : VH_FAIL;
+  }
+  fprintf(stderr, "export: %ld accounts, %ld items\n", r.accounts, r.items);
   return VH_OK;
 }
 
@@ -349,7 +126,9 @@ struct VhImport {
   VhImportReport report;
   std::unique_ptr<VsStaged> staged;  // the account being read
   VsAddressBook book;
-  std::set<std::string> seen;  // account ids of the dump so far
+  std::map<std::string, long> seen;  // account ids of the dump so far, and their lines
+  std::map<std::string, long> staged_items;  // "<0|1><id>" of the current account -> line
+  long long bytes = 0, size = -1;  // read so far, and the dump's size when known
   bool skipping = false;  // the current account is refused: skip its items
   long line = 0;
   long accounts = 0;  // account and item lines of the dump
@@ -366,8 +145,21 @@ struct VhImport {
     fprintf(stderr, "import: line %ld: %s\n", line, what);
     return code;
   }
+  std::string twice(const char *what, const char *id, long first_line) const {
+    return std::string(what) + " " + id + " appears twice in the dump (lines " +
+           std::to_string(first_line) + " and " + std::to_string(line) + ")";
+  }
+  void tick() {
+    char where[96];
+    if (size > 0)
+      snprintf(where, sizeof where, " (%ld accounts, %lld%% of the dump)", accounts,
+               bytes * 100 / size);
+    else
+      snprintf(where, sizeof where, " (%ld accounts)", accounts);
+    progress.tick(items, "items", where);
+  }
   int failed() {
-    fprintf(stderr, "%s\n", vs_error_str());
+    fprintf(stderr, "%s\n", vault_storage_last_error());
     return VH_FAIL;
   }
   void refuse(const std::string &uid, const char *why) {
@@ -380,7 +172,7 @@ struct VhImport {
   int finish() {
     if (!staged) return VH_OK;
     char reason[256];
-    int rc = vs_import_commit(ctx.root.c_str(), *staged, &book, reason, sizeof reason);
+    int rc = vs_import_commit(vs_admin_root(), *staged, &book, reason, sizeof reason);
     if (rc < 0 && staged->placed) {  // in place, though not known to be durable: said so
       (staged->replace ? report.replaced : report.created).push_back(staged->uid);
       report.items += staged->items;
@@ -408,16 +200,17 @@ struct VhImport {
       return bad("\"profile\" and \"folders\" must be strings or null");
     // One account twice: the second copy would silently replace or
     // mix with the first.
-    if (!seen.insert(yyjson_get_str(id)).second)
-      return bad((std::string("account ") + yyjson_get_str(id) + " appears twice").c_str(),
-                 VH_USAGE);
+    auto first = seen.emplace(yyjson_get_str(id), line);
+    if (!first.second)
+      return bad(twice("account", yyjson_get_str(id), first.first->second).c_str(), VH_USAGE);
+    staged_items.clear();
     int rc = finish();
     if (rc != VH_OK) return rc;
     accounts++;
     skipping = false;
     auto s = std::make_unique<VsStaged>();
     char reason[256];
-    rc = vs_import_begin(ctx.root.c_str(), yyjson_get_str(id), replace, *s, reason,
+    rc = vs_import_begin(vs_admin_root(), yyjson_get_str(id), replace, *s, reason,
                          sizeof reason);
     if (rc == 1) {
       refuse(yyjson_get_str(id), reason);
@@ -444,12 +237,17 @@ struct VhImport {
       return bad("an item needs a usable \"item\" id, \"trash\" and a \"document\" string");
     if (accounts == 0) return bad("an item before any account");
     items++;
+    // One item twice in an account: the second copy would replace the first.
+    auto first = staged_items.emplace((yyjson_get_bool(trash) ? "1" : "0") +
+                                          std::string(yyjson_get_str(id)),
+                                      line);
+    if (!first.second) return bad(twice("item", yyjson_get_str(id), first.first->second).c_str());
     if (skipping) return VH_OK;
     std::string name = std::string(yyjson_get_str(id)) + VS_DOC_SUFFIX;
     if (vs_import_write(*staged, yyjson_get_bool(trash) ? VS_STAGE_TRASH : VS_STAGE_CIPHERS,
                         name.c_str(), yyjson_get_str(doc), yyjson_get_len(doc)) != 0)
       return failed();
-    progress.tick(accounts, items);
+    tick();
     return VH_OK;
   }
 
@@ -469,7 +267,7 @@ struct VhImport {
   }
 };
 
-int vh_print_import(const VhContext &ctx, const VhImportReport &r, bool complete) {
+int vh_print_import(const VhContext &ctx, const VhImportReport &r, bool complete, bool quiet) {
   if (ctx.json) {
     VsMutDoc doc;
     yyjson_mut_val *o = vh_new_object(doc);
@@ -488,8 +286,10 @@ int vh_print_import(const VhContext &ctx, const VhImportReport &r, bool complete
     yyjson_mut_obj_add_int(doc.get(), o, "items", r.items);
     if (!vh_print_json(ctx, doc.get())) return VH_FAIL;
   } else {
-    for (const std::string &id : r.created) printf("created   %s\n", id.c_str());
-    for (const std::string &id : r.replaced) printf("replaced  %s\n", id.c_str());
+    if (!quiet) {
+      for (const std::string &id : r.created) printf("created   %s\n", id.c_str());
+      for (const std::string &id : r.replaced) printf("replaced  %s\n", id.c_str());
+    }
     for (size_t i = 0; i < r.refused.size(); i++)
       printf("refused   %s: %s\n", r.refused[i].c_str(), r.reasons[i].c_str());
     printf("import: %zu created, %zu replaced, %zu refused, %ld items%s\n", r.created.size(),
@@ -498,7 +298,7 @@ int vh_print_import(const VhContext &ctx, const VhImportReport &r, bool complete
   return VH_OK;
 }
 
-int vh_import(VhContext &ctx, const std::string &input, bool replace) {
+int vh_import(VhContext &ctx, const std::string &input, bool replace, bool quiet) {
   int rc = vh_data_root(ctx, true);
   if (rc != VH_OK) return rc;
   FILE *in = input == "-" ? stdin : fopen(input.c_str(), "rb");
@@ -510,9 +310,11 @@ int vh_import(VhContext &ctx, const std::string &input, bool replace) {
 
   VhImport im(ctx);
   im.replace = replace;
+  struct stat st;
+  if (fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode)) im.size = st.st_size;
   // Every address on disk, read once: each account's claim consults it
   // rather than reading every profile again.
-  if (vs_address_book_read(ctx.root.c_str(), im.book, "import") != 0) return im.failed();
+  if (vs_address_book_read(vs_admin_root(), im.book, "import") != 0) return im.failed();
   if (im.book.unreadable) {
     fprintf(stderr, "import: cannot check email (%ld profiles could not be read: %s)\n",
             im.book.unreadable, strerror(im.book.unreadable_errno));
@@ -533,6 +335,7 @@ int vh_import(VhContext &ctx, const std::string &input, bool replace) {
       break;
     }
     im.line++;
+    im.bytes += n;
     if (n > 0 && buf[n - 1] == '\n') buf[--n] = '\0';
     if (n == 0 && im.line > 1) continue;  // the header is the first line, never blank
     if (ended) {
@@ -548,8 +351,8 @@ int vh_import(VhContext &ctx, const std::string &input, bool replace) {
     }
     if (im.line == 1) {
       yyjson_val *f = yyjson_obj_get(o, "format");
-      if (!yyjson_equals_str(f, k_format) ||
-          yyjson_get_int(yyjson_obj_get(o, "version")) != k_version) {
+      if (!yyjson_equals_str(f, VS_DUMP_FORMAT) ||
+          yyjson_get_int(yyjson_obj_get(o, "version")) != VS_DUMP_VERSION) {
         rc = im.bad("not a keldrune-vault dump of version 1");
         break;
       }
@@ -576,7 +379,7 @@ int vh_import(VhContext &ctx, const std::string &input, bool replace) {
   }
   im.drop();
   im.progress.done();
-  vh_print_import(ctx, im.report, rc == VH_OK);
+  vh_print_import(ctx, im.report, rc == VH_OK, quiet);
   if (rc != VH_OK) return rc;
   return im.report.refused.empty() ? VH_OK : VH_SOFT;
 }
@@ -586,6 +389,7 @@ struct VhTransferArgs {
   std::string input;
   std::string output;
   bool replace = false;
+  bool quiet = false;
 };
 
 }  // namespace
@@ -607,5 +411,9 @@ void vh_add_transfer_commands(CLI::App &app, VhContext &ctx) {
   imp->add_option("FILE", args->input, "the dump, - for standard input")->required();
   imp->add_flag("--replace", args->replace,
                 "replace accounts of the same user id, whole, with the dump's");
-  imp->callback([&ctx, args] { ctx.exit_code = vh_import(ctx, args->input, args->replace); });
+  imp->add_flag("-q,--quiet", args->quiet,
+                "no line per account created or replaced (refusals and the total still)");
+  imp->callback([&ctx, args] {
+    ctx.exit_code = vh_import(ctx, args->input, args->replace, args->quiet);
+  });
 }

@@ -1,8 +1,10 @@
-// `user list`: every account with its e-mail, item and trash counts, read
-// from the tree directly (the exports have no listing of accounts).
+// `user list`: every account with its e-mail, item and trash counts, from
+// the library's walk over the tree (admin/tree.h; the exports have no
+// listing of accounts).
 // Read-only.
 #include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -12,8 +14,8 @@
 
 #include <yyjson.h>
 
+#include "admin/tree.h"
 #include "host.h"
-#include "tree.h"
 
 namespace {
 
@@ -25,23 +27,6 @@ struct VhAccountRow {
   long trash = 0;
 };
 
-// Items as the statistics count them (live: the account's ciphers/, for
-// the trash, whose names that are the live file itself are live items); -1
-// when the directory exists but cannot be listed (never shown as zero).
-long vh_count(const std::string &root, const char *dir, const char *live) {
-  std::vector<std::string> names;
-  if (!vh_list(root, dir, names)) {
-    if (errno == ENOENT) return 0;
-    fprintf(stderr, "user list: cannot list %s (%s)\n", dir, strerror(errno));
-    return -1;
-  }
-  VhLiveTwins twin(root, dir, live);
-  long n = 0;
-  for (const std::string &s : names)
-    n += live ? vs_trash_file_name(s.c_str()) && !twin(s.c_str()) : vs_item_file_name(s.c_str());
-  return n;
-}
-
 // Control characters would break the table: shown as '?'.
 std::string vh_printable(const std::string &s) {
   std::string out = s;
@@ -51,35 +36,32 @@ std::string vh_printable(const std::string &s) {
 }
 
 int vh_user_list(const VhContext &ctx) {
-  const std::string &root = ctx.root;
-  char users[VS_ACCOUNT_PATH];
-  std::vector<std::string> names;
-  bool listed = vs_users_dir(users, sizeof users, root.c_str()) == 0
-                    ? vh_list(root, users, names)
-                    : (errno = ENAMETOOLONG, false);
-  if (!listed) {
-    fprintf(stderr, "user list: cannot open %s/%s (%s)\n", root.c_str(), VS_USERS_NAME,
-            strerror(errno));
+  const char *root = vs_admin_root();
+  VsNames ids;
+  if (vs_admin_accounts(root, ids, false, "user list") != 0) {
+    fprintf(stderr, "%s\n", vault_storage_last_error());
     return VH_FAIL;
   }
   std::vector<VhAccountRow> rows;
-  for (const std::string &n : names) {
-    // Hidden and temporary names are never accounts.
-    if (!vs_account_name(n.c_str()) || vs_temp_marked(n.c_str())) continue;
+  for (size_t i = 0; i < ids.n; i++) {
     VsAccountPaths paths;
-    if (vs_account_paths(paths, root.c_str(), n.c_str()) != 0) continue;
-    struct stat st;
-    if (lstat(paths.dir, &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    if (vs_account_paths(paths, root, ids.v[i]) != 0) continue;
     VhAccountRow r;
-    r.id = n;
-    std::string text, why;
-    if (vh_read_whole(root, paths.profile, text, why)) {
-      VsDoc doc(vs_parse(text.data(), text.size()));
-      if (doc) r.has_email = vh_profile_email(yyjson_doc_get_root(doc.get()), r.email);
+    r.id = ids.v[i];
+    char *email = nullptr;
+    if (vs_admin_profile_email_at(root, paths.profile, &email) == 1) {
+      r.email = email;
+      r.has_email = true;
+      free(email);
     }
-    r.items = vh_count(root, paths.ciphers, nullptr);
-    r.trash = vh_count(root, paths.trash, paths.ciphers);
-    if (r.items < 0 || r.trash < 0) return VH_FAIL;
+    // Never shown as zero: a directory that cannot be listed fails.
+    r.items = vs_admin_count_items(root, paths.ciphers, nullptr);
+    r.trash = r.items < 0 ? -1 : vs_admin_count_items(root, paths.trash, paths.ciphers);
+    if (r.items < 0 || r.trash < 0) {
+      fprintf(stderr, "user list: cannot list the items of %s (%s)\n", paths.dir,
+              strerror(errno));
+      return VH_FAIL;
+    }
     rows.push_back(std::move(r));
   }
   if (ctx.json) {

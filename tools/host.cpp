@@ -10,10 +10,8 @@
 #include <sys/stat.h>
 #include <time.h>
 
-#include "foundation/files.h"
-#include "foundation/holders.h"
-#include "foundation/identifiers.h"
-#include "foundation/layout.h"
+
+#include "admin/tree.h"
 #include "host.h"
 
 const char vh_program[] = "keldrune-vault";
@@ -77,6 +75,17 @@ double vh_now() {
   return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
 }
 
+// Draws a progress line in place of the one standing, named like every
+// message; the next message wipes it first.
+void vh_meter_draw(const char *text) {
+  fflush(stderr);
+  vh_raw("\r\033[K", 4);
+  vh_raw(vh_program, strlen(vh_program));
+  vh_raw(": ", 2);
+  vh_raw(text, strlen(text));
+  s_meter_shown = true;
+}
+
 }  // namespace
 
 void vh_messages_init() {
@@ -119,13 +128,7 @@ void vh_meter_add(VhMeter &m, long n) {
   // Nothing for a job done within half a second; then five lines a second.
   if (now - m.start < 0.5 || (s_meter_shown && now - m.last < 0.2)) return;
   m.last = now;
-  std::string text = vh_meter_text(m, now - m.start);
-  fflush(stderr);
-  vh_raw("\r\033[K", 4);
-  vh_raw(vh_program, strlen(vh_program));
-  vh_raw(": ", 2);
-  vh_raw(text.data(), text.size());
-  s_meter_shown = true;
+  vh_meter_draw(vh_meter_text(m, now - m.start).c_str());
 }
 
 void vh_meter_end(VhMeter &m) {
@@ -141,64 +144,24 @@ bool vh_init(VhContext &ctx) {
   return true;
 }
 
-namespace {
-
-int vh_no_root(const VhContext &ctx) {
-  fprintf(stderr, "no data root at %s; run `keldrune-vault init`\n", ctx.root.c_str());
-  return VH_FAIL;
-}
-
-int vh_unreadable(const char *path) {
-  fprintf(stderr, "cannot read %s: %s\n", path, strerror(errno));
-  return VH_FAIL;
-}
-
-}  // namespace
-
 // Only init and demo create a data root: a mistyped --root must fail, not
-// grow a fresh tree and answer "no" or zeros from it. With users/ and
-// config.json present, the library's init creates nothing.
+// grow a fresh tree and answer "no" or zeros from it. The library checks
+// the root (admin/tree.h) and keeps it as its one root; with users/ and
+// config.json present, its init creates nothing.
 int vh_data_root(VhContext &ctx, bool open_library) {
   const char *root = ctx.root.c_str();
-  struct stat st;
-  if (stat(root, &st) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return vh_no_root(ctx);
-    return vh_unreadable(root);
-  }
-  if (!S_ISDIR(st.st_mode)) return vh_no_root(ctx);
-  char users[VS_ACCOUNT_PATH], config[VS_ACCOUNT_PATH];
-  if (vs_users_dir(users, sizeof users, root) != 0 ||
-      vs_config_path(config, sizeof config, root) != 0) {
-    fprintf(stderr, "data root path too long: %s\n", root);
-    return VH_FAIL;
-  }
-  VsFd dir(vs_open_beneath(root, users, O_RDONLY | O_DIRECTORY, 0));
-  if (!dir.ok()) return errno == ENOENT || errno == ENOTDIR ? vh_no_root(ctx) : vh_unreadable(users);
-  // Only its existence matters: the library never reads config.json.
-  VsFd cfg(vs_open_beneath(root, config, O_PATH, 0));
-  if (!cfg.ok()) return errno == ENOENT ? vh_no_root(ctx) : vh_unreadable(config);
-  // Reads of the tree made without the library's init still follow the
-  // file system's kind (on a shared one they retry a replaced file).
-  if (!open_library) vs_fs_note(users);
-  if (open_library && vault_storage_init(root) != 0) {
+  if (vs_admin_open(root) != 0 || (open_library && vault_storage_init(root) != 0)) {
     fprintf(stderr, "%s\n", vault_storage_last_error());
     return VH_FAIL;
   }
   return VH_OK;
 }
 
-int vh_account(const VhContext &ctx, const std::string &user_id) {
-  VsAccountPaths paths;
-  if (!vs_id_safe(user_id.c_str()) || vs_account_paths(paths, ctx.root.c_str(), user_id.c_str()) != 0)
-    return VH_OK;
-  struct stat st;
-  if (lstat(paths.dir, &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return VH_OK;
-  } else if (errno != ENOENT && errno != ENOTDIR) {
-    return vh_unreadable(paths.dir);
-  }
-  fprintf(stderr, "no account %s\n", user_id.c_str());
-  return VH_SOFT;
+int vh_account(const VhContext &, const std::string &user_id) {
+  int rc = vs_admin_account_there(vs_admin_root(), user_id.c_str());
+  if (rc == 0) return VH_OK;
+  fprintf(stderr, "%s\n", vault_storage_last_error());
+  return rc == 1 ? VH_SOFT : VH_FAIL;
 }
 
 // From the library's result code: what is missing or already there is 1
@@ -247,6 +210,26 @@ int vh_owned(const VhContext &ctx, char *text, size_t len) {
   }
   vault_free(text);
   return VH_OK;
+}
+
+VhProgress::VhProgress(const char *w)
+    : what(w), tty(isatty(STDERR_FILENO) == 1), start(vh_now()) {}
+
+void VhProgress::tick(long done, const char *unit, const char *where) {
+  if (!tty) return;
+  double now = vh_now();
+  if (now - start < 1.0 || (shown && now - last < 0.25)) return;
+  last = now;
+  shown = true;
+  char text[256];
+  snprintf(text, sizeof text, "%s: %ld %s%s, %.0f %s/s", what, done, unit, where,
+           (double)done / (now - start), unit);
+  vh_meter_draw(text);
+}
+
+void VhProgress::done() {
+  if (shown) vh_meter_wipe();
+  shown = false;
 }
 
 bool vh_read_input(const std::string &path, std::string &out) {

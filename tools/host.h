@@ -99,6 +99,21 @@ int vh_text(const char *text);
 // on a terminal), and releases it; NULL prints the last error.
 int vh_owned(const VhContext &ctx, char *text, size_t len);
 
+// Progress of a long command: a line on standard error, rewritten in
+// place, once the work has taken a second; only when standard error is a
+// terminal. tick: done so far, of what (unit), and more words (where,
+// such as " of 1200"); the rate of unit per second is added. done()
+// clears the line.
+struct VhProgress {
+  const char *what;
+  bool tty;
+  double start = 0, last = 0;
+  bool shown = false;
+  explicit VhProgress(const char *w);
+  void tick(long done, const char *unit, const char *where);
+  void done();
+};
+
 // Reads a whole file ("-" is standard input) into out; false on failure,
 // with errno telling why.
 bool vh_read_input(const std::string &path, std::string &out);
@@ -125,7 +140,7 @@ int vh_print_value(const VhContext &ctx, const char *key, const char *text);
 void vh_add_account_commands(CLI::App &app, VhContext &ctx);
 void vh_add_item_commands(CLI::App &app, VhContext &ctx);
 void vh_add_view_commands(CLI::App &app, VhContext &ctx);
-// Operator tooling that reads the tree directly (tree.h): `user list`,
+// Operator tooling over the library's walk of the tree (admin/): `user list`,
 // registered after the account commands, whose `user` group it joins,
 // `check`, and `export` / `import`.
 void vh_add_user_list_command(CLI::App &app, VhContext &ctx);

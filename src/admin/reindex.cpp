@@ -91,7 +91,8 @@ int vs_stopped(const char *root, VsReindexReport &r) {
 
 }  // namespace
 
-int vs_admin_reindex(const char *root, VsReindexMode mode, VsReindexReport &r) {
+int vs_admin_reindex(const char *root, VsReindexMode mode, VsReindexReport &r,
+                     const VsReindexProgress *progress) {
   char dir[VS_ENTRY_PATH], lock_path[VS_ENTRY_PATH], marker[VS_ENTRY_PATH],
       users[VS_ENTRY_PATH];
   if (vs_index_dir(dir, sizeof dir, root) != 0 ||
@@ -137,6 +138,7 @@ int vs_admin_reindex(const char *root, VsReindexMode mode, VsReindexReport &r) {
   }
   // One entry per address, naming the account a scan finds first.
   for (size_t i = 0; i < book.n; i++) {
+    if (progress && progress->tick) progress->tick(progress->ctx, (long)i, (long)book.n);
     if (i > 0 && strcmp(book.v[i].key, book.v[i - 1].key) == 0) continue;
     const VsKnownAddress *a = vs_address_book_find(book, book.v[i].key, nullptr);
     if (!vs_utf8_valid(a->email)) continue;  // no registration could have made it: scanned

@@ -33,8 +33,15 @@ struct VsReindexReport {
   bool authoritative = false;
 };
 
+// Called before each account with an address: how many are done.
+struct VsReindexProgress {
+  void (*tick)(void *ctx, long done, long total) = nullptr;
+  void *ctx = nullptr;
+};
+
 // 0 done; -1 some of it failed: the first reason is the last error
 // ("reindex: ..."), the rest was done.
-int vs_admin_reindex(const char *root, VsReindexMode mode, VsReindexReport &r);
+int vs_admin_reindex(const char *root, VsReindexMode mode, VsReindexReport &r,
+                     const VsReindexProgress *progress = nullptr);
 
 #endif

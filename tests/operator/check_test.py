@@ -458,6 +458,74 @@ class OperatorTest(unittest.TestCase):
         self.assertEqual(run(self.root, "reindex", "--authoritative", "--not-authoritative")[0], 2)
         self.assertEqual(run(os.path.join(self.dir, "nowhere"), "reindex")[0], 3)
 
+    def test_email_change_cut_short_is_its_own_finding_and_reindex_finishes_it(self):
+        entry = lambda uid, email: json.dumps({"id": uid, "email": email})
+        profile = self.acct(self.bob, "profile.json")
+        with open(profile) as f:
+            doc = json.load(f)
+        for cut in ("after the claim", "after the profile"):
+            with self.subTest(cut):
+                # A change of bob to bobby@: the new address claimed, then
+                # (the second cut) the profile rewritten; the old entry not
+                # yet released.
+                write(self.index_entry("bobby@example.org"), entry(self.bob, "bobby@example.org"))
+                if cut == "after the profile":
+                    doc["email"] = "bobby@example.org"
+                    write(profile, json.dumps(doc))
+                stale, holds = (("bobby@example.org", "bob@example.org") if cut == "after the claim"
+                                else ("bob@example.org", "bobby@example.org"))
+                rc, report = self.check(expect_rc=1)
+                self.assertEqual([(f["kind"], f["path"]) for f in report["findings"]],
+                                 [("email-change-cut-short", self.index_entry(stale))])
+                self.assertIn('whose profile holds "%s" instead of "%s"' % (holds, stale),
+                              report["findings"][0]["detail"])
+                # Lookups already answer as the profile says.
+                self.assertEqual(run(self.root, "user", "exists", stale)[1].strip(), "no")
+                self.assertIn(self.bob, run(self.root, "user", "find", holds)[1])
+                rc, out, err = run(self.root, "--json", "reindex")
+                self.assertEqual(rc, 0, err)
+                self.assertEqual(json.loads(out)["removed"], 1)
+                self.check(expect_rc=0)
+                self.assertFalse(os.path.exists(self.index_entry(stale)))
+                # The stale address is free again; the held one is not.
+                self.assertEqual(run(self.root, "user", "exists", stale)[1].strip(), "no")
+                self.assertNotEqual(self.create(stale), self.bob)
+                rc, _, err = run(self.root, "user", "create", holds, "--hash", "h",
+                                 "--iterations", "5")
+                self.assertEqual(rc, 1, err)
+                # Back to the start for the next cut.
+                victim = run(self.root, "user", "find", stale)[1]
+                uid = json.loads(victim)["userId"]
+                shutil.rmtree(self.acct(uid))
+                os.unlink(self.index_entry(stale))
+                doc["email"] = "bob@example.org"
+                write(profile, json.dumps(doc))
+                self.assertEqual(run(self.root, "reindex")[0], 0)
+                self.check(expect_rc=0)
+
+    def test_remove_stale_temp_reports_nothing_of_what_it_removed(self):
+        # Written with a mode the library never gives: removed, the file
+        # has no permissions to report.
+        old = self.acct(self.alice, "ciphers", "a1.json.tmp.1700000000")
+        write(old, '{"partial":', mode=0o644)
+        age(old, 3 * 3600)
+        rc, report = self.check("--remove-stale-temp", "60", expect_rc=0)
+        self.assertEqual(report["findings"], [])
+        self.assertEqual([r["path"] for r in report["removed"]], [old])
+        # Not removed (too young): its mode is reported with it.
+        write(old, '{"partial":', mode=0o644)
+        self.assertEqual({k for k, _ in self.findings("--remove-stale-temp", "600")},
+                         {"permissions", "temp-file"})
+
+    def test_json_pretty_is_indented_and_the_same_report(self):
+        rc, flat, _ = run(self.root, "check", "--json")
+        rc, pretty, _ = run(self.root, "check", "--json", "--pretty")
+        self.assertEqual(rc, 0)
+        self.assertEqual(json.loads(pretty), json.loads(flat))
+        self.assertEqual(len(flat.splitlines()), 1)
+        self.assertGreater(len(pretty.splitlines()), 5)
+        self.assertTrue(pretty.splitlines()[1].startswith("    \"root\""), pretty)
+
     def test_usage_and_failures(self):
         self.assertEqual(run(self.root, "check", "--remove-stale-temp", "0")[0], 2)
         self.assertEqual(run(self.root, "check", "--remove-stale-temp", "soon")[0], 2)

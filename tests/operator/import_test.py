@@ -214,6 +214,73 @@ class ImportClaims(ToolCase):
         self.assertEqual(rc, 0, err)
         self.assertIn("passed over", err)
         self.assertEqual(json.loads(out.splitlines()[-1]), {"end": True, "accounts": 1, "items": 1})
+        # Each entry is named, and a damaged document is exported as stored.
+        with open(os.path.join(ciphers, "torn.json"), "wb") as f:
+            f.write(b'{"id":"torn","n":')
+        rc, out, err = run("export", root=self.root)
+        self.assertEqual(rc, 0, err)
+        noted = [l for l in err.splitlines() if "passed over" in l]
+        self.assertEqual(len(noted), 2, err)
+        self.assertTrue(any("fifo.json" in l for l in noted), err)
+        self.assertTrue(any("link.json" in l for l in noted), err)
+        # Damaged, but a document as stored: in the dump, and said so.
+        self.assertIn("export: exported %s as stored (no JSON document: sync passes over it)"
+                      % os.path.join(ciphers, "torn.json"), err)
+        items = [json.loads(l) for l in out.splitlines() if '"item"' in l]
+        self.assertEqual(sorted(i["item"] for i in items), ["kept", "torn"])
+        # A link in place of ciphers/: the items cannot be exported, so
+        # the export fails, and a file it was writing is not left behind.
+        os.rename(ciphers, ciphers + "-moved")
+        os.symlink(ciphers + "-moved", ciphers)
+        target = os.path.join(self.dir, "cut.jsonl")
+        rc, out, err = run("export", "-o", target, root=self.root)
+        self.assertEqual(rc, 3, err)
+        self.assertIn("export: cannot list " + ciphers, err)
+        self.assertFalse(os.path.exists(target))
+        rc, out, err = run("export", root=self.root)
+        self.assertEqual(rc, 3, err)
+        self.assertNotIn('"end"', out)
+        # A dump that cannot be written whole is a failure, never success.
+        os.unlink(ciphers)
+        os.rename(ciphers + "-moved", ciphers)
+        with open("/dev/full", "wb") as full:
+            p = subprocess.run([TOOL, "--root", self.root, "export"], stdout=full,
+                               stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual(p.returncode, 3, p.stderr)
+        self.assertIn(b"export: cannot write the dump (No space left on device)", p.stderr)
+
+    def test_duplicates_are_named_by_their_lines(self):
+        twice = dump([(uid(1), "one@x"), (uid(2), "two@x"), (uid(1), "three@x")], items=3)
+        rc, out, err = run("import", "-", stdin=twice, root=self.root)
+        self.assertEqual(rc, 2, err)
+        self.assertIn("import: line 6: account %s appears twice in the dump (lines 2 and 6)"
+                      % uid(1), err)
+        lines = dump([(uid(3), "four@x")]).decode().splitlines()
+        item_twice = "\n".join(lines[:3] + lines[2:3] + lines[3:]) + "\n"
+        rc, out, err = run("import", "-", stdin=item_twice.encode(), root=self.root)
+        self.assertEqual(rc, 3, err)
+        self.assertIn("item c1 appears twice in the dump (lines 3 and 4)", err)
+        self.assertNotIn(".tmp.", err)  # no internal path
+        # One id live and in the trash is two items, not a duplicate.
+        trashed = json.dumps({"item": "c1", "trash": True, "document": '{"id":"c1"}'})
+        both = "\n".join(lines[:3] + [trashed, lines[3].replace('"items": 1', '"items": 2')])
+        rc, out, err = run("import", "-", stdin=(both + "\n").encode(), root=self.root)
+        self.assertEqual(rc, 0, err)
+
+    def test_quiet_import_and_json_reindex(self):
+        data = dump([(uid(1), "one@x"), (uid(2), "two@x")])
+        rc, out, err = run("import", "--quiet", "-", stdin=data, root=self.root)
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(out, "import: 2 created, 0 replaced, 0 refused, 2 items\n")
+        # Refusals are still named one by one.
+        rc, out, err = run("import", "-q", "-", stdin=data, root=self.root)
+        self.assertEqual(rc, 1, err)
+        self.assertEqual(out.count("refused   "), 2, out)
+        rc, out, err = run("reindex", "--json", "--authoritative", root=self.root)
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(json.loads(out), {"complete": True, "accounts": 2, "written": 0,
+                                           "kept": 2, "removed": 0, "deletionsFinished": 0,
+                                           "problems": 0, "authoritative": True})
 
 
 if __name__ == "__main__":

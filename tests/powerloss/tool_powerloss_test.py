@@ -296,6 +296,24 @@ class Run:
                     self.findings.append((r[1], ["the dump differs from the imported accounts"]))
                     print("  FAIL %s: the dump differs from the imported accounts" % r[1])
                 self.check_image(r[0], r[1])
+            # A dump written to a file (beside the root) survives the cut
+            # whole, its name included.
+            n += 1
+            name = "dump-%d.jsonl" % n
+            r = self.step(mount, work, n, "export -o", "export", "-o", os.path.join(mount.mnt, name))
+            if r:
+                kept = read(os.path.join(r[0], name))
+                try:
+                    whole = kept is not None and kept.endswith("\n") and parse_dump(kept) == {
+                        u: (a["profile"], a["folders"], a["items"]) for u, a in self.model.items()}
+                except ValueError:
+                    whole = False
+                if not whole:
+                    self.findings.append((r[1], ["the dump file did not survive whole"]))
+                    print("  FAIL %s: the dump file did not survive whole" % r[1])
+                self.check_image(r[0], r[1])
+            if os.path.exists(os.path.join(mount.mnt, name)):
+                os.unlink(os.path.join(mount.mnt, name))
             # Some accounts replaced whole: new items, folders and profile.
             if self.model:
                 uids = self.rng.sample(sorted(self.model), self.rng.randrange(1, len(self.model) + 1))
