@@ -319,7 +319,7 @@ class ImportFaults(FaultCase):
                                                  calls=calls, log_dir=self.dir)
             where = "%s at step %d of %d (%s) %s" % (err, k, n, fired, kw)
             self.assertEqual(rc, 3, "%s: %s %s" % (where, out, stderr))
-            self.assertTrue(any(line.startswith("import: ") for line in stderr.splitlines()),
+            self.assertTrue(any(line.startswith("keldrune-vault: import: ") for line in stderr.splitlines()),
                             "%s: %s" % (where, stderr))
             r = json.loads(out)
             self.assertFalse(r["complete"], where)
@@ -433,7 +433,7 @@ class ReindexFaults(FaultCase):
                                               calls=ENOSPC_CALLS, log_dir=self.dir)
             where = "%s: ENOSPC at step %d of %d (%s)" % (args, k, n, fired)
             self.assertEqual(rc, 3, "%s: %s %s" % (where, out, err))
-            self.assertTrue(err.startswith("reindex: "), "%s: %s" % (where, err))
+            self.assertTrue(err.startswith("keldrune-vault: reindex: "), "%s: %s" % (where, err))
             # The report says whether the index is marked complete; a
             # mark it made covers every account.
             self.assertEqual(self.marked(), "index authoritative:" in out, "%s: %s" % (where, out))
