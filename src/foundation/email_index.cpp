@@ -227,7 +227,12 @@ int vs_index_lock(const char *root, const char *key, VsIndexHold &h, char *text)
   int rc = vs_index_open(root, key, h, false);
   if (rc != 0) return rc;
   // A few rounds: each one that finds the name moved on means another
-  // writer changed the entry meanwhile, which a registration does once.
+  // writer changed the entry meanwhile, which a registration does once. On
+  // a shared file system the open can still reach an entry another host
+  // has just removed or replaced (the client's cached name): the lock, the
+  // status or the read of it then fail with ENOENT, ESTALE or EBADFD, which
+  // is the same news, and the next round opens the name afresh.
+  auto gone = [](int e) { return e == ENOENT || e == ESTALE || e == EBADFD; };
   for (int round = 0; round < 16; round++) {
     VsFd fd(openat(h.dir.fd.fd, h.dir.name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd.ok()) {
@@ -236,23 +241,27 @@ int vs_index_lock(const char *root, const char *key, VsIndexHold &h, char *text)
       return -1;
     }
     if (vs_lock_take(fd.fd, vs_lock_wait_ms()) != 0) {
+      if (gone(errno)) continue;
       vs_error_errno(errno, "lock failed: %s (%s)", h.path,
                      errno == EAGAIN ? "held by another writer too long" : strerror(errno));
       return -1;
     }
     struct stat held, named;
     if (fstat(fd.fd, &held) != 0) {
+      if (gone(errno)) continue;
       vs_error_errno(errno, "stat failed: %s (%s)", h.path, strerror(errno));
       return -1;
     }
     if (fstatat(h.dir.fd.fd, h.dir.name, &named, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) return 1;  // removed while we waited
+      if (gone(errno)) continue;
       vs_error_errno(errno, "stat failed: %s (%s)", h.path, strerror(errno));
       return -1;
     }
     if (held.st_ino != named.st_ino || held.st_dev != named.st_dev) continue;
     size_t len = 0;
     if (vs_index_read_fd(fd.fd, text, &len) != 0) {
+      if (gone(errno)) continue;
       vs_error_errno(errno, "read failed: %s (%s)", h.path, strerror(errno));
       return -1;
     }
