@@ -399,6 +399,11 @@ bool vh_check_root(VhCheck &c, std::string &error) {
         vh_find(c, "deletion-remainder", p,
                 "an account whose deletion was cut short; nothing reads it: the next deletion "
                 "of the account or `reindex` removes it and releases its address");
+      else if (vs_swap_name(n.c_str(), nullptr) != VS_SWAP_NONE)
+        vh_find(c, "replacement-leftover", p,
+                "what a replacement of the account's vault (key rotation) left, cut short or "
+                "still running; the account reads whole: the next access rolls a committed "
+                "one forward, and `reindex` finishes or removes the rest");
       else if (vs_temp_marked(n.c_str()) && n != "." && n != "..")
         vh_find(c, "import-leftover", p,
                 "an account an interrupted import was building, or one it replaced; nothing "

@@ -23,6 +23,9 @@ int vh_reindex(VhContext &ctx, VsReindexMode mode) {
       fprintf(stderr, "reindex: not marked authoritative: some accounts or entries could not "
                       "be handled\n");
   }
+  if (r.replacements > 0)
+    printf("reindex: %ld replacement%s of a vault cut short finished\n", r.replacements,
+           r.replacements == 1 ? "" : "s");
   if (r.remainders > 0)
     printf("reindex: %ld deletion%s cut short finished\n", r.remainders,
            r.remainders == 1 ? "" : "s");

@@ -46,12 +46,14 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "files.h"
 #include "holders.h"
 #include "identifiers.h"
 #include "layout.h"
+#include "locks.h"
 #include "results.h"
 #include "text.h"
 
@@ -193,4 +195,72 @@ int vs_swap_remove_replaced(int users_fd, const char *user_id) {
   char replaced[VS_ENTRY_PATH];
   if (vs_replaced_name(replaced, sizeof replaced, user_id) != 0) return -1;
   return vs_swap_discard(users_fd, replaced, user_id);
+}
+
+// Whether the staging directory name (below users_fd) was abandoned: its
+// lock file is not held by anyone, or it has none and was not touched for
+// a while.
+static bool vs_staging_abandoned(int users_fd, const char *name) {
+  char rel[VS_ENTRY_PATH];
+  if (vs_path(rel, sizeof rel, "%s/" VS_LOCK_NAME, name) != 0) return false;
+  VsFd lock(openat(users_fd, rel, O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+  if (lock.ok()) {
+    if (vs_lock_take(lock.fd, 0) != 0) return false;
+    vs_lock_drop(lock);
+    return true;
+  }
+  struct stat st;
+  if (errno != ENOENT || fstatat(users_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  return time(nullptr) - st.st_mtime > VS_STAGING_ABANDONED_S;
+}
+
+int vs_swap_finish_leftovers(const char *root, long *finished, const char *prefix) {
+  if (finished) *finished = 0;
+  char users[VS_ACCOUNT_PATH];
+  if (vs_users_dir(users, sizeof users, root) != 0) {
+    vs_error_code(VAULT_IO, ENAMETOOLONG, "%s: path too long", prefix);
+    return -1;
+  }
+  VsList list;
+  if (vs_list_open(list, root, users) != 0) {
+    if (vs_list_absent(errno)) return 0;
+    vs_error_errno(errno, "%s: cannot list %s (%s)", prefix, users, strerror(errno));
+    return -1;
+  }
+  int rc = 0;
+  for (const char *name; (name = vs_list_next(list)) != nullptr;) {
+    char id[VS_ID_MAX + 1], account[VS_ENTRY_PATH];
+    VsSwapName kind = vs_swap_name(name, id);
+    if (kind == VS_SWAP_NONE || vs_path(account, sizeof account, "%s/%s", users, id) != 0) continue;
+    int done = 0;
+    if (kind == VS_SWAP_STAGING) {
+      if (!vs_staging_abandoned(list.fd.fd, name)) continue;
+      done = vs_remove_tree(list.fd.fd, name) == 0 ? 1 : -1;
+    } else if (!vs_exists_at(list.fd.fd, id)) {
+      // Committed and not finished, or (.replaced alone) the old vault of
+      // an account deleted since: roll forward, or remove.
+      errno = ENOENT;
+      if (kind == VS_SWAP_REPLACE) done = vs_swap_settle(root, account) ? 1 : -1;
+      else if (!vs_exists_at(list.fd.fd, name)) continue;
+      else done = vs_swap_discard(list.fd.fd, name, id) == 0 ? 1 : -1;
+    } else {
+      VsFd lock;
+      if (vs_lock_account(root, account, VS_LOCK_WHOLE, lock) != 0) {
+        done = -1;
+      } else {
+        done = vs_swap_clear(list.fd.fd, id) == 0 ? 1 : -1;
+        vs_lock_drop(lock);
+      }
+    }
+    if (done > 0 && finished) (*finished)++;
+    if (done < 0 && rc == 0) {
+      vs_error_errno(errno, "%s: cannot finish %s/%s (%s)", prefix, users, name, strerror(errno));
+      rc = -1;
+    }
+  }
+  if (errno != 0 && rc == 0) {
+    vs_error_errno(errno, "%s: cannot list %s (%s)", prefix, users, strerror(errno));
+    return -1;
+  }
+  return rc;
 }

@@ -49,4 +49,14 @@ int vs_swap_clear(int users_fd, const char *user_id);
 // cleared by the next replacement or reindex). 0, or -1 with errno.
 int vs_swap_remove_replaced(int users_fd, const char *user_id);
 
+// Finishes or removes what replacements cut short left anywhere in users/
+// (the operator's reindex): a committed swap is rolled forward; an
+// uncommitted staged directory and a swapped-out one are removed under the
+// account's whole lock; a staging directory no process holds the lock of
+// (or, without a lock file, untouched for VS_STAGING_ABANDONED_S) is
+// removed. *finished counts what was done. 0; -1 with "<prefix>: ..."
+// recorded for the first that could not be handled (the others are).
+enum { VS_STAGING_ABANDONED_S = 600 };
+int vs_swap_finish_leftovers(const char *root, long *finished, const char *prefix);
+
 #endif

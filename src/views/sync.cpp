@@ -288,7 +288,9 @@ const char *vs_sync_build_once(VsSyncOut &o, const VsAccountPaths &acct) {
   // users/<id> at the end: then every path read went to it.
   // (A directory that cannot be examined is left to the reads to report.)
   struct stat dir_before;
-  VsFd dir(vs_open_settled(s_root, acct.dir, O_PATH | O_DIRECTORY));
+  // (A plain open: the directory is only held, never read through.)
+  VsFd dir(open(acct.dir, O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.ok() && errno == ENOENT) dir.reset(vs_open_settled(s_root, acct.dir, O_PATH | O_DIRECTORY));
   bool have_dir = dir.ok() && fstat(dir.fd, &dir_before) == 0;
   if (!have_dir && (errno == ENOENT || errno == ENOTDIR))
     return vs_sync_fail(VAULT_NOT_FOUND, "sync: user not found");

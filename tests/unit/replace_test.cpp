@@ -11,6 +11,7 @@
 
 #include <set>
 
+#include "admin/reindex.h"
 #include "foundation/locks.h"
 #include "foundation/swap.h"
 #include "test_util.h"
@@ -277,6 +278,31 @@ TEST_F(Replace, EveryStateACrashLeavesReadsWholeAndIsFinished) {
   EXPECT_EQ(vault_sync_generate_json(uid.c_str()), nullptr);
   EXPECT_EQ(vault_storage_last_error_code(), VAULT_NOT_FOUND);
   EXPECT_FALSE(vt_exists(live));  // a deleted account never comes back
+}
+
+TEST_F(Replace, ReindexFinishesOrRemovesWhatReplacementsLeft) {
+  Gen g0{0, 1, 0}, g1{1, 1, 0};
+  store(g0);
+  std::string live = user_dir(uid), copy = base + "/copy";
+  ASSERT_TRUE(vts_copy_tree(live, copy));
+  std::string stage = users() + "/.staging." + uid + ".n1", held = users() + "/.staging." + uid + ".n2";
+  ASSERT_TRUE(vts_copy_tree(copy, stage));   // abandoned: nobody holds its lock
+  ASSERT_TRUE(vts_copy_tree(copy, held));    // still being written
+  VsFd hold(open((held + "/.lock").c_str(), O_RDWR));
+  ASSERT_EQ(vs_lock_take(hold.fd, 0), 0);
+  ASSERT_TRUE(vts_copy_tree(copy, users() + "/.replace." + uid));   // never committed
+  ASSERT_TRUE(vts_copy_tree(copy, users() + "/.replaced." + uid));  // swapped out
+  VsReindexReport r;
+  ASSERT_EQ(vs_admin_reindex(root.c_str(), VS_REINDEX_KEEP, r), 0) << vault_storage_last_error();
+  EXPECT_GE(r.replacements, 3);
+  EXPECT_EQ(swap_names(), std::vector<std::string>{".staging." + uid + ".n2"});
+  EXPECT_EQ(sync_generation(vault_sync_generate_json(uid.c_str()), 1), 0);
+  // Committed but not finished: rolled forward.
+  ASSERT_EQ(replace(g0, g1), 0);
+  ASSERT_EQ(rename(live.c_str(), (users() + "/.replace." + uid).c_str()), 0);
+  ASSERT_EQ(vs_admin_reindex(root.c_str(), VS_REINDEX_KEEP, r), 0) << vault_storage_last_error();
+  EXPECT_TRUE(vt_exists(live + "/profile.json"));
+  EXPECT_EQ(sync_generation(vault_sync_generate_json(uid.c_str()), 1), 1);
 }
 
 TEST_F(Replace, ItemWritersWaitForAReplacementAndLandAfterIt) {
