@@ -251,6 +251,12 @@ TEST_F(Replace, EveryStateACrashLeavesReadsWholeAndIsFinished) {
       {"folder save", [&] { return vault_folder_save(uid.c_str(), "{\"id\":\"f1\",\"name\":\"n1\"}", nullptr) == 0; }},
       {"credentials", [&] { return vault_user_set_credentials(uid.c_str(), "hash1", "hash1", 1, "k") == 0; }},
       {"lookup", [&] { return vault_user_exists("rot@example.com") == 1; }},
+      {"stats", [&] {
+         char *t = vault_storage_get_stats_json_alloc(nullptr);
+         bool ok = t && strstr(t, "\"users\":1,\"ciphers\":2,") != nullptr;
+         vault_free(t);
+         return ok;
+       }},
   };
   for (const Probe &p : probes) {
     ASSERT_EQ(rename(live.c_str(), replace_dir.c_str()), 0) << p.what;
