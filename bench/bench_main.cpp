@@ -983,7 +983,7 @@ void print_machine(const std::string &where) {
 
 int main(int argc, char **argv) {
   std::string dir = ".";
-  bool clean = false, fresh = false, verbose = false;
+  bool clean = false, fresh = false, verbose = false, replace_only = false;
   const char *run_name = nullptr, *run_kind = nullptr;
   long run_count = 0;
   std::vector<char *> args{argv[0]};
@@ -995,6 +995,7 @@ int main(int argc, char **argv) {
     else if (!strcmp(argv[i], "--clean")) clean = true;
     else if (!strcmp(argv[i], "--fresh")) fresh = true;
     else if (!strcmp(argv[i], "--verbose")) verbose = true;
+    else if (!strcmp(argv[i], "--replace-only")) replace_only = true;
     else if (!strcmp(argv[i], "--stat=min")) g_use_min = true;
     else if (!strcmp(argv[i], "--stat=median")) g_use_min = false;
     else if (!strncmp(argv[i], "--conc-time=", 12)) g_conc_time = atof(argv[i] + 12);
@@ -1034,6 +1035,7 @@ int main(int argc, char **argv) {
   }
   g.base = dir + "/vs-bench-data";
   print_machine(dir);
+  if (replace_only) return bn_run_replace(g.base) ? 0 : 1;
   double t0 = now_s();
   prepare(fresh);
   register_cases();
@@ -1051,6 +1053,7 @@ int main(int argc, char **argv) {
   if (isatty(2)) fprintf(stderr, "\n");
   print_table(rep);
   run_concurrent();
+  if (!bn_run_replace(g.base)) fprintf(stderr, "key rotation: %s\n", vault_storage_last_error());
 
   vault_storage_cleanup();
   peer_close(g.peer_ops);

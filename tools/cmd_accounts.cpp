@@ -26,7 +26,31 @@ struct VhAccountArgs {
   std::string key_file;
   uint32_t iterations = 0;
   std::string user_id;
+  std::string input;
 };
+
+// The texts of one member of a replacement document: an array member
+// written minified, a string member as it is. False with a message.
+bool vh_member_text(yyjson_val *root, const char *key, bool array, std::string &out) {
+  yyjson_val *v = yyjson_obj_get(root, key);
+  if (array ? !yyjson_is_arr(v) : !yyjson_is_str(v)) {
+    fprintf(stderr, "replace-vault: \"%s\" must be %s\n", key, array ? "an array" : "a string");
+    return false;
+  }
+  if (!array) {
+    out.assign(yyjson_get_str(v), yyjson_get_len(v));
+    return true;
+  }
+  size_t len = 0;
+  char *text = yyjson_val_write(v, 0, &len);
+  if (!text) {
+    fprintf(stderr, "replace-vault: cannot write \"%s\"\n", key);
+    return false;
+  }
+  out.assign(text, len);
+  free(text);
+  return true;
+}
 
 // Opens the data root, then runs body; its exit code becomes the host's.
 template <class Body>
@@ -119,6 +143,40 @@ void vh_add_life_commands(CLI::App *user, VhContext &ctx,
     return vh_result(vault_user_set_credentials(args->user_id.c_str(), cur_text.c_str(),
                                                 hash_text.c_str(), args->iterations,
                                                 key_text.c_str()));
+  });
+
+  CLI::App *replace = user->add_subcommand(
+      "replace-vault", "key rotation: replace the account's items, trash, folders and "
+                       "credentials in one step, from a JSON document {\"currentHash\", "
+                       "\"hash\", \"iterations\", \"protectedKey\", \"ciphers\": [...], "
+                       "\"trash\": [...], \"folders\": [...]} (exit 1: no such account, "
+                       "the current hash differs, or the items changed meanwhile)");
+  replace->add_option("user_id", args->user_id, "user id")->required();
+  replace->add_option("--from", args->input, "the document's file, or - (standard input)")
+      ->required();
+  vh_account_command(replace, ctx, [args] {
+    std::string text;
+    if (!vh_read_input(args->input, text)) return (int)VH_FAIL;
+    yyjson_doc *doc = yyjson_read(text.data(), text.size(), 0);
+    std::unique_ptr<yyjson_doc, void (*)(yyjson_doc *)> hold(doc, yyjson_doc_free);
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    yyjson_val *iter = yyjson_obj_get(root, "iterations");
+    if (!yyjson_is_obj(root) || !yyjson_is_uint(iter) || yyjson_get_uint(iter) > UINT32_MAX) {
+      fprintf(stderr, "replace-vault: not a replacement document (an object with "
+                      "\"iterations\" a count)\n");
+      return (int)VH_FAIL;
+    }
+    std::string cur, hash, key, ciphers, trash, folders;
+    if (!vh_member_text(root, "currentHash", false, cur) ||
+        !vh_member_text(root, "hash", false, hash) ||
+        !vh_member_text(root, "protectedKey", false, key) ||
+        !vh_member_text(root, "ciphers", true, ciphers) ||
+        !vh_member_text(root, "trash", true, trash) ||
+        !vh_member_text(root, "folders", true, folders))
+      return (int)VH_FAIL;
+    return vh_result(vault_user_replace_vault(
+        args->user_id.c_str(), cur.c_str(), hash.c_str(), (uint32_t)yyjson_get_uint(iter),
+        key.c_str(), ciphers.c_str(), trash.c_str(), folders.c_str()));
   });
 
   CLI::App *set_email = user->add_subcommand(

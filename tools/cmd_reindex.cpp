@@ -44,11 +44,15 @@ int vh_reindex(VhContext &ctx, VsReindexMode mode) {
     yyjson_mut_obj_add_int(doc.get(), o, "kept", r.kept);
     yyjson_mut_obj_add_int(doc.get(), o, "removed", r.removed);
     yyjson_mut_obj_add_int(doc.get(), o, "deletionsFinished", r.remainders);
+    yyjson_mut_obj_add_int(doc.get(), o, "replacementsFinished", r.replacements);
     yyjson_mut_obj_add_int(doc.get(), o, "problems", r.problems);
     yyjson_mut_obj_add_bool(doc.get(), o, "authoritative", r.authoritative);
     if (!vh_print_json(ctx, doc.get())) return VH_FAIL;
     return rc == 0 ? VH_OK : VH_FAIL;
   }
+  if (r.replacements > 0)
+    printf("reindex: %ld replacement%s of a vault cut short finished\n", r.replacements,
+           r.replacements == 1 ? "" : "s");
   if (r.remainders > 0)
     printf("reindex: %ld deletion%s cut short finished\n", r.remainders,
            r.remainders == 1 ? "" : "s");

@@ -172,7 +172,8 @@ int vh_exit_for(int rc, int code) {
   switch (code) {
     case VAULT_NOT_FOUND:
     case VAULT_EXISTS:
-    case VAULT_MISMATCH: return VH_SOFT;
+    case VAULT_MISMATCH:
+    case VAULT_CHANGED: return VH_SOFT;
     case VAULT_INVALID: return VH_USAGE;
     default: return VH_FAIL;
   }

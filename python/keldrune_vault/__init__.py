@@ -19,7 +19,7 @@ several threads at once.
 
 from ._native import ENV_LIBRARY, SONAME, find_library
 from .errors import (AlreadyExistsError, BusyError, CorruptError, ErrorCode, InvalidError,
-                     MismatchError,                      NoRootError, NoSpaceError, NotFoundError, OutOfMemoryError, StaleError,
+                     ChangedError, MismatchError,                      NoRootError, NoSpaceError, NotFoundError, OutOfMemoryError, StaleError,
                      StorageIOError, TooLargeError, VaultError)
 from .vault import Account, Vault, library_version
 
@@ -33,6 +33,7 @@ __all__ = [
     "ENV_LIBRARY",
     "ErrorCode",
     "InvalidError",
+    "ChangedError",
     "MismatchError",
     "NoRootError",
     "NoSpaceError",

@@ -55,6 +55,8 @@ SIGNATURES: Dict[str, Tuple[Any, List[Any]]] = {
     "vault_user_change_email": (_c_int, [_c_str, _c_str]),
     "vault_user_delete": (_c_int, [_c_str]),
     "vault_user_revision_alloc": (_c_ptr, [_c_str, _c_len]),
+    "vault_user_replace_vault": (_c_int, [_c_str, _c_str, _c_str, ctypes.c_uint32, _c_str,
+                                          _c_str, _c_str, _c_str]),
 }
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]

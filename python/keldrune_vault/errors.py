@@ -8,7 +8,7 @@ account, item, folder or trashed item asked for is not there),
 AlreadyExistsError (the e-mail address is registered, or the destination
 of a trash or restore move already holds that identifier), InvalidError,
 TooLargeError, NoRootError, NoSpaceError, OutOfMemoryError, BusyError,
-StaleError, CorruptError, StorageIOError and MismatchError (a
+StaleError, CorruptError, StorageIOError, ChangedError and MismatchError (a
 compare-and-swap found another value stored: the current master-password
 hash differs). Failures the binding itself
 reports (a closed Vault, a second data root) are plain VaultErrors with no
@@ -37,6 +37,7 @@ class ErrorCode(enum.IntEnum):
     CORRUPT = 10
     IO = 11
     MISMATCH = 12
+    CHANGED = 13
 
 
 class VaultError(Exception):
@@ -105,6 +106,11 @@ class MismatchError(VaultError):
     another value stored."""
 
 
+class ChangedError(VaultError):
+    """The items a replacement of the vault was given are no longer the ones
+    stored: read the vault again."""
+
+
 _BY_CODE: Dict[int, Type[VaultError]] = {
     ErrorCode.NOT_FOUND: NotFoundError,
     ErrorCode.EXISTS: AlreadyExistsError,
@@ -118,6 +124,7 @@ _BY_CODE: Dict[int, Type[VaultError]] = {
     ErrorCode.CORRUPT: CorruptError,
     ErrorCode.IO: StorageIOError,
     ErrorCode.MISMATCH: MismatchError,
+    ErrorCode.CHANGED: ChangedError,
 }
 
 

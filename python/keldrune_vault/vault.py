@@ -326,6 +326,25 @@ class Vault:
             if lib.fn["vault_user_set_credentials"](*args) != 0:
                 raise self._fail("vault_user_set_credentials")
 
+    def user_replace_vault(self, user_id: Text, current_hash: Text,
+                           master_password_hash: Text, iterations: int,
+                           protected_key: Text, ciphers: Text, trash: Text,
+                           folders: Text) -> None:
+        """Key rotation: replaces the live items, the trashed items (JSON
+        arrays of item documents, each with a usable "id"), the folder list
+        (a JSON array of folders) and the credentials in one step that no
+        reader, crash or power cut sees half-done. MismatchError when the
+        stored hash is not current_hash, ChangedError when the stored items
+        are not exactly those given (read the vault again), NotFoundError
+        when there is no such account."""
+        args = (_bytes(user_id, "user_id"), _bytes(current_hash, "current_hash"),
+                _bytes(master_password_hash, "master_password_hash"),
+                _uint32(iterations, "iterations"), _bytes(protected_key, "protected_key"),
+                _bytes(ciphers, "ciphers"), _bytes(trash, "trash"), _bytes(folders, "folders"))
+        with self._call() as lib:
+            if lib.fn["vault_user_replace_vault"](*args) != 0:
+                raise self._fail("vault_user_replace_vault")
+
     def user_change_email(self, user_id: Text, email: Text) -> None:
         """Changes the account's address: AlreadyExistsError when another
         account holds it, NotFoundError when there is no such account."""

@@ -166,6 +166,23 @@ class Behaviour(VaultCase):
         self.assertFalse(v.user_exists("moved@example.org"))
         self.assertEqual(v.user_find_by_email("other@example.org").user_id, other)
 
+    def test_replace_vault_is_a_double_compare_and_swap(self):
+        v = self.vault
+        uid = v.user_create("rotate@example.org", "h0", 1, "k0")
+        v.cipher_save(uid, '{"id":"a","v":0}')
+        with self.assertRaises(kv.MismatchError):
+            v.user_replace_vault(uid, "wrong", "h1", 2, "k1", '[{"id":"a"}]', "[]", "[]")
+        with self.assertRaises(kv.ChangedError):
+            v.user_replace_vault(uid, "h0", "h1", 2, "k1", '[{"id":"b"}]', "[]", "[]")
+        with self.assertRaises(kv.InvalidError):
+            v.user_replace_vault(uid, "h0", "h1", 2, "k1", '{"id":"a"}', "[]", "[]")
+        v.user_replace_vault(uid, "h0", "h1", 2, "k1", '[ {"id":"a","v":1} ]',
+                             '[]', '[{"id":"f","name":"n"}]')
+        self.assertEqual(v.cipher_get(uid, "a"), '{"id":"a","v":1}')
+        self.assertEqual(v.user_find_by_email("rotate@example.org")[1:], (2, "h1", "k1"))
+        with self.assertRaises(NotFoundError):
+            v.user_replace_vault("nobody", "h", "h", 1, "k", "[]", "[]", "[]")
+
     def test_items_round_trip_any_size_and_any_bytes(self):
         v = self.vault
         uid = v.user_create("items@example.org")

@@ -37,30 +37,46 @@ static bool vs_secret_equal(const char *a, size_t alen, const char *b, size_t bl
   return diff == 0;
 }
 
+bool vs_profile_hash_is(yyjson_doc *profile, const char *current_hash) {
+  yyjson_val *stored = yyjson_obj_get(yyjson_doc_get_root(profile), "masterPasswordHash");
+  return yyjson_is_str(stored) && vs_secret_equal(yyjson_get_str(stored), yyjson_get_len(stored),
+                                                  current_hash, strlen(current_hash));
+}
+
+int vs_credentials_prepare(const char *prefix, const char *current_hash, const char *hash,
+                           uint32_t iterations, const char *protected_key, VsCredentials &c) {
+  if (!current_hash || !hash || !protected_key) {
+    vs_error_code(VAULT_INVALID, 0, "%s: missing hash or key", prefix);
+    return -1;
+  }
+  if (!vs_utf8_valid(current_hash) || !vs_utf8_valid(hash) || !vs_utf8_valid(protected_key)) {
+    vs_error_code(VAULT_INVALID, 0, "%s: invalid utf-8", prefix);
+    return -1;
+  }
+  // The new values as JSON, escaped as at registration; too long for a
+  // profile is refused before anything is locked.
+  int hash_len = vs_json_string(c.hash, sizeof c.hash, hash);
+  int key_len = vs_json_string(c.key, sizeof c.key, protected_key);
+  int iter_len = snprintf(c.iter, sizeof c.iter, "%u", (unsigned)iterations);
+  if (hash_len < 0 || key_len < 0) {
+    vs_error_code(VAULT_INVALID, 0, "%s: profile too large", prefix);
+    return -1;
+  }
+  c.edits[0] = {"masterPasswordHash", c.hash, (size_t)hash_len};
+  c.edits[1] = {"kdfIterations", c.iter, (size_t)iter_len};
+  c.edits[2] = {"protectedKey", c.key, (size_t)key_len};
+  return 0;
+}
+
 static int vs_user_set_credentials_body(const char *user_id, const char *current_hash,
                                        const char *hash, uint32_t iterations,
                                        const char *protected_key) {
   static const char prefix[] = "set_credentials";
   VsAccountPaths acct;
   if (vs_account_begin(user_id, "set_credentials", acct) != 0) return -1;
-  if (!current_hash || !hash || !protected_key) {
-    vs_error_code(VAULT_INVALID, 0, "set_credentials: missing hash or key");
+  VsCredentials creds;
+  if (vs_credentials_prepare(prefix, current_hash, hash, iterations, protected_key, creds) != 0)
     return -1;
-  }
-  if (!vs_utf8_valid(current_hash) || !vs_utf8_valid(hash) || !vs_utf8_valid(protected_key)) {
-    vs_error_code(VAULT_INVALID, 0, "set_credentials: invalid utf-8");
-    return -1;
-  }
-  // The new values as JSON, escaped as at registration; too long for a
-  // profile is refused before anything is locked.
-  char e_hash[VS_PROFILE_WRITE_MAX + 1], e_key[VS_PROFILE_WRITE_MAX + 1], e_iter[16];
-  int hash_len = vs_json_string(e_hash, sizeof e_hash, hash);
-  int key_len = vs_json_string(e_key, sizeof e_key, protected_key);
-  int iter_len = snprintf(e_iter, sizeof e_iter, "%u", (unsigned)iterations);
-  if (hash_len < 0 || key_len < 0) {
-    vs_error_code(VAULT_INVALID, 0, "set_credentials: profile too large");
-    return -1;
-  }
 
   VsFd lock;
   int rc = vs_profile_lock(s_root, acct, lock, prefix);
@@ -78,20 +94,12 @@ static int vs_user_set_credentials_body(const char *user_id, const char *current
     return 1;
   }
   if (rc != 0) return -1;
-
-  yyjson_val *stored = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "masterPasswordHash");
-  if (!yyjson_is_str(stored) || !vs_secret_equal(yyjson_get_str(stored), yyjson_get_len(stored),
-                                                 current_hash, strlen(current_hash))) {
+  if (!vs_profile_hash_is(doc.get(), current_hash)) {
     vs_error_code(VAULT_MISMATCH, 0, "set_credentials: hash mismatch");
     return 1;
   }
   doc.reset();
-  const VsMemberEdit edits[] = {
-      {"masterPasswordHash", e_hash, (size_t)hash_len},
-      {"kdfIterations", e_iter, (size_t)iter_len},
-      {"protectedKey", e_key, (size_t)key_len},
-  };
-  rc = vs_profile_store(s_root, acct, text.get(), (size_t)len, edits, 3, prefix);
+  rc = vs_profile_store(s_root, acct, text.get(), (size_t)len, creds.edits, 3, prefix);
   vs_lock_drop(lock);
   return rc == 0 ? 0 : -1;
 }

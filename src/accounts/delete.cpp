@@ -47,31 +47,8 @@
 #include "foundation/locks.h"
 #include "foundation/results.h"
 #include "foundation/root.h"
+#include "foundation/swap.h"
 #include "foundation/text.h"
-
-enum { VS_REMOVE_DEPTH = 8, VS_REMOVE_ROUNDS = 4 };
-
-// Removes the directory name below parent_fd with everything in it, never
-// following a link (a link is removed as a name). 0, or -1 with errno.
-static int vs_remove_tree(int parent_fd, const char *name, int depth) {
-  for (int round = 0; round < VS_REMOVE_ROUNDS; round++) {
-    VsList list;
-    list.fd.reset(openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!list.fd.ok()) return errno == ENOENT ? 0 : -1;
-    for (const char *n; (n = vs_list_next(list)) != nullptr;) {
-      if (strcmp(n, ".") == 0 || strcmp(n, "..") == 0) continue;
-      if (unlinkat(list.fd.fd, n, 0) == 0 || errno == ENOENT) continue;
-      if (errno != EISDIR || depth >= VS_REMOVE_DEPTH) return -1;
-      if (vs_remove_tree(list.fd.fd, n, depth + 1) != 0) return -1;
-    }
-    if (errno != 0) return -1;
-    if (unlinkat(parent_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT) return 0;
-    if (errno != ENOTEMPTY && errno != EEXIST) return -1;
-    // A save that opened the directory before the rename put a file in it.
-  }
-  errno = ENOTEMPTY;
-  return -1;
-}
 
 // Steps 3 and 4 for the remainder name in users/ (open as users_fd; path
 // users) of the account user_id. 0, or -1 with "<prefix>: ..." recorded.
@@ -161,6 +138,14 @@ static int vs_user_delete_body(const char *user_id) {
     VsFd users_fd(vs_open_beneath(s_root, users, O_RDONLY | O_DIRECTORY, 0));
     if (!users_fd.ok()) {
       vs_error_errno(errno, "delete: cannot open %s (%s)", users, strerror(errno));
+      return -1;
+    }
+    // What a replacement cut short left goes first: a staged directory
+    // that never committed must not be taken for a commit to finish once
+    // users/<id> is gone (foundation/swap.h).
+    if (vs_swap_clear(users_fd.fd, user_id) != 0 && errno != ENOENT) {
+      vs_error_errno(errno, "delete: cannot remove an earlier replacement in %s (%s)", users,
+                     strerror(errno));
       return -1;
     }
     // Step 2. A file system without the no-replace flag renames plainly:

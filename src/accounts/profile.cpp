@@ -60,7 +60,7 @@ int vs_profile_load(const char *root, const VsAccountPaths &acct, VsText &text, 
 
 // ---- the splice -------------------------------------------------------------------
 
-static size_t vs_skip_ws(const char *t, size_t i, size_t len) {
+size_t vs_skip_ws(const char *t, size_t i, size_t len) {
   while (i < len && (t[i] == ' ' || t[i] == '\t' || t[i] == '\n' || t[i] == '\r')) i++;
   return i;
 }
@@ -73,7 +73,7 @@ static size_t vs_skip_string(const char *t, size_t i, size_t len) {
 }
 
 // The index past the value starting at t[i] (the text is strict JSON).
-static size_t vs_skip_value(const char *t, size_t i, size_t len) {
+size_t vs_skip_value(const char *t, size_t i, size_t len) {
   if (t[i] == '"') return vs_skip_string(t, i, len);
   if (t[i] == '{' || t[i] == '[') {
     int depth = 0;

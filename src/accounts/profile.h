@@ -53,9 +53,29 @@ int vs_json_splice(const char *text, size_t len, const VsMemberEdit *edits, size
 int vs_profile_store(const char *root, const VsAccountPaths &acct, const char *text, size_t len,
                      const VsMemberEdit *edits, size_t n, const char *prefix);
 
+// Walking a text that is strict JSON: the index past the white space at
+// t[i], and the index past the value that starts at t[i].
+size_t vs_skip_ws(const char *t, size_t i, size_t len);
+size_t vs_skip_value(const char *t, size_t i, size_t len);
+
 // A JSON string of text (quotes included) into buf: its length, or -1 when
 // it does not fit size bytes.
 int vs_json_string(char *buf, size_t size, const char *text);
+
+// New credentials as profile members (the values as JSON, escaped as at
+// registration), ready for vs_profile_store.
+struct VsCredentials {
+  char hash[VS_PROFILE_WRITE_MAX + 1], key[VS_PROFILE_WRITE_MAX + 1], iter[16];
+  VsMemberEdit edits[3];
+};
+// Checks and escapes the arguments of a change of credentials. 0; -1 with
+// "<prefix>: missing hash or key", "<prefix>: invalid utf-8" or
+// "<prefix>: profile too large" (VAULT_INVALID).
+int vs_credentials_prepare(const char *prefix, const char *current_hash, const char *hash,
+                           uint32_t iterations, const char *protected_key, VsCredentials &c);
+// Whether the profile's "masterPasswordHash" is current_hash (compared in
+// time that does not tell where they differ).
+bool vs_profile_hash_is(yyjson_doc *profile, const char *current_hash);
 
 // The checks every change of an account starts with: a data root, a usable
 // user id and the account's paths. 0; -1 with "not initialized",

@@ -55,6 +55,7 @@
 #include "foundation/layout.h"
 #include "foundation/results.h"
 #include "foundation/root.h"
+#include "foundation/swap.h"
 
 enum : long long {
   VS_SETTLE_LOCAL_NS = 20LL * 1000 * 1000,       // coarse ticks are at most 10 ms
@@ -104,8 +105,16 @@ static char *vs_user_revision_alloc_body(const char *user_id, size_t *len_out) {
   VsStamp stamps[3];
   long long newest = 0;
   const char *const paths[3] = {acct.profile, acct.folders, acct.ciphers};
-  for (int i = 0; i < 3; i++) {
+  for (int i = 0, again = 1; i < 3; i++) {
     int rc = vs_stamp(paths[i], stamps[i], &newest);
+    // Met between the two renames of a replacement (swap.h): finished, the
+    // names are all looked at again, in the new directory.
+    if (rc == 1 && again && (errno = ENOENT, vs_swap_settle(s_root, paths[i]))) {
+      again = 0;
+      i = -1;
+      newest = 0;
+      continue;
+    }
     if (rc == 1 && i == 0) {
       vs_error_code(VAULT_NOT_FOUND, 0, "revision: not found");
       return nullptr;

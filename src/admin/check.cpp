@@ -498,6 +498,11 @@ int vs_check_root(VsCheck &c) {
         vs_find(c, "deletion-remainder", p, -1, "%s",
                 "an account whose deletion was cut short; nothing reads it: the next deletion "
                 "of the account or `reindex` removes it and releases its address");
+      else if (vs_swap_name(n, nullptr) != VS_SWAP_NONE)
+        vs_find(c, "replacement-leftover", p, -1, "%s",
+                "what a replacement of the account's vault (key rotation) left, cut short or "
+                "still running; the account reads whole: the next access rolls a committed "
+                "one forward, and `reindex` finishes or removes the rest");
       else if (vs_temp_marked(n))
         vs_find(c, "import-leftover", p, -1, "%s",
                 "an account an interrupted import was building, or one it replaced; nothing "

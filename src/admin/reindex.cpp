@@ -15,6 +15,7 @@
 #include "foundation/layout.h"
 #include "foundation/locks.h"
 #include "foundation/results.h"
+#include "foundation/swap.h"
 #include "foundation/text.h"
 
 namespace {
@@ -129,6 +130,8 @@ int vs_admin_reindex(const char *root, VsReindexMode mode, VsReindexReport &r,
   // Deletions cut short first: a remainder's address is released only if
   // no account holds it, so the entries written below are the live ones'.
   if (vs_user_delete_remainders(root, nullptr, &r.remainders, "reindex") != 0) p.note();
+  // Replacements cut short: committed ones rolled forward, the rest removed.
+  if (vs_swap_finish_leftovers(root, &r.replacements, "reindex") != 0) p.note();
   VsAddressBook book;
   if (vs_address_book_read(root, book, "reindex") != 0) p.note();
   if (book.unreadable) {

@@ -29,6 +29,7 @@ enum VsReindexMode {
 struct VsReindexReport {
   long accounts = 0, written = 0, kept = 0, removed = 0;
   long remainders = 0;        // deletions cut short, finished
+  long replacements = 0;      // replacements of a vault cut short, finished
   long problems = 0;          // accounts or entries that could not be handled
   bool authoritative = false;
 };

@@ -18,6 +18,7 @@
 
 #include "layout.h"
 #include "results.h"
+#include "swap.h"
 #include "text.h"
 
 static int vs_sync_failed(const char *dir, int len, int e) {
@@ -103,7 +104,7 @@ int vs_open_beneath(const char *root, const char *path, int flags, mode_t mode) 
 
 int vs_list_open(VsList &list, const char *root, const char *path) {
   list.pos = list.end = 0;
-  list.fd.reset(vs_open_beneath(root, path, O_RDONLY | O_DIRECTORY, 0));
+  list.fd.reset(vs_open_settled(root, path, O_RDONLY | O_DIRECTORY));  // as for a read
   return list.fd.ok() ? 0 : -1;
 }
 
@@ -473,7 +474,9 @@ static int vs_read_path_once(const char *root, const char *path, VsBuf &buf, siz
                              uint64_t *len_out, VsTry &t, bool current = false) {
   t = VsTry();
   // O_NONBLOCK: a FIFO planted under a document's name must not hang us.
-  VsFd fd(vs_open_beneath(root, path, O_RDONLY | O_NONBLOCK, 0));
+  // An account met in the middle of a swap (swap.h) is read whole-new;
+  // only a miss pays for the look.
+  VsFd fd(vs_open_settled(root, path, O_RDONLY | O_NONBLOCK));
   t.opened = fd.ok();
   if (!fd.ok()) return vs_read_fail(nullptr, path, errno);
   return vs_read_fd(fd, nullptr, path, buf, pad, len_out, t, current);
@@ -646,4 +649,28 @@ int vs_read_absent(int e) {
   // EFBIG: 2 GiB or more, which no document of the tree can be.
   return e == ENOENT || e == ENOTDIR || e == EISDIR || e == EINVAL || e == ELOOP || e == ENXIO ||
          e == EFBIG;
+}
+
+enum { VS_REMOVE_DEPTH = 8, VS_REMOVE_ROUNDS = 4 };
+
+// Removes the directory name below parent_fd with everything in it, never
+// following a link (a link is removed as a name). 0, or -1 with errno.
+int vs_remove_tree(int parent_fd, const char *name, int depth) {
+  for (int round = 0; round < VS_REMOVE_ROUNDS; round++) {
+    VsList list;
+    list.fd.reset(openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!list.fd.ok()) return errno == ENOENT ? 0 : -1;
+    for (const char *n; (n = vs_list_next(list)) != nullptr;) {
+      if (strcmp(n, ".") == 0 || strcmp(n, "..") == 0) continue;
+      if (unlinkat(list.fd.fd, n, 0) == 0 || errno == ENOENT) continue;
+      if (errno != EISDIR || depth >= VS_REMOVE_DEPTH) return -1;
+      if (vs_remove_tree(list.fd.fd, n, depth + 1) != 0) return -1;
+    }
+    if (errno != 0) return -1;
+    if (unlinkat(parent_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT) return 0;
+    if (errno != ENOTEMPTY && errno != EEXIST) return -1;
+    // A save that opened the directory before the rename put a file in it.
+  }
+  errno = ENOTEMPTY;
+  return -1;
 }

@@ -170,4 +170,10 @@ int vs_sync_dir(const char *dir);
 int vs_sync_parent(const char *path);
 int vs_sync_dir_of(const VsDirName &d, const char *path);
 
+// Removes the directory name below parent_fd with everything in it, never
+// following a link (a link is removed as a name); a directory a late file
+// kept from going is listed again. 0 (nothing there included), or -1 with
+// errno.
+int vs_remove_tree(int parent_fd, const char *name, int depth = 0);
+
 #endif

@@ -51,23 +51,27 @@ int vs_uuid_generate(char *out) {
   return 0;
 }
 
-int vs_choose_id(yyjson_val *root, char out[VS_ID_BUF]) {
+int vs_usable_id(yyjson_val *root, char out[VS_ID_BUF]) {
   if (yyjson_is_obj(root)) {
     yyjson_obj_iter it = yyjson_obj_iter_with(root);
     yyjson_val *key;
     while ((key = yyjson_obj_iter_next(&it))) {
       if (!yyjson_equals_str(key, "id")) continue;
       // The first "id" alone decides. An identifier longer than the 36
-      // bytes an id buffer holds is never shortened: it gets a fresh UUID.
+      // bytes an id buffer holds is never shortened.
       yyjson_val *v = yyjson_obj_iter_get_val(key);
       const char *s = yyjson_get_str(v);
       if (s && vs_id_safe(s) && strlen(s) <= VS_UUID_LEN) {
         memcpy(out, s, strlen(s) + 1);
-        return 0;
+        return 1;
       }
       break;
     }
   }
-  return vs_uuid_generate(out);
+  return 0;
+}
+
+int vs_choose_id(yyjson_val *root, char out[VS_ID_BUF]) {
+  return vs_usable_id(root, out) ? 0 : vs_uuid_generate(out);
 }
 

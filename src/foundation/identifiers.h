@@ -26,5 +26,7 @@ int vs_uuid_generate(char *out);
 // object when it is a non-empty string of at most 36 bytes passing
 // vs_id_safe, else a fresh UUID. 0 done, -1 no random bytes.
 int vs_choose_id(yyjson_val *root, char out[VS_ID_BUF]);
+// 1 with that first "id" member in out when it is usable as above, else 0.
+int vs_usable_id(yyjson_val *root, char out[VS_ID_BUF]);
 
 #endif

@@ -66,3 +66,39 @@ int vs_deleted_remainder(const char *name, char *user_id_out) {
   }
   return 1;
 }
+
+int vs_staging_name(char *buf, size_t size, const char *user_id, const char *nonce) {
+  return vs_path(buf, size, VS_STAGING_PREFIX "%s.%s", user_id, nonce);
+}
+
+int vs_replace_name(char *buf, size_t size, const char *user_id) {
+  return vs_path(buf, size, VS_REPLACE_PREFIX "%s", user_id);
+}
+
+int vs_replaced_name(char *buf, size_t size, const char *user_id) {
+  return vs_path(buf, size, VS_REPLACED_PREFIX "%s", user_id);
+}
+
+// The user id in name after prefix, up to the end (whole: true) or up to a
+// '.' followed by more (a nonce).
+static int vs_swap_id(const char *name, const char *prefix, bool whole, char *user_id_out) {
+  size_t n = strlen(prefix);
+  if (strncmp(name, prefix, n) != 0) return 0;
+  const char *id = name + n, *dot = strchr(id, '.');
+  if (whole ? dot != nullptr : (!dot || dot[1] == '\0')) return 0;
+  size_t len = dot ? (size_t)(dot - id) : strlen(id);
+  char tmp[VS_ID_MAX + 1];
+  if (len == 0 || len > VS_ID_MAX) return 0;
+  memcpy(tmp, id, len);
+  tmp[len] = '\0';
+  if (!vs_id_safe(tmp)) return 0;
+  if (user_id_out) memcpy(user_id_out, tmp, len + 1);
+  return 1;
+}
+
+VsSwapName vs_swap_name(const char *name, char *user_id_out) {
+  if (vs_swap_id(name, VS_STAGING_PREFIX, false, user_id_out)) return VS_SWAP_STAGING;
+  if (vs_swap_id(name, VS_REPLACE_PREFIX, true, user_id_out)) return VS_SWAP_REPLACE;
+  if (vs_swap_id(name, VS_REPLACED_PREFIX, true, user_id_out)) return VS_SWAP_REPLACED;
+  return VS_SWAP_NONE;
+}

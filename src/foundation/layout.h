@@ -12,6 +12,12 @@
 //   <root>/users/<user id>/.lock          locks of the account (locks.h)
 //   <root>/users/.deleted.<user id>.<n>   a deleted account's remainder
 //                                         (hidden: no listing takes it)
+//   <root>/users/.staging.<user id>.<n>   a whole new account directory
+//                                         being written by a replacement
+//   <root>/users/.replace.<user id>       the staged directory, complete,
+//                                         about to be swapped in
+//   <root>/users/.replaced.<user id>      the directory swapped out
+//                                         (the swap: foundation/swap.h)
 #ifndef VS_LAYOUT_H
 #define VS_LAYOUT_H
 
@@ -26,6 +32,9 @@
 #define VS_DOC_SUFFIX ".json"
 #define VS_LOCK_NAME ".lock"
 #define VS_DELETED_PREFIX ".deleted."
+#define VS_STAGING_PREFIX ".staging."
+#define VS_REPLACE_PREFIX ".replace."
+#define VS_REPLACED_PREFIX ".replaced."
 
 enum : size_t {
   VS_ACCOUNT_PATH = 4300,  // the root's own files and an account directory
@@ -68,5 +77,17 @@ int vs_deleted_name(char *buf, size_t size, const char *user_id, const char *non
 // 1 when name in "users" is such a remainder; its user id then goes to
 // user_id_out (VS_ID_MAX + 1 bytes) when given.
 int vs_deleted_remainder(const char *name, char *user_id_out);
+
+// The names of a replacement of the account user_id (swap.h): the staged
+// directory while it is written (a fresh nonce per replacement), the
+// complete staged directory and the directory swapped out. 0, or -1 when
+// the name does not fit.
+int vs_staging_name(char *buf, size_t size, const char *user_id, const char *nonce);
+int vs_replace_name(char *buf, size_t size, const char *user_id);
+int vs_replaced_name(char *buf, size_t size, const char *user_id);
+// What a name in "users" is of a replacement: VS_SWAP_NONE, or one of the
+// three kinds, with its user id to user_id_out (VS_ID_MAX + 1 bytes).
+enum VsSwapName { VS_SWAP_NONE = 0, VS_SWAP_STAGING, VS_SWAP_REPLACE, VS_SWAP_REPLACED };
+VsSwapName vs_swap_name(const char *name, char *user_id_out);
 
 #endif

@@ -7,12 +7,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <atomic>
 
 #include "files.h"
+#include "swap.h"
 #include "layout.h"
+#include "results.h"
 #include "text.h"
 
 static std::atomic<int> s_lock_wait_ms{VS_LOCK_WAIT_MS};
@@ -27,10 +30,10 @@ static long long vs_now_ms(void) {
 }
 
 // Locks len bytes from start (len 0: to the end of any file) of fd.
-static int vs_lock_range(int fd, off_t start, off_t len, int wait_ms) {
+static int vs_lock_range(int fd, off_t start, off_t len, int wait_ms, bool shared = false) {
   struct flock fl;
   memset(&fl, 0, sizeof fl);
-  fl.l_type = F_WRLCK;
+  fl.l_type = shared ? F_RDLCK : F_WRLCK;
   fl.l_whence = SEEK_SET;
   fl.l_start = start;
   fl.l_len = len;
@@ -52,18 +55,53 @@ static int vs_lock_range(int fd, off_t start, off_t len, int wait_ms) {
 
 int vs_lock_take(int fd, int wait_ms) { return vs_lock_range(fd, 0, 0, wait_ms); }
 
-int vs_lock_account(const char *root, const char *account_dir, VsLockRange what, VsFd &held) {
+// Whether the open lock file fd is the file now at path.
+static bool vs_lock_live(int fd, const char *path) {
+  struct stat held, now;
+  if (fstat(fd, &held) != 0) return false;
+  if (stat(path, &now) != 0) return false;
+  return held.st_ino == now.st_ino && held.st_dev == now.st_dev;
+}
+
+int vs_lock_account(const char *root, const char *account_dir, VsLockRange what, VsFd &held,
+                    bool shared) {
+  enum { VS_LOCK_ROUNDS = 16 };  // each lost round is a whole replacement
   char path[VS_FILE_PATH];
   if (vs_path(path, sizeof path, "%s/" VS_LOCK_NAME, account_dir) != 0) {
     errno = ENAMETOOLONG;
     return -1;
   }
-  held.reset(vs_open_beneath(root, path, O_RDWR | O_CREAT, 0600));
-  if (!held.ok()) return -1;
-  if (vs_lock_range(held.fd, (off_t)what, 1, vs_lock_wait_ms()) == 0) return 0;
-  int e = errno;
-  held.reset();
-  errno = e;
+  off_t start = what == VS_LOCK_WHOLE ? 0 : (off_t)what, len = what == VS_LOCK_WHOLE ? 0 : 1;
+  for (int round = 0;; round++) {
+    held.reset(vs_open_beneath(root, path, O_RDWR | O_CREAT, 0600));
+    if (!held.ok()) {
+      if (errno == ENOENT && round < VS_LOCK_ROUNDS && vs_swap_settle(root, path)) continue;
+      return -1;
+    }
+    if (vs_lock_range(held.fd, start, len, vs_lock_wait_ms(), shared) != 0) {
+      int e = errno;
+      held.reset();
+      errno = e;
+      return -1;
+    }
+    if (vs_lock_live(held.fd, path)) return 0;
+    vs_lock_drop(held);
+    if (round >= VS_LOCK_ROUNDS) {
+      errno = EAGAIN;
+      return -1;
+    }
+    // Swapped out while we waited; a swap half-done is finished first.
+    errno = ENOENT;
+    vs_swap_settle(root, path);
+  }
+}
+
+int vs_lock_writer(const char *root, const char *account_dir, VsLockRange what, VsFd &held,
+                   const char *prefix, bool shared) {
+  if (vs_lock_account(root, account_dir, what, held, shared) == 0) return 0;
+  if (errno == ENOENT || errno == ENOTDIR) return 0;
+  vs_error_errno(errno, "%s: lock failed: %s/" VS_LOCK_NAME " (%s)", prefix, account_dir,
+                 errno == EAGAIN ? "held by another writer too long" : strerror(errno));
   return -1;
 }
 

@@ -16,6 +16,8 @@ enum VsLockRange {
   VS_LOCK_MOVES = 0,    // moves of items between "ciphers" and "trash"
   VS_LOCK_FOLDERS = 1,  // the folder list's read-modify-write
   VS_LOCK_PROFILE = 2,  // the profile's read-modify-write, and deletion
+  VS_LOCK_ITEMS = 3,    // item saves, moves and removals, shared among them
+  VS_LOCK_WHOLE = 4,    // every byte: a replacement of the whole account
 };
 
 // How long a writer waits for a lock held by another before its call
@@ -25,10 +27,29 @@ enum VsLockRange {
 enum { VS_LOCK_WAIT_MS = VAULT_LOCK_WAIT_MS };
 
 // Opens (creating it, mode 0600) the lock file of the account directory
-// account_dir and takes the lock, waiting up to vs_lock_wait_ms() for
-// another holder. 0 with held keeping the lock until vs_lock_drop (or its
-// close); -1 with errno (EAGAIN: still held by another after the wait).
-int vs_lock_account(const char *root, const char *account_dir, VsLockRange what, VsFd &held);
+// account_dir and takes the lock (shared: a read lock, which holders of
+// the same byte share), waiting up to vs_lock_wait_ms() for another
+// holder. 0 with held keeping the lock until vs_lock_drop (or its close);
+// -1 with errno (EAGAIN: still held by another after the wait; ENOENT: no
+// account directory).
+//
+// A replacement swaps the whole account directory (swap.h) while holding
+// every byte of the lock file of the directory it swaps out. So after
+// taking its byte a writer checks that the file it locked is still the one
+// at account_dir/.lock; if not, the directory it opened was swapped out
+// meanwhile, and it lets go and locks the live one. Holding a checked lock,
+// a writer's change lands in the live directory and no swap happens until
+// it lets go. An account met between the two renames of a swap is first
+// rolled forward (vs_swap_settle).
+int vs_lock_account(const char *root, const char *account_dir, VsLockRange what, VsFd &held,
+                    bool shared = false);
+
+// vs_lock_account for a writer of account files (prefix: its message
+// prefix). 0 held, or nothing held because there is no account directory
+// (the writer's own write then fails as it would without the lock); -1 with
+// "<prefix>: lock failed: ..." recorded.
+int vs_lock_writer(const char *root, const char *account_dir, VsLockRange what, VsFd &held,
+                   const char *prefix, bool shared = false);
 
 // Takes an exclusive lock on the whole of fd (open for writing), waiting
 // up to wait_ms for another holder (0: one try). 0 held; -1 with errno

@@ -13,6 +13,7 @@
 #include "foundation/holders.h"
 #include "foundation/identifiers.h"
 #include "foundation/layout.h"
+#include "foundation/locks.h"
 #include "foundation/moves.h"
 #include "foundation/results.h"
 #include "foundation/root.h"
@@ -36,6 +37,14 @@ static int vs_cipher_paths(const char *user_id, const char *cipher_id, VsAccount
       vs_cipher_path(live, VS_FILE_PATH, acct, cipher_id, 0) != 0)
     return -1;
   return vs_cipher_path(trash, VS_FILE_PATH, acct, cipher_id, 1);
+}
+
+// Every change of an account's items holds the shared item byte of its
+// lock file (locks.h): changes of items never wait for each other, but a
+// replacement of the whole account, which takes every byte, runs before
+// or after them, never across, and compares the items they left.
+static int vs_items_lock(const VsAccountPaths &acct, VsFd &lock, const char *prefix) {
+  return vs_lock_writer(s_root, acct.dir, VS_LOCK_ITEMS, lock, prefix, true);
 }
 
 // The answer of a move. Nothing is looked up before it: the move itself
@@ -85,6 +94,8 @@ static int vs_cipher_save_body(const char *user_id, const char *json,
     vs_error_code(VAULT_IO, ENAMETOOLONG, "cipher_save: path too long");
     return -1;
   }
+  VsFd lock;
+  if (vs_items_lock(acct, lock, "cipher_save") != 0) return -1;
   if (vs_atomic_write(s_root, path, json, len) != 0) return -1;
   if (id_out) memcpy(id_out, id, strlen(id) + 1);
   return 0;
@@ -144,6 +155,8 @@ static int vs_cipher_delete_body(const char *user_id, const char *cipher_id,
     vs_error_code(VAULT_IO, ENAMETOOLONG, "cipher_delete: path too long");
     return -1;
   }
+  VsFd lock;
+  if (vs_items_lock(acct, lock, "cipher_delete") != 0) return -1;
   if (permanent) {
     struct stat st;
     if (vs_missing(live, st)) {
@@ -179,6 +192,8 @@ static int vs_cipher_restore_from_trash_body(const char *user_id,
     vs_error_code(VAULT_IO, ENAMETOOLONG, "restore: path too long");
     return -1;
   }
+  VsFd lock;
+  if (vs_items_lock(acct, lock, "restore") != 0) return -1;
   return vs_move_result(vs_rename_noreplace(s_root, trash, live, acct.dir, false),
                         "restore: not in trash", "restore: rename %s");
 }

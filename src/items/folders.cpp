@@ -7,6 +7,8 @@
 #include <errno.h>
 #include <string.h>
 
+#include <utility>
+
 #include "keldrune-vault-storage.h"
 #include "foundation/atomic_write.h"
 #include "foundation/files.h"
@@ -16,6 +18,7 @@
 #include "foundation/locks.h"
 #include "foundation/results.h"
 #include "foundation/root.h"
+#include "items/folders.h"
 
 enum : size_t { VS_NAME_BUF = 512, VS_REVISION_BUF = 128 };
 
@@ -34,11 +37,7 @@ enum : size_t { VS_NAME_BUF = 512, VS_REVISION_BUF = 128 };
 // take no lock: the atomic write gives them a whole list (on a shared file
 // system possibly one a second old).
 static int vs_folders_lock(const VsAccountPaths &acct, VsFd &lock, const char *prefix) {
-  if (vs_lock_account(s_root, acct.dir, VS_LOCK_FOLDERS, lock) == 0) return 0;
-  if (errno == ENOENT) return 0;
-  vs_error_errno(errno, "%s: lock failed: %s/" VS_LOCK_NAME " (%s)", prefix, acct.dir,
-                 errno == EAGAIN ? "held by another writer too long" : strerror(errno));
-  return -1;
+  return vs_lock_writer(s_root, acct.dir, VS_LOCK_FOLDERS, lock, prefix);
 }
 
 enum VsListLoad { VS_LIST_OK = 0, VS_LIST_MISSING = 1, VS_LIST_UNREADABLE = -1, VS_LIST_CORRUPT = -2 };
@@ -94,6 +93,83 @@ static void vs_member_text(yyjson_val *obj, const char *key, char *out,
     vs_copy_text(out, size, s);
   else
     out[0] = '\0';
+}
+
+// What a folder entry keeps of a submitted folder, and its identifier.
+struct VsFolderFields {
+  char id[VS_ID_BUF], name[VS_NAME_BUF], revision[VS_REVISION_BUF];
+};
+// 0, or -1 without random bytes for a fresh identifier.
+static int vs_folder_fields(yyjson_val *obj, VsFolderFields &f) {
+  if (vs_choose_id(obj, f.id) != 0) return -1;
+  vs_member_text(obj, "name", f.name, sizeof f.name);
+  vs_member_text(obj, "revisionDate", f.revision, sizeof f.revision);
+  return 0;
+}
+
+// The entry stored for a folder: "id", "name" and "revisionDate" when
+// given, and "object". NULL without memory: an entry is never written
+// without its "id".
+static yyjson_mut_val *vs_folder_entry(yyjson_mut_doc *d, const char *id, const char *name,
+                                       const char *revision) {
+  yyjson_mut_val *entry = yyjson_mut_obj(d);
+  if (!entry || !yyjson_mut_obj_add_strcpy(d, entry, "id", id) ||
+      (name[0] && !yyjson_mut_obj_add_strcpy(d, entry, "name", name)) ||
+      (revision[0] && !yyjson_mut_obj_add_strcpy(d, entry, "revisionDate", revision)) ||
+      !yyjson_mut_obj_add_str(d, entry, "object", "folder"))
+    return nullptr;
+  return entry;
+}
+
+int vs_folder_list_reduce(const char *json, VsText &out, size_t *len, const char *prefix) {
+  VsDoc doc(json ? vs_parse(json, strlen(json)) : nullptr);
+  yyjson_val *arr = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  if (!yyjson_is_arr(arr)) {
+    vs_error_code(VAULT_INVALID, 0, "%s: folders not a json array", prefix);
+    return -1;
+  }
+  VsMutDoc mdoc(yyjson_mut_doc_new(nullptr));
+  yyjson_mut_val *list = mdoc ? yyjson_mut_arr(mdoc.get()) : nullptr;
+  if (!list) {
+    vs_error_code(VAULT_NO_MEMORY, ENOMEM, "%s: out of memory", prefix);
+    return -1;
+  }
+  yyjson_mut_doc_set_root(mdoc.get(), list);
+  size_t i, max;
+  yyjson_val *v;
+  yyjson_arr_foreach(arr, i, max, v) {
+    if (!yyjson_is_obj(v)) {
+      vs_error_code(VAULT_INVALID, 0, "%s: folder %zu not an object", prefix, i);
+      return -1;
+    }
+    VsFolderFields f;
+    if (vs_folder_fields(v, f) != 0) {
+      vs_error("%s: no random source", prefix);
+      return -1;
+    }
+    // As saving the folders one after another into an empty list: a later
+    // entry of an id takes the place of an earlier one, at the end.
+    size_t at, n;
+    yyjson_mut_val *e;
+    yyjson_mut_arr_foreach(list, at, n, e) {
+      if (yyjson_mut_equals_str(yyjson_mut_obj_get(e, "id"), f.id)) {
+        yyjson_mut_arr_remove(list, at);
+        break;
+      }
+    }
+    yyjson_mut_val *entry = vs_folder_entry(mdoc.get(), f.id, f.name, f.revision);
+    if (!entry || !yyjson_mut_arr_append(list, entry)) {
+      vs_error_code(VAULT_NO_MEMORY, ENOMEM, "%s: out of memory", prefix);
+      return -1;
+    }
+  }
+  VsText text(yyjson_mut_write_opts(mdoc.get(), 0, nullptr, len, nullptr));
+  if (!text) {  // a name cut inside a character is invalid UTF-8
+    vs_error_code(VAULT_INVALID, 0, "%s: folders do not serialise", prefix);
+    return -1;
+  }
+  out = std::move(text);
+  return 0;
 }
 
 // The list text for the two getters: the stored text (*heap, malloc'ed),
@@ -178,7 +254,7 @@ static int vs_folder_save_body(const char *user_id, const char *json,
     vs_error_code(VAULT_INVALID, 0, "folder_save: empty json");
     return -1;
   }
-  char id[VS_ID_BUF], name[VS_NAME_BUF], revision[VS_REVISION_BUF];
+  VsFolderFields f;
   {
     VsDoc doc(vs_parse(json, strlen(json)));
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
@@ -186,13 +262,12 @@ static int vs_folder_save_body(const char *user_id, const char *json,
       vs_error_code(VAULT_INVALID, 0, "folder_save: invalid json");
       return -1;
     }
-    if (vs_choose_id(root, id) != 0) {
+    if (vs_folder_fields(root, f) != 0) {
       vs_error("folder_save: no random source");
       return -1;
     }
-    vs_member_text(root, "name", name, sizeof name);
-    vs_member_text(root, "revisionDate", revision, sizeof revision);
   }
+  const char *id = f.id, *name = f.name, *revision = f.revision;
   VsAccountPaths acct;
   if (vs_account_paths(acct, s_root, user_id) != 0) {
     vs_error_code(VAULT_IO, ENAMETOOLONG, "folder_save: path too long");
@@ -245,11 +320,8 @@ static int vs_folder_save_locked(const VsAccountPaths &acct, const char *id, con
   // Any member that cannot be added fails the save: an entry is never
   // written without its "id".
   yyjson_mut_doc *d = mdoc.get();
-  yyjson_mut_val *entry = yyjson_mut_obj(d);
-  if (!entry || !yyjson_mut_obj_add_strcpy(d, entry, "id", id) ||
-      (name[0] && !yyjson_mut_obj_add_strcpy(d, entry, "name", name)) ||
-      (revision[0] && !yyjson_mut_obj_add_strcpy(d, entry, "revisionDate", revision)) ||
-      !yyjson_mut_obj_add_str(d, entry, "object", "folder")) {
+  yyjson_mut_val *entry = vs_folder_entry(d, id, name, revision);
+  if (!entry) {
     vs_error_code(VAULT_NO_MEMORY, ENOMEM, "folder_save: alloc fail");
     return -1;
   }

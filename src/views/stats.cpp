@@ -15,10 +15,12 @@
 #include "keldrune-vault-storage.h"
 #include "foundation/files.h"
 #include "foundation/holders.h"
+#include "foundation/identifiers.h"
 #include "foundation/layout.h"
 #include "foundation/moves.h"
 #include "foundation/results.h"
 #include "foundation/root.h"
+#include "foundation/swap.h"
 #include "foundation/text.h"
 
 namespace {
@@ -128,7 +130,14 @@ int vs_stats_users(VsStats &st, size_t examine) {
   // The names to examine, each with its NUL, one after the other.
   VsText names;
   size_t used = 0, cap = 0, n = 0;
-  {
+  // An account in the middle of a replacement (swap.h) may be listed under
+  // neither name: the swap is finished and the directory listed again (a
+  // few times at most, each time only when a replacement's name is seen).
+  const auto users_before = st.users;
+  for (int round = 0, again = 1; again && round < 3; round++) {
+    again = 0;
+    st.users = users_before;
+    used = n = 0;
     VsList dir;
     int rc = vs_stats_list(dir, users);
     if (rc != 0) return rc > 0 ? 0 : -1;
@@ -137,6 +146,13 @@ int vs_stats_users(VsStats &st, size_t examine) {
       if (!name) {
         if (vs_stats_listed(users) != 0) return -1;
         break;
+      }
+      char id[VS_ID_MAX + 1], path[VS_ENTRY_PATH];
+      if (vs_swap_name(name, id) == VS_SWAP_REPLACE &&
+          vs_path(path, sizeof path, "%s/%s", users, id) == 0) {
+        errno = ENOENT;
+        vs_swap_settle(s_root, path);
+        again = round < 2;
       }
       if (!vs_account_name(name)) continue;
       st.users++;

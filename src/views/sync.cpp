@@ -20,6 +20,7 @@
 // set up once per thread and kept (1 MiB), and parsed in place there.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -32,6 +33,7 @@
 #include "foundation/results.h"
 #include "foundation/ring.h"
 #include "foundation/root.h"
+#include "foundation/swap.h"
 
 namespace {
 
@@ -268,13 +270,26 @@ const char *vs_sync_fail(int code, const char *why) {
   return why;
 }
 
+// What vs_sync_build_once returns when the account directory was swapped
+// (swap.h) or has gone while it read: the document may mix two
+// generations. vs_sync_build reads again; a deleted account then reads as
+// not found.
+constexpr char k_swapped[] = "sync: user not found";
+
+// Whether dir is no longer the directory before was (gone, or another).
+bool vs_dir_moved(const char *dir, const struct stat &before) {
+  struct stat now;
+  return stat(dir, &now) != 0 || now.st_ino != before.st_ino || now.st_dev != before.st_dev;
+}
+
 // A read of the account failed: when its directory has gone or is another
-// one since the call began (a deletion, perhaps on another host, renamed
-// it away and is removing its files: on a shared file system such reads
-// fail with ESTALE), the account is not found; else the failure stands.
-// After ESTALE on a shared file system the client may still resolve the
-// name to the old directory for a second or so (its name cache): the
-// directory is looked at again until VAULT_SHARED_RETRY_MS.
+// one since the call began (a replacement swapped it, or a deletion,
+// perhaps on another host, renamed it away and is removing its files: on a
+// shared file system such reads fail with ESTALE), the document is read
+// again (k_swapped); else the failure stands. After ESTALE on a shared
+// file system the client may still resolve the name to the old directory
+// for a second or so (its name cache): the directory is looked at again
+// until VAULT_SHARED_RETRY_MS.
 const char *vs_sync_read_failed(bool have_dir, const struct stat &before, const char *dir) {
   if (!have_dir) return k_recorded;
   bool stale = vs_error_errno_now() == ESTALE && vs_fs_shared();
@@ -283,8 +298,10 @@ const char *vs_sync_read_failed(bool have_dir, const struct stat &before, const 
     // ESTALE: the name still leads this client to a directory the server
     // no longer has.
     if (stat(dir, &now) != 0 ? errno == ENOENT || errno == ENOTDIR || errno == ESTALE
-                             : now.st_ino != before.st_ino || now.st_dev != before.st_dev)
-      return vs_sync_fail(VAULT_NOT_FOUND, "sync: user not found");
+                             : now.st_ino != before.st_ino || now.st_dev != before.st_dev) {
+      vs_error_set_code(VAULT_NOT_FOUND, 0);
+      return k_swapped;
+    }
     if (!stale || waited >= VAULT_SHARED_RETRY_MS) return k_recorded;
     struct timespec ts = {0, VS_SYNC_LOOK_AGAIN_MS * 1000L * 1000L};
     nanosleep(&ts, nullptr);
@@ -293,18 +310,19 @@ const char *vs_sync_read_failed(bool have_dir, const struct stat &before, const 
 
 // Builds the document of user_id into o. NULL on success, else the message
 // (k_recorded: recorded already).
-const char *vs_sync_build(VsSyncOut &o, const char *user_id) {
-  if (!s_root || !vs_id_safe(user_id)) return vs_sync_fail(s_root ? VAULT_INVALID : VAULT_NO_ROOT, "sync: bad user id");
-  VsAccountPaths acct;
-  if (vs_account_paths(acct, s_root, user_id) != 0)
-    return vs_sync_fail(VAULT_IO, "sync: path too long");
-
-  // A deletion renames the account's directory before it removes a file:
-  // a document read across one would miss parts of the account, so the
-  // directory must still be the same one at the end.
+const char *vs_sync_build_once(VsSyncOut &o, const VsAccountPaths &acct) {
+  // Every part is read by its path through users/<id>. A deletion renames
+  // the account's directory before it removes a file, and a replacement
+  // swaps in another directory: a document read across either would miss or
+  // mix parts of the account. So the directory is held open from the start
+  // (its inode cannot be reused meanwhile) and must still be the one at
+  // users/<id> at the end: then every path read went to it.
   // (A directory that cannot be examined is left to the reads to report.)
-  struct stat dir_before, dir_after;
-  bool have_dir = stat(acct.dir, &dir_before) == 0;
+  struct stat dir_before;
+  // (A plain open: the directory is only held, never read through.)
+  VsFd dir(open(acct.dir, O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.ok() && errno == ENOENT) dir.reset(vs_open_settled(s_root, acct.dir, O_PATH | O_DIRECTORY));
+  bool have_dir = dir.ok() && fstat(dir.fd, &dir_before) == 0;
   if (!have_dir && (errno == ENOENT || errno == ENOTDIR))
     return vs_sync_fail(VAULT_NOT_FOUND, "sync: user not found");
 
@@ -313,6 +331,12 @@ const char *vs_sync_build(VsSyncOut &o, const char *user_id) {
   {
     VsDoc profile;
     int loaded = vs_sync_load(buf, -1, nullptr, acct.profile, profile);
+    if (loaded == VS_LOAD_ABSENT || loaded == VS_LOAD_UNKNOWN) {
+      if (have_dir && vs_dir_moved(acct.dir, dir_before)) {
+        vs_error_set_code(VAULT_NOT_FOUND, 0);
+        return k_swapped;
+      }
+    }
     if (loaded == VS_LOAD_ABSENT) return vs_sync_fail(VAULT_NOT_FOUND, "sync: user not found");
     if (loaded == VS_LOAD_NO_MEMORY) return vs_sync_fail(VAULT_NO_MEMORY, "sync: serialize fail");
     if (loaded == VS_LOAD_UNKNOWN) return vs_sync_read_failed(have_dir, dir_before, acct.dir);
@@ -333,14 +357,36 @@ const char *vs_sync_build(VsSyncOut &o, const char *user_id) {
     rc = vs_sync_put_ciphers(o, buf, acct.ciphers);
   }
   if (rc == VS_SYNC_UNKNOWN) return vs_sync_read_failed(have_dir, dir_before, acct.dir);
+  // A directory swapped out meanwhile: the document may mix generations.
+  if (have_dir && vs_dir_moved(acct.dir, dir_before)) {
+    vs_error_set_code(VAULT_NOT_FOUND, 0);
+    return k_swapped;
+  }
   if (rc == VS_SYNC_TOO_LARGE) return vs_sync_fail(VAULT_TOO_LARGE, "sync: payload too large");
   if (rc != VS_SYNC_OK) return vs_sync_fail(VAULT_NO_MEMORY, "sync: serialize fail");
-  if (have_dir && (stat(acct.dir, &dir_after) != 0 || dir_after.st_ino != dir_before.st_ino ||
-                   dir_after.st_dev != dir_before.st_dev))
-    return vs_sync_fail(VAULT_NOT_FOUND, "sync: user not found");
   vs_sync_put_frame(o, k_tail, lit_len(k_tail));
   o.buf[o.len] = '\0';
   return nullptr;
+}
+
+const char *vs_sync_build(VsSyncOut &o, const char *user_id) {
+  if (!s_root || !vs_id_safe(user_id)) return vs_sync_fail(s_root ? VAULT_INVALID : VAULT_NO_ROOT, "sync: bad user id");
+  VsAccountPaths acct;
+  if (vs_account_paths(acct, s_root, user_id) != 0)
+    return vs_sync_fail(VAULT_IO, "sync: path too long");
+  // A replacement swapped the directory while the document was read: read
+  // the new one. Each round lost is a whole replacement committed, so a few
+  // rounds are plenty; a deletion ends it at once (nothing to settle).
+  enum { VS_SYNC_ROUNDS = 8 };
+  for (int round = 0;; round++) {
+    const char *why = vs_sync_build_once(o, acct);
+    if (why != k_swapped || round + 1 >= VS_SYNC_ROUNDS) return why;
+    errno = ENOENT;
+    if (!vs_swap_settle(s_root, acct.dir)) return why;
+    o.len = 0;
+    o.reserve = 0;
+    o.lent = false;
+  }
 }
 
 void vs_sync_out_init(VsSyncOut &o, char *buf, size_t cap, bool grow) {

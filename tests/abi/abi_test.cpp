@@ -33,13 +33,14 @@ static const std::set<std::string> k_exports = {
     "vault_storage_last_error_code", "vault_storage_last_errno",
     // the life of an account
     "vault_user_set_credentials", "vault_user_change_email", "vault_user_delete",
-    "vault_user_revision_alloc"};
+    "vault_user_revision_alloc", "vault_user_replace_vault"};
 
 // The exports added after the first release, in the version node of theirs;
 // every other is in KELDRUNE_VAULT_1.0.
 static const std::set<std::string> k_exports_1_1 = {
     "vault_storage_last_error_code", "vault_storage_last_errno", "vault_user_set_credentials",
-    "vault_user_change_email", "vault_user_delete", "vault_user_revision_alloc"};
+    "vault_user_change_email", "vault_user_delete", "vault_user_revision_alloc",
+    "vault_user_replace_vault"};
 
 static std::set<std::string> header_functions() {
   std::ifstream in(VS_HEADER_PATH);

@@ -265,6 +265,27 @@ class LifeOfAnAccount(ToolCase):
         self.assertEqual(run("check", root=self.root)[0], 0)
 
 
+    def test_replace_vault_from_a_document(self):
+        uid = self.ok("user", "create", "rot@example.org", "--hash", "h0", "--key", "k0")
+        self.ok("cipher", "save", uid, stdin=b'{"id":"a","v":0}')
+        doc = {"currentHash": "h0", "hash": "h1", "iterations": 7, "protectedKey": "k1",
+               "ciphers": [{"id": "a", "v": 1}], "trash": [],
+               "folders": [{"id": "f", "name": "n"}]}
+        rc, _, err = run("user", "replace-vault", uid, "--from", "-",
+                         stdin=json.dumps(dict(doc, ciphers=[])).encode(), root=self.root)
+        self.assertEqual((rc, err.strip()), (1, "replace_vault: items changed meanwhile"))
+        self.ok("user", "replace-vault", uid, "--from", "-", stdin=json.dumps(doc).encode())
+        self.assertEqual(self.ok("cipher", "get", uid, "a"), '{"id":"a","v":1}')
+        found = json.loads(self.ok("user", "find", "rot@example.org"))
+        self.assertEqual((found["masterPasswordHash"], found["kdfIterations"]), ("h1", 7))
+        rc, _, err = run("user", "replace-vault", uid, "--from", "-", stdin=json.dumps(doc).encode(),
+                         root=self.root)
+        self.assertEqual((rc, err.strip()), (1, "replace_vault: hash mismatch"))
+        self.assertEqual(run("user", "replace-vault", uid, "--from", "-", stdin=b"[]",
+                             root=self.root)[0], 3)
+        self.assertEqual(run("check", root=self.root)[0], 0)
+
+
 class DumpAndLoad(ToolCase):
     def odd_tree(self):
         """Two accounts with valid but unusual content, partly written by hand."""

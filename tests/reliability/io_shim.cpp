@@ -6,6 +6,7 @@
 // the allocator is being starved.
 #include <dirent.h>
 #include <errno.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -94,6 +95,7 @@ static int vr_step(const char *name, bool can_short) {
   if (s_calls < VR_TRACE_MAX) s_trace[s_calls] = name;
   s_calls++;
   if (s_target <= 0 || s_calls != s_target) return 0;
+  if (s_mode == VR_IO_KILL) raise(SIGKILL);
   if (s_mode == VR_IO_SHORT) {
     if (!can_short) return 0;
     s_fired = true;

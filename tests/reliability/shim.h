@@ -12,6 +12,7 @@
 enum VrIoMode {
   VR_IO_ERRNO,  // the call fails with the chosen errno
   VR_IO_SHORT,  // read/write move at most one byte (other calls: unaffected)
+  VR_IO_KILL,   // the process dies of SIGKILL right before the call
 };
 
 // Starts counting wrapped calls; when k > 0 the k-th counted call fails

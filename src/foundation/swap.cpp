@@ -1,0 +1,266 @@
+// The swap of an account directory (see swap.h): the commit of a
+// replacement and the roll-forward of a commit met half-done.
+//
+// The protocol, for the account users/<id> (the replacement's own steps are
+// in accounts/replace.cpp):
+//  0. the new account is complete and durable in users/.staging.<id>.<n>
+//     (every file and directory synced); the replacement holds the whole
+//     lock of the live users/<id>/.lock, checked to be the live one, and
+//     has removed what an earlier replacement left (vs_swap_clear);
+//  1. rename .staging.<id>.<n> to .replace.<id>: the staged directory is
+//     complete under its fixed name. Nothing reads it yet;
+//  2. rename users/<id> to .replaced.<id>: THE COMMIT. From here on the
+//     account is the new one: users/<id> is missing, and every reader or
+//     writer that misses it, finding .replace.<id> there, finishes step 3
+//     itself (vs_swap_settle) and tries again;
+//  3. rename .replace.<id> to users/<id>, then sync users/.
+// Why each step is safe against another process or host doing anything at
+// the same moment:
+//  - rename never replaces a non-empty directory (ENOTEMPTY, EEXIST), so a
+//    roll-forward can only put .replace.<id> in place while users/<id> is
+//    missing; two roll-forwards (a reader's and the replacement's own) end
+//    the same way: one rename wins, the other finds no source (ENOENT).
+//  - .replace.<id> exists only from step 1 to step 3 of a replacement that
+//    holds the account's whole lock, or as what a crash between steps 1 and
+//    2 left; and users/<id> is missing only from step 2 to step 3 or after
+//    a deletion. A deletion takes the account's profile lock, so it runs
+//    before step 0 or after step 3, and removes a leftover .replace.<id>
+//    (vs_swap_clear) before it renames users/<id> away: a deleted account
+//    is never brought back. vs_swap_clear first renames a leftover to a
+//    fresh staging name, so a reader that saw it a moment before can no
+//    longer roll it forward (its rename finds no source).
+//  - directories are only ever removed after a rename to a fresh staging
+//    name, which nothing else ever names: two removers never meet, and a
+//    removal never reaches into a directory of a later replacement.
+// Power cut: the staged directory is durable before step 1, and the three
+// renames are changes of one directory (users/), which a journaling file
+// system applies in order; after a cut the tree is at step 0, 1, 2 or 3,
+// and step 2 (committed) rolls forward on the next access: whole-old or
+// whole-new, never a mix. The final sync makes the commit durable before
+// the replacement answers.
+// This needs neither RENAME_EXCHANGE nor RENAME_NOREPLACE (GlusterFS has
+// neither): plain renames of directories only.
+#include "swap.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "files.h"
+#include "holders.h"
+#include "identifiers.h"
+#include "layout.h"
+#include "locks.h"
+#include "results.h"
+#include "text.h"
+
+static bool vs_exists_at(int dir_fd, const char *name) {
+  struct stat st;
+  return fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+static void vs_seen(const struct stat &st, VsDirSeen *seen) {
+  if (!seen) return;
+  seen->ino = st.st_ino;
+  seen->ctime_ns = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+}
+
+int vs_swap_settle(const char *root, const char *path, VsDirSeen *seen) {
+  if (seen) *seen = VsDirSeen();
+  char users[VS_ACCOUNT_PATH], id[VS_ID_MAX + 1];
+  if (!root || !path || vs_users_dir(users, sizeof users, root) != 0) return 0;
+  size_t n = strlen(users);
+  if (strncmp(path, users, n) != 0 || path[n] != '/') return 0;
+  const char *start = path + n + 1, *end = strchr(start, '/');
+  size_t len = end ? (size_t)(end - start) : strlen(start);
+  if (len == 0 || len > VS_ID_MAX) return 0;
+  memcpy(id, start, len);
+  id[len] = '\0';
+  if (!vs_id_safe(id)) return 0;
+  int saved = errno;
+  VsFd users_fd(vs_open_beneath(root, users, O_RDONLY | O_DIRECTORY, 0));
+  if (!users_fd.ok()) {
+    errno = saved;
+    return 0;
+  }
+  int rc = 0;
+  char replace[VS_ENTRY_PATH];
+  struct stat st;
+  if (fstatat(users_fd.fd, id, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    rc = 1;  // there (again): the miss may have fallen into a swap
+    vs_seen(st, seen);
+  } else {
+    // Committed (step 2) but not finished: step 3. Failing it, another
+    // finished it first (perhaps the moment after the look above), or the
+    // next one to miss the account will.
+    if (vs_replace_name(replace, sizeof replace, id) == 0 && vs_exists_at(users_fd.fd, replace) &&
+        renameat(users_fd.fd, replace, users_fd.fd, id) == 0)
+      fsync(users_fd.fd);
+    if (fstatat(users_fd.fd, id, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      rc = 1;
+      vs_seen(st, seen);
+    }
+  }
+  errno = saved;
+  return rc;
+}
+
+int vs_open_settled(const char *root, const char *path, int flags) {
+  enum { VS_SETTLE_ROUNDS = 8 };
+  int fd = vs_open_beneath(root, path, flags, 0);
+  VsDirSeen seen, now;
+  for (int round = 0; fd < 0 && errno == ENOENT && round < VS_SETTLE_ROUNDS; round++) {
+    if (!vs_swap_settle(root, path, &now) || (round > 0 && now == seen)) {
+      errno = ENOENT;
+      break;
+    }
+    seen = now;
+    fd = vs_open_beneath(root, path, flags, 0);
+  }
+  return fd;
+}
+
+// Renames users/<name> to a fresh staging name of user_id and removes it.
+// 0 (nothing there included), -1 with errno.
+static int vs_swap_discard(int users_fd, const char *name, const char *user_id) {
+  char nonce[VS_ID_BUF], aside[VS_ENTRY_PATH];
+  if (vs_uuid_generate(nonce) != 0 || vs_staging_name(aside, sizeof aside, user_id, nonce) != 0) {
+    errno = EIO;
+    return -1;
+  }
+  if (renameat(users_fd, name, users_fd, aside) != 0) return errno == ENOENT ? 0 : -1;
+  return vs_remove_tree(users_fd, aside);
+}
+
+int vs_swap_clear(int users_fd, const char *user_id) {
+  char replace[VS_ENTRY_PATH], replaced[VS_ENTRY_PATH];
+  if (vs_replace_name(replace, sizeof replace, user_id) != 0 ||
+      vs_replaced_name(replaced, sizeof replaced, user_id) != 0) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  // With users/<id> missing, a .replace.<id> is a commit to finish, not a
+  // leftover: only a holder of the live lock calls this, so it is there.
+  if (!vs_exists_at(users_fd, user_id)) {
+    errno = ENOENT;
+    return -1;
+  }
+  if (vs_swap_discard(users_fd, replace, user_id) != 0) return -1;
+  return vs_swap_discard(users_fd, replaced, user_id);
+}
+
+VsSwapCommit vs_swap_commit(int users_fd, const char *users, const char *user_id,
+                            const char *staged, const char *prefix) {
+  char replace[VS_ENTRY_PATH], replaced[VS_ENTRY_PATH];
+  if (vs_replace_name(replace, sizeof replace, user_id) != 0 ||
+      vs_replaced_name(replaced, sizeof replaced, user_id) != 0) {
+    vs_error_code(VAULT_INVALID, ENAMETOOLONG, "%s: path too long", prefix);
+    return VS_SWAP_REFUSED;
+  }
+  if (vs_swap_clear(users_fd, user_id) != 0) {
+    vs_error_errno(errno, "%s: cannot remove an earlier replacement in %s (%s)", prefix, users,
+                   strerror(errno));
+    return VS_SWAP_REFUSED;
+  }
+  // Step 1.
+  if (renameat(users_fd, staged, users_fd, replace) != 0) {
+    vs_error_errno(errno, "%s: rename %s/%s (%s)", prefix, users, staged, strerror(errno));
+    return VS_SWAP_REFUSED;
+  }
+  // Step 2, the commit.
+  if (renameat(users_fd, user_id, users_fd, replaced) != 0) {
+    int e = errno;
+    // Back under the staged name, which the caller removes; failing that,
+    // the leftover is uncommitted and the next holder of the lock clears it.
+    renameat(users_fd, replace, users_fd, staged);
+    vs_error_errno(e, "%s: rename %s/%s (%s)", prefix, users, user_id, strerror(e));
+    return VS_SWAP_REFUSED;
+  }
+  // Step 3: ENOENT is a reader that finished it first.
+  if (renameat(users_fd, replace, users_fd, user_id) != 0 && errno != ENOENT) {
+    vs_error_errno(errno, "%s: rename %s/%s (%s)", prefix, users, replace, strerror(errno));
+    return VS_SWAP_UNFINISHED;
+  }
+  if (fsync(users_fd) != 0) {
+    vs_error_errno(errno, "%s: sync failed: %s (%s)", prefix, users, strerror(errno));
+    return VS_SWAP_UNFINISHED;
+  }
+  return VS_SWAP_COMMITTED;
+}
+
+int vs_swap_remove_replaced(int users_fd, const char *user_id) {
+  char replaced[VS_ENTRY_PATH];
+  if (vs_replaced_name(replaced, sizeof replaced, user_id) != 0) return -1;
+  return vs_swap_discard(users_fd, replaced, user_id);
+}
+
+// Whether the staging directory name (below users_fd) was abandoned: its
+// lock file is not held by anyone, or it has none and was not touched for
+// a while.
+static bool vs_staging_abandoned(int users_fd, const char *name) {
+  char rel[VS_ENTRY_PATH];
+  if (vs_path(rel, sizeof rel, "%s/" VS_LOCK_NAME, name) != 0) return false;
+  VsFd lock(openat(users_fd, rel, O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+  if (lock.ok()) {
+    if (vs_lock_take(lock.fd, 0) != 0) return false;
+    vs_lock_drop(lock);
+    return true;
+  }
+  struct stat st;
+  if (errno != ENOENT || fstatat(users_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  return time(nullptr) - st.st_mtime > VS_STAGING_ABANDONED_S;
+}
+
+int vs_swap_finish_leftovers(const char *root, long *finished, const char *prefix) {
+  if (finished) *finished = 0;
+  char users[VS_ACCOUNT_PATH];
+  if (vs_users_dir(users, sizeof users, root) != 0) {
+    vs_error_code(VAULT_IO, ENAMETOOLONG, "%s: path too long", prefix);
+    return -1;
+  }
+  VsList list;
+  if (vs_list_open(list, root, users) != 0) {
+    if (vs_list_absent(errno)) return 0;
+    vs_error_errno(errno, "%s: cannot list %s (%s)", prefix, users, strerror(errno));
+    return -1;
+  }
+  int rc = 0;
+  for (const char *name; (name = vs_list_next(list)) != nullptr;) {
+    char id[VS_ID_MAX + 1], account[VS_ENTRY_PATH];
+    VsSwapName kind = vs_swap_name(name, id);
+    if (kind == VS_SWAP_NONE || vs_path(account, sizeof account, "%s/%s", users, id) != 0) continue;
+    int done = 0;
+    if (kind == VS_SWAP_STAGING) {
+      if (!vs_staging_abandoned(list.fd.fd, name)) continue;
+      done = vs_remove_tree(list.fd.fd, name) == 0 ? 1 : -1;
+    } else if (!vs_exists_at(list.fd.fd, id)) {
+      // Committed and not finished, or (.replaced alone) the old vault of
+      // an account deleted since: roll forward, or remove.
+      errno = ENOENT;
+      if (kind == VS_SWAP_REPLACE) done = vs_swap_settle(root, account) ? 1 : -1;
+      else if (!vs_exists_at(list.fd.fd, name)) continue;
+      else done = vs_swap_discard(list.fd.fd, name, id) == 0 ? 1 : -1;
+    } else {
+      VsFd lock;
+      if (vs_lock_account(root, account, VS_LOCK_WHOLE, lock) != 0) {
+        done = -1;
+      } else {
+        done = vs_swap_clear(list.fd.fd, id) == 0 ? 1 : -1;
+        vs_lock_drop(lock);
+      }
+    }
+    if (done > 0 && finished) (*finished)++;
+    if (done < 0 && rc == 0) {
+      vs_error_errno(errno, "%s: cannot finish %s/%s (%s)", prefix, users, name, strerror(errno));
+      rc = -1;
+    }
+  }
+  if (errno != 0 && rc == 0) {
+    vs_error_errno(errno, "%s: cannot list %s (%s)", prefix, users, strerror(errno));
+    return -1;
+  }
+  return rc;
+}

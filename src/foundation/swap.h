@@ -1,0 +1,62 @@
+// The swap of a whole account directory, by which a replacement of an
+// account's vault commits, and the roll-forward every reader and writer
+// applies when it meets the account in the middle of one. The names are
+// layout.h's; the replacement itself is accounts/replace.cpp.
+#ifndef VS_SWAP_H
+#define VS_SWAP_H
+
+// For a path below users/<id> that was just found missing (ENOENT): when a
+// replacement of the account stands between the two renames of its commit
+// (users/<id> absent, .replace.<id> present), finishes
+// it (rename .replace.<id> to users/<id>, sync users/). 1 when the caller
+// should try once more (finished here or by another, or the account
+// directory is there after all); 0 when there is no swap to finish.
+// seen, when given, receives which directory users/<id> was as found
+// (inode and change time, since inode numbers are reused; zero: none).
+struct VsDirSeen {
+  unsigned long long ino = 0;
+  long long ctime_ns = 0;
+  bool operator==(const VsDirSeen &o) const { return ino == o.ino && ctime_ns == o.ctime_ns; }
+};
+int vs_swap_settle(const char *root, const char *path, VsDirSeen *seen = nullptr);
+
+// open(2) of a path of the tree (vs_open_beneath) that meets a swap at any
+// step: a miss (ENOENT) is tried again once the swap is finished, and
+// again for as long as each try finds another account directory (one
+// replacement after another); a plain miss costs one more try.
+int vs_open_settled(const char *root, const char *path, int flags);
+
+enum VsSwapCommit {
+  VS_SWAP_COMMITTED = 0,  // the new directory is users/<id>, users/ synced
+  VS_SWAP_REFUSED = -1,   // nothing changed (the staged directory stays)
+  VS_SWAP_UNFINISHED = -2,  // committed, but the last rename or the sync of
+                            // users/ failed; the next reader finishes it
+};
+// The commit of a replacement of user_id whose complete directory is
+// users/<staged> (users/ open as users_fd, its path users). The caller holds
+// the whole lock of the live users/<id>/.lock and has checked it is the live
+// one. Message "<prefix>: ..." recorded unless committed.
+VsSwapCommit vs_swap_commit(int users_fd, const char *users, const char *user_id,
+                            const char *staged, const char *prefix);
+
+// Removes what an earlier replacement of user_id left: a complete staged
+// directory that never committed and a swapped-out one. Only a holder of a
+// lock of the live account directory may call it (see swap.cpp). 0, or -1
+// with errno.
+int vs_swap_clear(int users_fd, const char *user_id);
+
+// Removes users/.replaced.<id> after a commit (best effort: a leftover is
+// cleared by the next replacement or reindex). 0, or -1 with errno.
+int vs_swap_remove_replaced(int users_fd, const char *user_id);
+
+// Finishes or removes what replacements cut short left anywhere in users/
+// (the operator's reindex): a committed swap is rolled forward; an
+// uncommitted staged directory and a swapped-out one are removed under the
+// account's whole lock; a staging directory no process holds the lock of
+// (or, without a lock file, untouched for VS_STAGING_ABANDONED_S) is
+// removed. *finished counts what was done. 0; -1 with "<prefix>: ..."
+// recorded for the first that could not be handled (the others are).
+enum { VS_STAGING_ABANDONED_S = 600 };
+int vs_swap_finish_leftovers(const char *root, long *finished, const char *prefix);
+
+#endif
