@@ -93,7 +93,8 @@ int vh_export(VhContext &ctx, const std::vector<std::string> &wanted, const std:
   if (done != 0) {
     fprintf(stderr, "%s\n", vault_storage_last_error());
     if (done == 1) return VH_SOFT;  // an account asked for is not there
-    return vault_storage_last_error_code() == VAULT_EXISTS ? VH_USAGE : VH_FAIL;
+    int code = vault_storage_last_error_code();
+    return code == VAULT_EXISTS || code == VAULT_INVALID ? VH_USAGE : VH_FAIL;
   }
   fprintf(stderr, "export: %ld accounts, %ld items\n", r.accounts, r.items);
   return VH_OK;

@@ -201,12 +201,18 @@ int vs_admin_export(const char *root, const char *const *ids, size_t n, int fd,
     ids = all.v;
     n = all.n;
   } else {
-    // Every account asked for must be there before a line is written.
-    for (size_t i = 0; i < n; i++)
+    // Every account asked for must be there before a line is written; an
+    // id no account can have is a mistake of the caller, not a missing one.
+    for (size_t i = 0; i < n; i++) {
+      if (!vs_id_safe(ids[i])) {
+        vs_error_code(VAULT_INVALID, 0, "export: bad user id %s", ids[i]);
+        return -1;
+      }
       if (!vs_admin_is_account(root, ids[i], true)) {
         vs_error_code(VAULT_NOT_FOUND, 0, "export: no account %s", ids[i]);
         return 1;
       }
+    }
   }
   r.total = (long)n;
   VsExport *x = new (std::nothrow) VsExport(root, fd, sink, r);

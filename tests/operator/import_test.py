@@ -280,6 +280,7 @@ class ImportClaims(ToolCase):
         self.assertEqual(rc, 0, err)
         self.assertEqual(json.loads(out), {"complete": True, "accounts": 2, "written": 0,
                                            "kept": 2, "removed": 0, "deletionsFinished": 0,
+                                           "replacementsFinished": 0,
                                            "problems": 0, "authoritative": True})
 
 

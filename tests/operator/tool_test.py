@@ -78,6 +78,7 @@ class ExitCodes(ToolCase):
             (["folder", "delete", uid, "nothing"], None, 1, "folder_delete: not found"),
             (["sync", missing], None, 1, "no account"),
             (["export", missing], None, 1, "export: no account " + missing),
+            (["export", "bad.id"], None, 2, "export: bad user id bad.id"),
             (["cipher", "get", uid, "../etc"], None, 2, "cipher_get: bad id"),
             (["cipher", "save", uid, "-"], b"{,}", 2, "cipher_save: invalid json"),
             (["folder", "save", uid, "-"], b"[]", 2, "folder_save: invalid json"),
@@ -273,14 +274,14 @@ class LifeOfAnAccount(ToolCase):
                "folders": [{"id": "f", "name": "n"}]}
         rc, _, err = run("user", "replace-vault", uid, "--from", "-",
                          stdin=json.dumps(dict(doc, ciphers=[])).encode(), root=self.root)
-        self.assertEqual((rc, err.strip()), (1, "replace_vault: items changed meanwhile"))
+        self.assertEqual((rc, err.strip()), (1, "keldrune-vault: replace_vault: items changed meanwhile"))
         self.ok("user", "replace-vault", uid, "--from", "-", stdin=json.dumps(doc).encode())
         self.assertEqual(self.ok("cipher", "get", uid, "a"), '{"id":"a","v":1}')
         found = json.loads(self.ok("user", "find", "rot@example.org"))
         self.assertEqual((found["masterPasswordHash"], found["kdfIterations"]), ("h1", 7))
         rc, _, err = run("user", "replace-vault", uid, "--from", "-", stdin=json.dumps(doc).encode(),
                          root=self.root)
-        self.assertEqual((rc, err.strip()), (1, "replace_vault: hash mismatch"))
+        self.assertEqual((rc, err.strip()), (1, "keldrune-vault: replace_vault: hash mismatch"))
         self.assertEqual(run("user", "replace-vault", uid, "--from", "-", stdin=b"[]",
                              root=self.root)[0], 3)
         self.assertEqual(run("check", root=self.root)[0], 0)
