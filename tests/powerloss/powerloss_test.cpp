@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "pl_mount.h"
+#include "vs_tool_check.h"
 
 namespace fs = std::filesystem;
 
@@ -409,31 +410,13 @@ std::vector<std::string> check_image(const std::string &img, const std::string &
 // report but temporary files (a cut may leave those; they are swept) and
 // sizes.
 void tool_check(const std::string &root, std::vector<std::string> &faults) {
-  std::string cmd = std::string(VS_TOOL) + " --root '" + root + "' --json check 2>&1";
-  FILE *p = popen(cmd.c_str(), "r");
-  if (!p) return;
-  std::string out;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  pclose(p);
-  yyjson_doc *d = yyjson_read(out.data(), out.size(), 0);
-  yyjson_val *list = yyjson_obj_get(yyjson_doc_get_root(d), "findings");
-  if (!yyjson_is_arr(list)) faults.push_back("check gave no findings list: " + out);
-  size_t i, max;
-  yyjson_val *f;
-  yyjson_arr_foreach(list, i, max, f) {
-    const char *kind = yyjson_get_str(yyjson_obj_get(f, "kind"));
-    const char *path = yyjson_get_str(yyjson_obj_get(f, "path"));
-    const char *detail = yyjson_get_str(yyjson_obj_get(f, "detail"));
-    // Sizes beyond what the fixed-size reads return are the test's own
-    // documents, not damage.
-    if (kind && (strcmp(kind, "temp-file") == 0 || strcmp(kind, "too-large") == 0 ||
-                 strcmp(kind, "sync-too-large") == 0))
-      continue;
-    faults.push_back(std::string("check: ") + (kind ? kind : "?") + " " + (path ? path : "") +
-                     " (" + (detail ? detail : "") + ")");
-  }
-  yyjson_doc_free(d);
+  // Sizes beyond what the fixed-size reads return are the test's own
+  // documents, not damage.
+  std::string found = vts_check_findings(VS_TOOL, root, [](const char *kind, const char *) {
+    return strcmp(kind, "temp-file") == 0 || strcmp(kind, "too-large") == 0 ||
+           strcmp(kind, "sync-too-large") == 0;
+  });
+  if (!found.empty()) faults.push_back("check: " + found);
 }
 
 struct Writers : Mounted {
