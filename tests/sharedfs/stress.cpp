@@ -498,6 +498,10 @@ void token_watch(long host) {
       if (i < g->token_n) {
         count(kTokenCompared);
         if (g->tokens[i].digest != digest) {
+          // On a shared file system a token is built from attributes the
+          // client may hold for its cache's timeout (the header says so):
+          // a change made on the other host within that time can leave
+          // the token as it was. Reported, not counted as broken there.
           count(kTokenBroken);
           note("token", "one token came with two different sync documents");
         }
@@ -750,9 +754,11 @@ int main(int argc, char **argv) {
   }
   double took = now() - t0;
 
+  // Two mounts: a shared file system, whose tokens may lag (token_watch).
+  const bool two_mounts = opt.roots.size() > 1 && opt.roots[0] != opt.roots[1];
   Verdict v;
   for (int c = 0; c < kCounters; c++) {
-    bool must_be_zero = c != kReads && c != kSyncs && c != kSaves && c != kMoves && c != kMoveNotFound &&
+    bool must_be_zero = !(two_mounts && c == kTokenBroken) && c != kReads && c != kSyncs && c != kSaves && c != kMoves && c != kMoveNotFound &&
                         c != kRegCreated && c != kRegExists && c != kFolderSaved && c != kFolderDeleted &&
                         c != kLifeEmail && c != kLifeCredentials && c != kLifeDeleted && c != kLifeItem &&
                         c != kLifeRefused && c != kLifeReleaseLeft && c != kLifeStaleDeleted && c != kLifeStale && c != kTokens && c != kTokenUnsettled && c != kTokenCompared;
