@@ -39,6 +39,7 @@
 //     --addresses N  addresses every host registers           (60)
 //     --folders N    folder saves per host                    (150)
 //     --seconds S    hard time limit of the concurrent phase  (170)
+//     --life 0|1     the accounts' lives and the token watchers (1)
 //     --life-pause MS  longest pause between two changes of the
 //                    accounts' lives, per host (600; a token settles
 //                    after two quiet seconds on a shared file system)
@@ -134,6 +135,7 @@ Shared *g;
 struct Options {
   long saves = 2000, moves = 600, movers = 2, addresses = 60, folders = 150, seconds = 170;
   long life_pause_ms = 600;
+  long life = 1;
   std::vector<std::string> roots;
 };
 Options opt;
@@ -671,7 +673,7 @@ void print_messages() {
 
 int usage() {
   fprintf(stderr, "usage: vs_sharedfs_stress [--saves N] [--moves N] [--movers N] [--addresses N] "
-                  "[--folders N] [--seconds S] [--life-pause MS] ROOT [ROOT...]\n");
+                  "[--folders N] [--seconds S] [--life 0|1] [--life-pause MS] ROOT [ROOT...]\n");
   return 2;
 }
 
@@ -682,7 +684,8 @@ int main(int argc, char **argv) {
     std::string a = argv[i];
     long *slot = a == "--saves" ? &opt.saves : a == "--moves" ? &opt.moves : a == "--movers" ? &opt.movers
                : a == "--addresses" ? &opt.addresses : a == "--folders" ? &opt.folders
-               : a == "--seconds" ? &opt.seconds : a == "--life-pause" ? &opt.life_pause_ms : nullptr;
+               : a == "--seconds" ? &opt.seconds : a == "--life-pause" ? &opt.life_pause_ms
+               : a == "--life" ? &opt.life : nullptr;
     if (slot) {
       if (++i >= argc) return usage();
       *slot = atol(argv[i]);
@@ -744,8 +747,10 @@ int main(int argc, char **argv) {
     writer(h, [h]() { folder_saver(h); });
     for (long m = 0; m < opt.movers; m++) writer(h, [h, m]() { mover(h, m); });
     pids.push_back(spawn(h, []() { reader(); }));
-    pids.push_back(spawn(h, [h]() { life(h); }));
-    pids.push_back(spawn(h, [h]() { token_watch(h); }));
+    if (opt.life) {
+      pids.push_back(spawn(h, [h]() { life(h); }));
+      pids.push_back(spawn(h, [h]() { token_watch(h); }));
+    }
   }
   int crashed = 0;
   for (pid_t p : pids) {
