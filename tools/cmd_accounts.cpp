@@ -10,7 +10,6 @@
 
 #include <yyjson.h>
 
-#include "foundation/holders.h"
 #include "host.h"
 
 namespace {
@@ -265,17 +264,9 @@ void vh_add_account_commands(CLI::App &app, VhContext &ctx) {
   vh_account_command(exists, ctx, [&ctx, args] {
     int rc = vault_user_exists(args->email.c_str());
     if (rc < 0) return vh_result(rc);
-    if (ctx.json) {
-      // {"registered":true}: the answer's type is a boolean, not a word.
-      VsMutDoc doc(yyjson_mut_doc_new(nullptr));
-      yyjson_mut_val *obj = doc ? yyjson_mut_obj(doc.get()) : nullptr;
-      if (!obj) return (int)VH_FAIL;
-      yyjson_mut_doc_set_root(doc.get(), obj);
-      yyjson_mut_obj_add_bool(doc.get(), obj, "registered", rc == 1);
-      if (!vh_print_json(ctx, doc.get())) return (int)VH_FAIL;
-    } else {
-      printf("%s\n", rc == 1 ? "yes" : "no");
-    }
+    // {"registered":true}: the answer's type is a boolean, not a word.
+    int printed = vh_print_flag(ctx, "registered", rc == 1);
+    if (printed != VH_OK) return printed;
     return rc == 1 ? (int)VH_OK : (int)VH_SOFT;
   });
 

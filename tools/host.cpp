@@ -301,19 +301,33 @@ bool vh_print_json(const VhContext &ctx, yyjson_mut_doc *doc) {
   return vh_write_json(doc, ctx.pretty ? YYJSON_WRITE_PRETTY : 0);
 }
 
-int vh_print_value(const VhContext &ctx, const char *key, const char *text) {
-  if (!ctx.json) {
-    printf("%s\n", text);
-    return VH_OK;
-  }
+// One member, a string (text) or a boolean, as the object {key: value}.
+static int vh_print_member(const VhContext &ctx, const char *key, const char *text, bool flag) {
   VsMutDoc doc(yyjson_mut_doc_new(nullptr));
   yyjson_mut_val *obj = doc ? yyjson_mut_obj(doc.get()) : nullptr;
   bool printed = false;
   if (obj) {
     yyjson_mut_doc_set_root(doc.get(), obj);
-    printed = yyjson_mut_obj_add_strcpy(doc.get(), obj, key, text) &&
+    printed = (text ? yyjson_mut_obj_add_strcpy(doc.get(), obj, key, text)
+                    : yyjson_mut_obj_add_bool(doc.get(), obj, key, flag)) &&
               vh_print_json(ctx, doc.get());
   }
   if (!printed) fprintf(stderr, "cannot write the result: out of memory\n");
   return printed ? VH_OK : VH_FAIL;
+}
+
+int vh_print_value(const VhContext &ctx, const char *key, const char *text) {
+  if (!ctx.json) {
+    printf("%s\n", text);
+    return VH_OK;
+  }
+  return vh_print_member(ctx, key, text, false);
+}
+
+int vh_print_flag(const VhContext &ctx, const char *key, bool flag) {
+  if (!ctx.json) {
+    printf("%s\n", flag ? "yes" : "no");
+    return VH_OK;
+  }
+  return vh_print_member(ctx, key, nullptr, flag);
 }

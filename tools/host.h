@@ -135,6 +135,8 @@ bool vh_print_json(const VhContext &ctx, yyjson_mut_doc *doc);
 // A one-line plain result, or with --json the object {key: text}: the ids
 // that saves and create print, a revision token. An exit code.
 int vh_print_value(const VhContext &ctx, const char *key, const char *text);
+// "yes" or "no", or with --json {key: true|false}. An exit code.
+int vh_print_flag(const VhContext &ctx, const char *key, bool flag);
 
 // Subcommand groups; each adds its commands to the app.
 void vh_add_account_commands(CLI::App &app, VhContext &ctx);
