@@ -52,13 +52,36 @@ int vs_park(const VsDirName &d, char *aside, size_t size) {
 }
 
 // Puts a parked file back under its name. link never replaces: when the
-// name was taken meanwhile (a save), the parked file is the older version
-// and goes. Only when link itself fails is rename tried, so that a failing
-// step does not leave the file under its parked name. 0, or -1 (errno)
-// with the file still parked.
+// name was taken meanwhile by another file (a save), the parked file is the
+// older version and goes. Only when link itself fails otherwise is rename
+// tried, so that a failing step does not leave the file under its parked
+// name. 0, or -1 (errno) with the file still parked.
+//
+// A refusal is believed only when the name shows another file. A shared
+// file system's client can refuse the link on a name it still shows from
+// before the park (on GlusterFS: a lookup by another process of this host,
+// answered just after the park's rename, puts the old name back into its
+// view); the name then shows the parked file itself, and what the server
+// holds there is nothing, or that file. A rename puts the file back over
+// such a view; where the name really is a second link, rename leaves both
+// (one file) and the parked one goes. A name that shows nothing after the
+// refusal is a view that changed: the link is tried again. Unlinking the
+// parked file on such a refusal would drop the file's last name.
 int vs_unpark(const VsDirName &d, const char *aside) {
-  if (linkat(d.fd.fd, aside, d.fd.fd, d.name, 0) != 0 && errno != EEXIST)
-    return renameat(d.fd.fd, aside, d.fd.fd, d.name) == 0 ? 0 : -1;
+  for (int attempt = 0;; attempt++) {
+    if (linkat(d.fd.fd, aside, d.fd.fd, d.name, 0) == 0) break;
+    if (errno != EEXIST) return renameat(d.fd.fd, aside, d.fd.fd, d.name) == 0 ? 0 : -1;
+    struct stat sa, sn;
+    if (fstatat(d.fd.fd, aside, &sa, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    if (fstatat(d.fd.fd, d.name, &sn, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT || attempt >= 8) return -1;
+      continue;
+    }
+    if (!vs_same_file(sa, sn)) break;
+    if (renameat(d.fd.fd, aside, d.fd.fd, d.name) != 0) return -1;
+    if (fstatat(d.fd.fd, aside, &sa, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : -1;
+    break;
+  }
   if (unlinkat(d.fd.fd, aside, 0) != 0 && unlinkat(d.fd.fd, aside, 0) != 0) return -1;
   return 0;
 }

@@ -463,6 +463,39 @@ TEST_F(Tree, TrashMoveRefusedByAStaleNameSaysSo) {
   EXPECT_TRUE(vr_tmp_names(vts_snapshot(root)).empty());
 }
 
+// The same refusal, where putting the parked item back is refused too: the
+// client still shows the live name it has just parked (another process's
+// lookup answered after the park), so the link answers "File exists" while
+// nothing is there. The parked file is the item's only name then: it must
+// go back, not be dropped as if a save had taken its place.
+TEST_F(Tree, ParkedItemGoesBackWhenTheClientRefusesItsOwnName) {
+  Phantom ph{ua() + "/ciphers/pb.json", ua() + "/trash/pb.json", ua() + "/ciphers"};
+  const std::string text = "{\"id\":\"pb\",\"type\":1}";
+  ASSERT_EQ(vault_cipher_save("ua", text.c_str(), nullptr), 0);
+  vr_io_force("renameat2", EINVAL);
+  vr_io_hook("fstatat", phantom_step, &ph);
+  vr_io_arm(0, 0);
+  ASSERT_EQ(vault_cipher_delete("ua", "pb", 0), -1);
+  vr_io_disarm();
+  const std::vector<std::string> &t = vr_io_trace();
+  long link_at = 0;
+  for (size_t i = 0; i < t.size() && !link_at; i++)
+    if (t[i] == "linkat") link_at = (long)i + 1;
+  ASSERT_GT(link_at, 0) << "no link puts the parked item back";
+  ASSERT_EQ(unlink(ph.trash.c_str()), 0);
+  ph.step = 0;
+  vr_io_hook("fstatat", phantom_step, &ph);
+  vr_io_arm(link_at, EEXIST);
+  EXPECT_EQ(vault_cipher_delete("ua", "pb", 0), -1);
+  EXPECT_TRUE(vr_io_fired());
+  vr_io_disarm();
+  vr_io_hook(nullptr, nullptr, nullptr);
+  vr_io_force(nullptr, 0);
+  ASSERT_EQ(unlink(ph.trash.c_str()), 0) << "the staged trashed name";
+  EXPECT_EQ(vts_slurp(ph.live), text) << "the item lost its last name";
+  EXPECT_TRUE(vr_tmp_names(vts_snapshot(root)).empty());
+}
+
 // A document that is not JSON on a shared file system may be a view of a
 // file another host is replacing, and is read again while the file changes;
 // a damaged one that stays as it is costs one more read and one look at its
