@@ -72,10 +72,20 @@ int vs_lock_account(const char *root, const char *account_dir, VsLockRange what,
     return -1;
   }
   off_t start = what == VS_LOCK_WHOLE ? 0 : (off_t)what, len = what == VS_LOCK_WHOLE ? 0 : 1;
+  // A shared file system's client answers ESTALE for a directory that
+  // another host has renamed or removed (a deletion, a replacement) while
+  // its own view still holds the old name, until it looks again; it is
+  // asked again within the reads' bound, and then answers with the account
+  // or with its absence, which the caller reports as such.
+  VsRetry stale;
   for (int round = 0;; round++) {
     held.reset(vs_open_beneath(root, path, O_RDWR | O_CREAT, 0600));
     if (!held.ok()) {
       if (errno == ENOENT && round < VS_LOCK_ROUNDS && vs_swap_settle(root, path)) continue;
+      if (errno == ESTALE && vs_fs_shared() && vs_retry_pause(stale)) {
+        round--;
+        continue;
+      }
       return -1;
     }
     if (vs_lock_range(held.fd, start, len, vs_lock_wait_ms(), shared) != 0) {
@@ -84,8 +94,14 @@ int vs_lock_account(const char *root, const char *account_dir, VsLockRange what,
       errno = e;
       return -1;
     }
+    errno = 0;
     if (vs_lock_live(held.fd, path)) return 0;
+    int e = errno;  // the look at the name failed, or it names another file
     vs_lock_drop(held);
+    if (e == ESTALE && vs_fs_shared() && vs_retry_pause(stale)) {
+      round--;
+      continue;
+    }
     if (round >= VS_LOCK_ROUNDS) {
       errno = EAGAIN;
       return -1;
