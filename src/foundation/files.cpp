@@ -121,6 +121,7 @@ const char *vs_list_next(VsList &list) {
   struct dirent64 *e = reinterpret_cast<struct dirent64 *>(list.buf + list.pos);
   list.pos += e->d_reclen;
   list.type = e->d_type;
+  list.ino = e->d_ino;
   return e->d_name;
 }
 

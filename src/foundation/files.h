@@ -25,11 +25,12 @@ int vs_open_beneath(const char *root, const char *path, int flags, mode_t mode);
 // (no heap). Entry names come in the platform's order, "." and ".."
 // included; vs_list_next gives NULL at the end (errno 0) or on an error,
 // and type the d_type of the entry it gave (DT_UNKNOWN where the file
-// system does not tell).
+// system does not tell), ino its inode number.
 struct VsList {
   VsFd fd;
   size_t pos = 0, end = 0;
   unsigned char type = 0;
+  unsigned long long ino = 0;
   alignas(8) char buf[8192];
   VsList() = default;
   VsList(const VsList &) = delete;

@@ -86,6 +86,20 @@ int vs_unpark(const VsDirName &d, const char *aside) {
   return 0;
 }
 
+// Whether the server lists name in the directory of d as the file ino. A
+// shared file system's client answers lookups and attributes from its
+// caches (GlusterFS: a name another host has moved away, with the link
+// count the file had while a move of that host held it under two names),
+// but a listing of a freshly opened directory comes from the server.
+bool vs_listed_as(const VsDirName &d, const char *name, unsigned long long ino) {
+  VsList list;
+  list.fd.reset(openat(d.fd.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!list.fd.ok()) return false;
+  for (const char *n; (n = vs_list_next(list)) != nullptr;)
+    if (strcmp(n, name) == 0) return list.ino == ino;
+  return false;
+}
+
 // Removes the name d when it is one more link to the file named by other,
 // and only then: park it, compare the parked file with other by inode,
 // unlink the parked name if they are one file, else put it back. The only
@@ -96,9 +110,12 @@ int vs_unpark(const VsDirName &d, const char *aside) {
 // cut short); then the parked file must also count another link. A shared
 // file system's client can show a name another host has since moved away
 // (cached), and the parked name is then the only one left; a name this
-// call has just linked is the server's own answer and needs no such check
-// (whose count can lag there too). *stale is set when other was one file
-// with d but the file had no other link: other is such a cached name.
+// call has just linked is the server's own answer and needs no such check.
+// The count can lag there too (the two-host stress on GlusterFS dropped an
+// item's last name on a count of 2 with the other name long gone), so on
+// a shared file system the other name must also be in a fresh listing of
+// its directory. *stale is set when other was one file with d but the
+// file had no other link: other is such a cached name.
 int vs_drop_if_same(const VsDirName &d, const VsDirName &other, bool observed,
                     bool *stale = nullptr) {
   char aside[VS_TMP_PATH];
@@ -109,7 +126,8 @@ int vs_drop_if_same(const VsDirName &d, const VsDirName &other, bool observed,
                fstatat(other.fd.fd, other.name, &so, AT_SYMLINK_NOFOLLOW) == 0;
   int err = known ? 0 : errno;
   if (known && vs_same_file(sa, so)) {
-    if (!observed || sa.st_nlink > 1) {
+    if (!observed || (sa.st_nlink > 1 &&
+                      (!vs_fs_shared() || vs_listed_as(other, other.name, sa.st_ino)))) {
       if (unlinkat(d.fd.fd, aside, 0) == 0 || unlinkat(d.fd.fd, aside, 0) == 0) return 0;
       err = errno;
     } else if (stale) {
