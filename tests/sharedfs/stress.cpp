@@ -45,6 +45,7 @@
 //                    after two quiet seconds on a shared file system)
 // Readers run until every writer is done. The defaults take about a minute
 // on a GlusterFS volume of one brick and seconds on a local disk.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -582,18 +583,32 @@ void check_lives(Verdict &v) {
   v.add("deleted-accounts-back", back, true);
 }
 
+std::set<std::string> listed(const std::string &dir) {
+  std::set<std::string> names;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (struct dirent *e = readdir(d)) names.insert(e->d_name);
+    closedir(d);
+  }
+  return names;
+}
+
 void check_tree(Verdict &v) {
   const std::string root = opt.roots[0], users = root + "/users", acct = users + "/" + g_uid;
   std::vector<std::string> tmp = vr_tmp_names(vts_snapshot(root));
   v.add("tmp-left", (long)tmp.size(), true);
   for (size_t i = 0; i < tmp.size() && i < 5; i++) printf("[sharedfs] tmp-left: %s\n", tmp[i].c_str());
 
+  // Where each moved cipher is, from listings: a client can go on showing
+  // a name another host has removed (GlusterFS's metadata cache), but a
+  // freshly opened directory is listed by the server. The counts of links
+  // are read after the listing, which refreshes them.
+  std::set<std::string> live_names = listed(acct + "/ciphers"), trash_names = listed(acct + "/trash");
   long stranded = 0, doubled = 0, links = 0;
   for (int k = 0; k < 3; k++) {
-    std::string n = "/pingpong" + std::to_string(k) + ".json";
+    std::string n = "pingpong" + std::to_string(k) + ".json";
     struct stat sl, st;
-    bool live = lstat((acct + "/ciphers" + n).c_str(), &sl) == 0;
-    bool trash = lstat((acct + "/trash" + n).c_str(), &st) == 0;
+    bool live = live_names.count(n) && lstat((acct + "/ciphers/" + n).c_str(), &sl) == 0;
+    bool trash = trash_names.count(n) && lstat((acct + "/trash/" + n).c_str(), &st) == 0;
     if (!live && !trash) stranded++;
     if (live && trash) doubled++;
     if ((live && sl.st_nlink != 1) || (trash && st.st_nlink != 1)) links++;
