@@ -86,18 +86,19 @@ int vs_unpark(const VsDirName &d, const char *aside) {
   return 0;
 }
 
-// Whether the server lists name in the directory of d as the file ino. A
-// shared file system's client answers lookups and attributes from its
-// caches (GlusterFS: a name another host has moved away, with the link
-// count the file had while a move of that host held it under two names),
-// but a listing of a freshly opened directory comes from the server.
-bool vs_listed_as(const VsDirName &d, const char *name, unsigned long long ino) {
+// Whether the server lists name in the directory of d, as the file ino
+// (any file for 0). A shared file system's client answers lookups and
+// attributes from its caches (GlusterFS: a name another host has moved
+// away, with the link count the file had while a move of that host held
+// it under two names), but a listing of a freshly opened directory comes
+// from the server. 1 listed, 0 not, -1 the listing failed (errno).
+int vs_listed_as(const VsDirName &d, const char *name, unsigned long long ino) {
   VsList list;
   list.fd.reset(openat(d.fd.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!list.fd.ok()) return false;
+  if (!list.fd.ok()) return -1;
   for (const char *n; (n = vs_list_next(list)) != nullptr;)
-    if (strcmp(n, name) == 0) return list.ino == ino;
-  return false;
+    if (strcmp(n, name) == 0) return ino == 0 || list.ino == ino ? 1 : 0;
+  return errno == 0 ? 0 : -1;
 }
 
 // Removes the name d when it is one more link to the file named by other,
@@ -127,7 +128,7 @@ int vs_drop_if_same(const VsDirName &d, const VsDirName &other, bool observed,
   int err = known ? 0 : errno;
   if (known && vs_same_file(sa, so)) {
     if (!observed || (sa.st_nlink > 1 &&
-                      (!vs_fs_shared() || vs_listed_as(other, other.name, sa.st_ino)))) {
+                      (!vs_fs_shared() || vs_listed_as(other, other.name, sa.st_ino) == 1))) {
       if (unlinkat(d.fd.fd, aside, 0) == 0 || unlinkat(d.fd.fd, aside, 0) == 0) return 0;
       err = errno;
     } else if (stale) {
@@ -147,7 +148,10 @@ int vs_drop_if_same(const VsDirName &d, const VsDirName &other, bool observed,
 //
 // Destination made by moves only (the trash):
 //  1. Nothing may be at the destination (fstatat): no other mover can put
-//     one there before step 2, holding no lock.
+//     one there before step 2, holding no lock. On a shared file system a
+//     name the client shows is believed only when a fresh listing has it:
+//     the client can go on showing a trashed name another host has moved
+//     away, and the rename then goes over that view of it.
 //  2. rename(src, dst): one step, so the item has exactly one name at
 //     every moment. A save landing on src before it is what gets moved,
 //     as if it had come first.
@@ -168,8 +172,11 @@ VsMove vs_move_locked(const VsDirName &src, const VsDirName &dst, bool dst_only_
   struct stat ss, sd;
   bool linked = false;
   if (dst_only_moved) {
-    if (fstatat(dst.fd.fd, dst.name, &sd, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT) return VS_MOVE_FAILED;
+    int there = fstatat(dst.fd.fd, dst.name, &sd, AT_SYMLINK_NOFOLLOW) == 0 ? 1 : 0;
+    if (!there && errno != ENOENT) return VS_MOVE_FAILED;
+    if (there && vs_fs_shared()) there = vs_listed_as(dst, dst.name, 0);
+    if (there < 0) return VS_MOVE_FAILED;
+    if (!there) {
       if (renameat(src.fd.fd, src.name, dst.fd.fd, dst.name) == 0) return VS_MOVED;
       return errno == ENOENT ? VS_MOVE_GONE : VS_MOVE_FAILED;
     }

@@ -463,48 +463,56 @@ TEST_F(Tree, TrashMoveRefusedByAStaleNameSaysSo) {
   EXPECT_TRUE(vr_tmp_names(vts_snapshot(root)).empty());
 }
 
-// A client can also keep the link count a file had while another host's
-// move held it under two names, together with the name that move has since
-// removed. Both then look like a move cut short, which is finished by
-// dropping the parked name: the item's last one. On a shared file system
-// the other name must also be in a fresh listing of its directory. Staged
-// with a real second link that is gone by the time the directory is
-// listed (what the server holds), with the count still 2 before.
+// A client can also show, from its caches, a name another host's move has
+// removed, with the link count the file had while that move held it under
+// two names. That looks like a move cut short, which the mover would finish
+// by dropping its own name: the item's last one. On a shared file system a
+// name the client shows at the destination is believed only when a fresh
+// listing of its directory (the server's answer) has it. Staged with a real
+// second name that is gone by the time the directory is listed: a trash
+// move then goes over the shown name, a restore puts its parked name back
+// and tries again.
 namespace {
 struct Ghost {
-  std::string live, trash;
+  std::string from, to;  // the item's name, and the name the client shows
   bool listed = false;
 };
 void ghost_unlink(void *p) {
   Ghost &g = *static_cast<Ghost *>(p);
   g.listed = true;
-  unlink(g.trash.c_str());
+  unlink(g.to.c_str());
 }
 void ghost_link(void *p) {
   Ghost &g = *static_cast<Ghost *>(p);
-  link(g.live.c_str(), g.trash.c_str());
+  link(g.from.c_str(), g.to.c_str());
   vr_io_hook("getdents64", ghost_unlink, p);
 }
 }  // namespace
 
-TEST_F(Tree, CutShortMoveOnASharedFileSystemIsTrustedOnlyWhenListed) {
-  Ghost g{ua() + "/ciphers/gh.json", ua() + "/trash/gh.json"};
+TEST_F(Tree, NamesAMoveFindsOnASharedFileSystemAreTrustedOnlyWhenListed) {
+  const std::string live = ua() + "/ciphers/gh.json", trash = ua() + "/trash/gh.json";
   const std::string text = "{\"id\":\"gh\",\"type\":1}";
   ASSERT_EQ(vault_cipher_save("ua", text.c_str(), nullptr), 0);
   vr_io_force("renameat2", EINVAL);
-  vs_fs_set_shared(1);
-  vr_io_hook("fstatat", ghost_link, &g);
-  EXPECT_EQ(vault_cipher_delete("ua", "gh", 0), 0) << vr_last_error();
-  vs_fs_set_shared(0);
-  vr_io_hook(nullptr, nullptr, nullptr);
+  for (bool restore : {false, true}) {
+    Ghost g{restore ? trash : live, restore ? live : trash};
+    vs_fs_set_shared(1);
+    // The trash move looks at its destination first; the restore links.
+    vr_io_hook(restore ? "linkat" : "fstatat", ghost_link, &g);
+    int rc = restore ? vault_cipher_restore_from_trash("ua", "gh") : vault_cipher_delete("ua", "gh", 0);
+    vs_fs_set_shared(0);
+    vr_io_hook(nullptr, nullptr, nullptr);
+    const char *way = restore ? "restore" : "trash move";
+    EXPECT_EQ(rc, 0) << way << ": " << vr_last_error();
+    EXPECT_TRUE(g.listed) << way << ": the shown name was believed without a listing";
+    struct stat st;
+    EXPECT_NE(access(g.from.c_str(), F_OK), 0) << way;
+    ASSERT_EQ(lstat(g.to.c_str(), &st), 0) << way << ": the item lost its last name";
+    EXPECT_EQ(st.st_nlink, 1u) << way;
+    EXPECT_EQ(vts_slurp(g.to), text) << way;
+    EXPECT_TRUE(vr_tmp_names(vts_snapshot(root)).empty()) << way;
+  }
   vr_io_force(nullptr, 0);
-  EXPECT_TRUE(g.listed) << "the second name was trusted without a listing";
-  struct stat st;
-  EXPECT_NE(access(g.live.c_str(), F_OK), 0);
-  ASSERT_EQ(lstat(g.trash.c_str(), &st), 0) << "the item lost its last name";
-  EXPECT_EQ(st.st_nlink, 1u);
-  EXPECT_EQ(vts_slurp(g.trash), text);
-  EXPECT_TRUE(vr_tmp_names(vts_snapshot(root)).empty());
 }
 
 // The same refusal, where putting the parked item back is refused too: the
