@@ -25,7 +25,7 @@ struct VhCheckOut {
   const char *root = nullptr;
   int opened = 0;  // the library on root: 0 not yet, 1 open, -1 it failed
   std::vector<VhFinding> findings, removed;
-  VhProgress progress{"check"};
+  VhMeter progress;
 };
 
 void vh_keep(std::vector<VhFinding> &to, const VsFinding &f) {
@@ -112,15 +112,14 @@ void vh_add_check_command(CLI::App &app, VhContext &ctx) {
     sink.removed = vh_on_removed;
     sink.sync_too_large = vh_sync_too_large;
     out.root = ctx.root.c_str();
+    vh_meter_start(out.progress, ctx, "check", "entries", -1);
     sink.progress = [](void *ctx, long done, long total) {
-      char where[48];
-      snprintf(where, sizeof where, " of %ld", total);
-      static_cast<VhCheckOut *>(ctx)->progress.tick(done, "entries", where);
+      vh_meter_set(static_cast<VhCheckOut *>(ctx)->progress, done, total);
     };
     sink.ctx = &out;
     VsCheckReport r;
     int rc = vs_admin_check(ctx.root.c_str(), args->stale_minutes, sink, r);
-    out.progress.done();
+    vh_meter_end(out.progress);
     if (rc != 0) {
       fprintf(stderr, "%s\n", vault_storage_last_error());
       ctx.exit_code = VH_FAIL;

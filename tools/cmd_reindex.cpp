@@ -15,16 +15,15 @@ int vh_reindex(VhContext &ctx, VsReindexMode mode) {
   int rc = vh_data_root(ctx, true);
   if (rc != VH_OK) return rc;
   VsReindexReport r;
-  VhProgress shown("reindex");
+  VhMeter shown;
+  vh_meter_start(shown, ctx, "reindex", "accounts", -1);
   VsReindexProgress progress;
   progress.tick = [](void *ctx, long done, long total) {
-    char where[48];
-    snprintf(where, sizeof where, " of %ld", total);
-    static_cast<VhProgress *>(ctx)->tick(done, "accounts", where);
+    vh_meter_set(*static_cast<VhMeter *>(ctx), done, total);
   };
   progress.ctx = &shown;
   rc = vs_admin_reindex(vs_admin_root(), mode, r, &progress);
-  shown.done();
+  vh_meter_end(shown);
   if (rc != 0) {
     fprintf(stderr, "%s", vault_storage_last_error());
     if (r.problems > 1) fprintf(stderr, " (and %ld more problems)", r.problems - 1);

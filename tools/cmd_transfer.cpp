@@ -39,7 +39,7 @@ yyjson_mut_val *vh_new_object(VsMutDoc &doc) {
 // output's rules (a private file, the reports on standard error).
 
 struct VhExport {
-  VhProgress progress{"export"};
+  VhMeter progress;
 };
 
 void vh_export_note(void *, const char *path, const char *why, bool exported) {
@@ -52,7 +52,7 @@ void vh_export_note(void *, const char *path, const char *why, bool exported) {
 void vh_export_progress(void *ctx, const VsExportReport &r) {
   char where[64];
   snprintf(where, sizeof where, " (%ld of %ld accounts)", r.accounts, r.total);
-  static_cast<VhExport *>(ctx)->progress.tick(r.items, "items", where);
+  vh_meter_set(static_cast<VhExport *>(ctx)->progress, r.items, -1, where);
 }
 
 // A dump holds every account's master-password hash and protected key: a
@@ -79,6 +79,7 @@ int vh_export(VhContext &ctx, const std::vector<std::string> &wanted, const std:
   std::vector<const char *> ids;
   for (const std::string &id : wanted) ids.push_back(id.c_str());
   VhExport x;
+  vh_meter_start(x.progress, ctx, "export", "items", -1);
   VsExportSink sink;
   sink.note = vh_export_note;
   sink.progress = vh_export_progress;
@@ -89,7 +90,7 @@ int vh_export(VhContext &ctx, const std::vector<std::string> &wanted, const std:
                  ? vs_admin_export(vs_admin_root(), ids.data(), ids.size(), STDOUT_FILENO, sink, r)
                  : vs_admin_export_file(vs_admin_root(), ids.data(), ids.size(), output.c_str(),
                                         sink, r);
-  x.progress.done();
+  vh_meter_end(x.progress);
   if (done != 0) {
     fprintf(stderr, "%s\n", vault_storage_last_error());
     if (done == 1) return VH_SOFT;  // an account asked for is not there
@@ -134,7 +135,7 @@ struct VhImport {
   long line = 0;
   long accounts = 0;  // account and item lines of the dump
   long items = 0;
-  VhProgress progress{"import"};
+  VhMeter progress;
   explicit VhImport(VhContext &c) : ctx(c) {}
   ~VhImport() { drop(); }
 
@@ -157,7 +158,7 @@ struct VhImport {
                bytes * 100 / size);
     else
       snprintf(where, sizeof where, " (%ld accounts)", accounts);
-    progress.tick(items, "items", where);
+    vh_meter_set(progress, items, -1, where);
   }
   int failed() {
     fprintf(stderr, "%s\n", vault_storage_last_error());
@@ -311,6 +312,8 @@ int vh_import(VhContext &ctx, const std::string &input, bool replace, bool quiet
 
   VhImport im(ctx);
   im.replace = replace;
+  vh_meter_start(im.progress, ctx, "import", "items", -1);
+  if (quiet) vh_meter_end(im.progress);  // import's own --quiet
   struct stat st;
   if (fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode)) im.size = st.st_size;
   // Every address on disk, read once: each account's claim consults it
@@ -379,7 +382,7 @@ int vh_import(VhContext &ctx, const std::string &input, bool replace, bool quiet
     rc = VH_FAIL;
   }
   im.drop();
-  im.progress.done();
+  vh_meter_end(im.progress);
   vh_print_import(ctx, im.report, rc == VH_OK, quiet);
   if (rc != VH_OK) return rc;
   return im.report.refused.empty() ? VH_OK : VH_SOFT;

@@ -116,19 +116,32 @@ std::string vh_meter_text(const VhMeter &m, double elapsed) {
   if (m.total > 0 && n > 0 && (size_t)n < sizeof line)
     n += snprintf(line + n, sizeof line - n, " (%ld%%)",
                   (long)((double)m.done * 100.0 / (double)m.total));
+  if (m.note[0] && n > 0 && (size_t)n < sizeof line)
+    n += snprintf(line + n, sizeof line - n, "%s", m.note);
   if (elapsed > 0 && n > 0 && (size_t)n < sizeof line)
     snprintf(line + n, sizeof line - n, ", %.0f/s", (double)m.done / elapsed);
   return line;
 }
 
-void vh_meter_add(VhMeter &m, long n) {
-  m.done += n;
+static void vh_meter_show(VhMeter &m) {
   if (!m.on) return;
   double now = vh_now();
   // Nothing for a job done within half a second; then five lines a second.
   if (now - m.start < 0.5 || (s_meter_shown && now - m.last < 0.2)) return;
   m.last = now;
   vh_meter_draw(vh_meter_text(m, now - m.start).c_str());
+}
+
+void vh_meter_add(VhMeter &m, long n) {
+  m.done += n;
+  vh_meter_show(m);
+}
+
+void vh_meter_set(VhMeter &m, long done, long total, const char *note) {
+  m.done = done;
+  m.total = total;
+  snprintf(m.note, sizeof m.note, "%s", note ? note : "");
+  vh_meter_show(m);
 }
 
 void vh_meter_end(VhMeter &m) {
@@ -211,26 +224,6 @@ int vh_owned(const VhContext &ctx, char *text, size_t len) {
   }
   vault_free(text);
   return VH_OK;
-}
-
-VhProgress::VhProgress(const char *w)
-    : what(w), tty(isatty(STDERR_FILENO) == 1), start(vh_now()) {}
-
-void VhProgress::tick(long done, const char *unit, const char *where) {
-  if (!tty) return;
-  double now = vh_now();
-  if (now - start < 1.0 || (shown && now - last < 0.25)) return;
-  last = now;
-  shown = true;
-  char text[256];
-  snprintf(text, sizeof text, "%s: %ld %s%s, %.0f %s/s", what, done, unit, where,
-           (double)done / (now - start), unit);
-  vh_meter_draw(text);
-}
-
-void VhProgress::done() {
-  if (shown) vh_meter_wipe();
-  shown = false;
 }
 
 bool vh_read_input(const std::string &path, std::string &out) {

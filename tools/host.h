@@ -53,6 +53,8 @@ void vh_messages_init();
 //   vh_meter_start(m, ctx, "import", "accounts", total);  // total < 0: unknown
 //   for (...) { ...; vh_meter_add(m, 1); }
 //   vh_meter_end(m);   // wipes the line; then print the summary
+// or, where the library reports its own counts, vh_meter_set(m, done,
+// total, note) with more words for the line (" (3 of 10 accounts)").
 // Call vh_meter_end before printing results on stdout when both may be the
 // same terminal.
 struct VhMeter {
@@ -60,6 +62,7 @@ struct VhMeter {
   const char *unit = "";
   long total = -1;
   long done = 0;
+  char note[96] = "";
   double start = 0;
   double last = 0;
   bool on = false;
@@ -67,6 +70,7 @@ struct VhMeter {
 void vh_meter_start(VhMeter &m, const VhContext &ctx, const char *what, const char *unit,
                     long total);
 void vh_meter_add(VhMeter &m, long n);
+void vh_meter_set(VhMeter &m, long done, long total, const char *note = nullptr);
 void vh_meter_end(VhMeter &m);
 // The meter's line for `elapsed` seconds into the job (no prefix, no line
 // end), for the display and its tests.
@@ -98,21 +102,6 @@ int vh_text(const char *text);
 // --pretty when it is JSON; a final newline only with --pretty, line_end or
 // on a terminal), and releases it; NULL prints the last error.
 int vh_owned(const VhContext &ctx, char *text, size_t len);
-
-// Progress of a long command: a line on standard error, rewritten in
-// place, once the work has taken a second; only when standard error is a
-// terminal. tick: done so far, of what (unit), and more words (where,
-// such as " of 1200"); the rate of unit per second is added. done()
-// clears the line.
-struct VhProgress {
-  const char *what;
-  bool tty;
-  double start = 0, last = 0;
-  bool shown = false;
-  explicit VhProgress(const char *w);
-  void tick(long done, const char *unit, const char *where);
-  void done();
-};
 
 // Reads a whole file ("-" is standard input) into out; false on failure,
 // with errno telling why.

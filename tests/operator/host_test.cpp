@@ -78,6 +78,13 @@ TEST(ToolMeter, TextShowsDoneTotalShareAndRate) {
   m.total = 0;
   m.done = 0;
   EXPECT_EQ(vh_meter_text(m, 0), "import: 0 of 0 accounts");
+  // The library's own counts, with more words.
+  VhContext ctx;
+  vh_meter_start(m, ctx, "export", "items", -1);
+  vh_meter_set(m, 40, -1, " (3 of 10 accounts)");
+  EXPECT_EQ(vh_meter_text(m, 2.0), "export: 40 items (3 of 10 accounts), 20/s");
+  vh_meter_set(m, 5, 10);
+  EXPECT_EQ(vh_meter_text(m, 0), "export: 5 of 10 items (50%)");
 }
 
 TEST(ToolMeter, SilentWithoutATerminalOrWithQuiet) {
