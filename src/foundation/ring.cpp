@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 
 #include "files.h"
 
@@ -23,8 +22,14 @@ std::atomic<int> s_ring_enabled{1};
 // another count belongs to an ancestor. (getpid() is a system call per
 // batch; a fork handler costs nothing.)
 std::atomic<unsigned> s_fork_gen{0};
-std::once_flag s_fork_hook;
 void vs_ring_forked(void) { s_fork_gen.fetch_add(1, std::memory_order_relaxed); }
+// Registers the fork handler, once per process; false when it could not
+// be (out of memory): no ring may be set up then, as a child could not
+// tell its parent's ring from its own.
+bool vs_ring_fork_hooked(void) {
+  static const bool hooked = pthread_atfork(nullptr, nullptr, vs_ring_forked) == 0;
+  return hooked;
+}
 
 // Submission entries: three per file (open, read, close).
 constexpr unsigned k_entries = 4 * VS_RING_BATCH;
@@ -77,8 +82,7 @@ bool vs_ring_up(VsRing &r) {
     io_uring_queue_exit(&r.ring);
     r.up = false;
   }
-  if (r.unusable) return false;
-  std::call_once(s_fork_hook, [] { pthread_atfork(nullptr, nullptr, vs_ring_forked); });
+  if (r.unusable || !vs_ring_fork_hooked()) return false;
   // One issuer and completions run when this thread waits: the cheapest
   // ring, and each thread has its own. Kernels before 6.1 refuse the
   // flags (EINVAL): a plain ring then.
