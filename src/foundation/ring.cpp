@@ -31,7 +31,7 @@ bool vs_ring_fork_hooked(void) {
   return hooked;
 }
 
-// Submission entries: three per file (open, read, close).
+// Submission entries: four per file (open, advice, read, close).
 constexpr unsigned k_entries = 4 * VS_RING_BATCH;
 constexpr size_t k_room = VS_RING_SLOT - YYJSON_PADDING_SIZE;
 // Slots lie k_stride apart, not VS_RING_SLOT: at a power-of-two distance
@@ -128,13 +128,21 @@ bool vs_ring_add(VsRingBatch &b, const char *name, bool ring) {
 }
 
 // Each file is one chain in the ring: openat2 into the direct descriptor
-// slot of its index, then read into its buffer slot, then close of the
-// descriptor slot. Steps and why each is safe:
+// slot of its index, an advice, a read into its buffer slot, then close of
+// the descriptor slot. Steps and why each is safe:
 //   - the open refuses links and leaving the directory exactly as the plain
 //     read does; it fails the chain (IOSQE_IO_LINK): nothing is read or
 //     closed for a file not opened;
-//   - the read is hard-linked to the close (IOSQE_IO_HARDLINK), so a short
-//     or failed read still frees the slot for the next batch;
+//   - an advice on the file (POSIX_FADV_NORMAL, which changes nothing a
+//     later open sees) is what tells a FIFO from a file: the kernel refuses
+//     it with ESPIPE, while the read alone would take what a writer holding
+//     the FIFO open had written (a name listed as a file can be replaced by
+//     one before the open). A refused advice leaves the entry to the plain
+//     read, which refuses a FIFO; other files that are not regular either
+//     fail the read or fill the slot, and are left to it too;
+//   - the advice and the read are hard-linked to the next step
+//     (IOSQE_IO_HARDLINK), so a short or failed read still frees the slot
+//     for the next batch;
 //   - direct descriptors live in this thread's ring only: no descriptor of
 //     the process is taken (no EMFILE race with other threads, no leak into
 //     a child at exec);
@@ -157,15 +165,19 @@ int vs_ring_read(VsRingBatch &b, int dir_fd) {
   memset(&how, 0, sizeof how);
   how.flags = O_RDONLY | O_NONBLOCK;  // O_CLOEXEC: refused for direct descriptors
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
-  int res_open[VS_RING_BATCH], res_read[VS_RING_BATCH];
+  int res_open[VS_RING_BATCH], res_advice[VS_RING_BATCH], res_read[VS_RING_BATCH];
   unsigned want = 0;
   for (int i = 0; i < b.n; i++) {
-    res_open[i] = res_read[i] = -ECANCELED;
+    res_open[i] = res_advice[i] = res_read[i] = -ECANCELED;
     if (!b.ring[i]) continue;
     struct io_uring_sqe *sqe = io_uring_get_sqe(&r.ring);
     io_uring_prep_openat2_direct(sqe, dir_fd, b.names[i], &how, (unsigned)i);
     sqe->flags |= IOSQE_IO_LINK;
     io_uring_sqe_set_data64(sqe, (uint64_t)i * 4);
+    sqe = io_uring_get_sqe(&r.ring);
+    io_uring_prep_fadvise(sqe, i, 0, 0, POSIX_FADV_NORMAL);
+    sqe->flags |= IOSQE_FIXED_FILE | IOSQE_IO_HARDLINK;
+    io_uring_sqe_set_data64(sqe, (uint64_t)i * 4 + 3);
     sqe = io_uring_get_sqe(&r.ring);
     io_uring_prep_read(sqe, i, r.buf + (size_t)i * k_stride, (unsigned)k_room, 0);
     sqe->flags |= IOSQE_FIXED_FILE | IOSQE_IO_HARDLINK;
@@ -173,7 +185,7 @@ int vs_ring_read(VsRingBatch &b, int dir_fd) {
     sqe = io_uring_get_sqe(&r.ring);
     io_uring_prep_close_direct(sqe, (unsigned)i);
     io_uring_sqe_set_data64(sqe, (uint64_t)i * 4 + 2);
-    want += 3;
+    want += 4;
   }
   // A wait cut short by a signal (EINTR) is waited again; one that fails,
   // or rounds that keep bringing nothing, give the ring up: it may hold
@@ -194,13 +206,15 @@ int vs_ring_read(VsRingBatch &b, int dir_fd) {
       int i = (int)(d / 4);
       if (d % 4 == 0) res_open[i] = cqes[k]->res;
       if (d % 4 == 1) res_read[i] = cqes[k]->res;
+      if (d % 4 == 3) res_advice[i] = cqes[k]->res;
     }
     io_uring_cq_advance(&r.ring, got);
     seen += got;
   }
   int read = 0;
   for (int i = 0; i < b.n; i++) {
-    if (res_open[i] < 0 || res_read[i] <= 0 || (size_t)res_read[i] >= k_room) continue;
+    if (res_open[i] < 0 || res_advice[i] != 0 || res_read[i] <= 0 || (size_t)res_read[i] >= k_room)
+      continue;
     b.text[i] = r.buf + (size_t)i * k_stride;
     b.len[i] = (size_t)res_read[i];
     memset(b.text[i] + b.len[i], 0, YYJSON_PADDING_SIZE);
