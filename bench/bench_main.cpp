@@ -8,12 +8,14 @@
 //   vs_bench [--root DIR | --tmpfs] [--fresh] [--clean] [--verbose]
 //            [--stat=median|min] [--conc-time=S] [google benchmark flags]
 //   vs_bench [--root DIR | --tmpfs] --run "CASE" library|floor|sqlite N
+//   vs_bench [--root DIR | --tmpfs] --heap
 //
 // The data sets live in DIR/vs-bench-data (default DIR: the current
 // directory; --tmpfs: /dev/shm). The read-only sets are kept for the next
 // run unless --clean; --fresh builds them anew. --verbose prints every
 // repetition; --run times N calls of one case outside Google Benchmark (for
-// strace, perf or callgrind). --conc-time sets the seconds of each run of
+// strace, perf or callgrind); --heap prints only the syncs' peak heap
+// lines. --conc-time sets the seconds of each run of
 // the concurrent saves (0 leaves them out).
 #include <dirent.h>
 #include <errno.h>
@@ -744,6 +746,30 @@ void measure_heap() {
   }
 }
 
+std::string fmt_kib(size_t n) {
+  char b[32];
+  snprintf(b, sizeof b, "%.1f KiB", (double)n / 1024);
+  return b;
+}
+
+// The peak heap lines under the table (also alone: --heap).
+void print_heap() {
+  if (!g_heap.empty())
+    printf("Sync peak heap of floor / sqlite: %s / %s (10), %s / %s (100), %s / %s (200)\n",
+           fmt_kib(g_heap[0].floor).c_str(), fmt_kib(g_heap[0].peer).c_str(),
+           fmt_kib(g_heap[1].floor).c_str(), fmt_kib(g_heap[1].peer).c_str(),
+           fmt_kib(g_heap[2].floor).c_str(), fmt_kib(g_heap[2].peer).c_str());
+  for (size_t i = 0; i < k_big_count; i++) {
+    auto it = g_heap.find(100 + (int)i);
+    if (it == g_heap.end()) continue;
+    const Heap &h = it->second;
+    auto beyond = [&h](size_t peak) { return fmt_kib(peak > h.out ? peak - h.out : 0); };
+    printf("%s: peak heap beyond the output: library %s, floor %s, sqlite %s; largest document "
+           "%s\n", big_name(i).c_str(), beyond(h.lib).c_str(), beyond(h.floor).c_str(),
+           beyond(h.peer).c_str(), fmt_kib(h.largest).c_str());
+  }
+}
+
 // Collects every repetition; the table takes the median of each.
 class TableReporter : public benchmark::BenchmarkReporter {
  public:
@@ -792,11 +818,6 @@ std::string fmt_time(double us) {
   return b;
 }
 
-std::string fmt_kib(size_t n) {
-  char b[32];
-  snprintf(b, sizeof b, "%.1f KiB", (double)n / 1024);
-  return b;
-}
 
 void print_table(const TableReporter &rep) {
   printf("%-26s %10s %10s %8s %10s %8s  %s\n", "case", "library", "floor", "lib/flr", "sqlite",
@@ -848,20 +869,7 @@ void print_table(const TableReporter &rep) {
          "(lib/flr <= 1.10, lookup and sync <= 1.15; get_alloc lib/sql <= 1.20; peak heap <= 2x "
          "output, or for sync_alloc: output + at most 2x the largest document).\n",
          g_use_min ? "Best" : "Median", g_reps_label.c_str());
-  if (!g_heap.empty())
-    printf("Sync peak heap of floor / sqlite: %s / %s (10), %s / %s (100), %s / %s (200)\n",
-           fmt_kib(g_heap[0].floor).c_str(), fmt_kib(g_heap[0].peer).c_str(),
-           fmt_kib(g_heap[1].floor).c_str(), fmt_kib(g_heap[1].peer).c_str(),
-           fmt_kib(g_heap[2].floor).c_str(), fmt_kib(g_heap[2].peer).c_str());
-  for (size_t i = 0; i < k_big_count; i++) {
-    auto it = g_heap.find(100 + (int)i);
-    if (it == g_heap.end()) continue;
-    const Heap &h = it->second;
-    auto beyond = [&h](size_t peak) { return fmt_kib(peak > h.out ? peak - h.out : 0); };
-    printf("%s: peak heap beyond the output: library %s, floor %s, sqlite %s; largest document "
-           "%s\n", big_name(i).c_str(), beyond(h.lib).c_str(), beyond(h.floor).c_str(),
-           beyond(h.peer).c_str(), fmt_kib(h.largest).c_str());
-  }
+  print_heap();
   // The index's targets: a lookup at 100,000 accounts within 3x the same
   // lookup at 100 and within 3x SQLite's indexed lookup, hit or miss.
   for (const char *what : {"hit", "miss"}) {
@@ -983,7 +991,7 @@ void print_machine(const std::string &where) {
 
 int main(int argc, char **argv) {
   std::string dir = ".";
-  bool clean = false, fresh = false, verbose = false, replace_only = false;
+  bool clean = false, fresh = false, verbose = false, replace_only = false, heap_only = false;
   const char *run_name = nullptr, *run_kind = nullptr;
   long run_count = 0;
   std::vector<char *> args{argv[0]};
@@ -996,6 +1004,7 @@ int main(int argc, char **argv) {
     else if (!strcmp(argv[i], "--fresh")) fresh = true;
     else if (!strcmp(argv[i], "--verbose")) verbose = true;
     else if (!strcmp(argv[i], "--replace-only")) replace_only = true;
+    else if (!strcmp(argv[i], "--heap")) heap_only = true;
     else if (!strcmp(argv[i], "--stat=min")) g_use_min = true;
     else if (!strcmp(argv[i], "--stat=median")) g_use_min = false;
     else if (!strncmp(argv[i], "--conc-time=", 12)) g_conc_time = atof(argv[i] + 12);
@@ -1040,6 +1049,12 @@ int main(int argc, char **argv) {
   prepare(fresh);
   register_cases();
   if (run_name) return run_one(run_name, run_kind, run_count);
+  if (heap_only) {
+    check_answers();
+    measure_heap();
+    print_heap();
+    return 0;
+  }
   fprintf(stderr, "data sets ready in %.1f s; checking answers ...\n", now_s() - t0);
   check_answers();
   measure_heap();

@@ -17,6 +17,7 @@
 #include "foundation/identifiers.h"
 #include "foundation/layout.h"
 #include "foundation/results.h"
+#include "foundation/ring.h"
 #include "foundation/root.h"
 #include "foundation/text.h"
 
@@ -35,19 +36,11 @@ static void vs_copy_member(yyjson_val *obj, const char *key, char *out, size_t s
 
 static const char k_profile_rel[] = "/" VS_PROFILE_NAME;
 
-int vs_profile_match(const char *data_root, int dir_fd, const char *dir, const char *rel,
-                     const char *email, VsDoc *out) {
-  char *raw = nullptr;
-  uint64_t len = 0;
-  int rc = dir_fd >= 0 ? vs_read_file_at(data_root, dir_fd, dir, rel, &raw, &len)
-                       : vs_read_file(data_root, rel, &raw, &len);
-  if (rc != 0) return vs_read_absent(errno) ? 1 : -1;
-  VsDoc doc;
+// Tests the text of a profile read whole: 0 a match (*out holds the
+// document), 1 no match or not a profile, -1 out of memory (errno).
+static int vs_profile_text_match(const char *text, size_t len, const char *email, VsDoc *out) {
   yyjson_read_err err;
-  {
-    VsText text(raw);  // released before the comparison: the doc owns copies
-    doc.reset(vs_parse(text.get(), (size_t)len, &err));
-  }
+  VsDoc doc(vs_parse(text, len, &err));
   if (!doc) {
     if (err.code != YYJSON_READ_ERROR_MEMORY_ALLOCATION) return 1;
     errno = ENOMEM;
@@ -59,6 +52,17 @@ int vs_profile_match(const char *data_root, int dir_fd, const char *dir, const c
   if (vs_profile_email(root, &stored) != 1 || !vs_email_equal(stored, email)) return 1;
   *out = std::move(doc);
   return 0;
+}
+
+int vs_profile_match(const char *data_root, int dir_fd, const char *dir, const char *rel,
+                     const char *email, VsDoc *out) {
+  char *raw = nullptr;
+  uint64_t len = 0;
+  int rc = dir_fd >= 0 ? vs_read_file_at(data_root, dir_fd, dir, rel, &raw, &len)
+                       : vs_read_file(data_root, rel, &raw, &len);
+  if (rc != 0) return vs_read_absent(errno) ? 1 : -1;
+  VsText text(raw);  // the doc owns copies
+  return vs_profile_text_match(text.get(), (size_t)len, email, out);
 }
 
 // Fills the wanted outputs from a matching profile. A directory name that
@@ -91,32 +95,49 @@ int vs_user_scan(const char *root, const char *email, char *user_id_out,
     return vs_list_absent(errno) ? 1 : VS_SCAN_UNSURE;
   }
 
+  // The profiles are read a batch at a time through the thread's ring
+  // (foundation/ring.h), in listing order; one the ring did not read is
+  // read the plain way, which decides what it is (the ring is only used on
+  // a local file system, where the plain read would see the same text). The first match in listing order ends the scan, as one
+  // read at a time would.
   int unsure = 0;  // errno of the first entry that could not be examined
-  for (;;) {
-    const char *entry = vs_list_next(dir);
-    if (!entry) {
-      if (errno != 0 && !unsure) unsure = errno;
-      break;
+  VsRingBatch batch;
+  for (bool listed_all = false; !listed_all;) {
+    batch.n = 0;
+    while (batch.n < VS_RING_BATCH) {
+      const char *entry = vs_list_next(dir);
+      if (!entry) {
+        if (errno != 0 && !unsure) unsure = errno;
+        listed_all = true;
+        break;
+      }
+      if (!vs_scan_candidate(entry)) continue;
+      // The candidate's profile, relative to the listed directory: a name
+      // of at most 64 bytes and "/profile.json". Its full path must still
+      // fit the profile path buffer to be taken at all.
+      size_t name_len = strlen(entry);
+      if (users_len + 1 + name_len + sizeof k_profile_rel - 1 >= VS_FILE_PATH) continue;
+      char rel[VS_NAME_BUF + sizeof k_profile_rel];
+      static_assert(sizeof rel <= sizeof batch.names[0], "a candidate's profile fits a batch name");
+      memcpy(rel, entry, name_len);
+      memcpy(rel + name_len, k_profile_rel, sizeof k_profile_rel);
+      vs_ring_add(batch, rel, true);
     }
-    if (!vs_scan_candidate(entry)) continue;
-    // The candidate's profile, relative to the listed directory: a name of
-    // at most 64 bytes and "/profile.json". Its full path must still fit
-    // the profile path buffer to be taken at all.
-    size_t name_len = strlen(entry);
-    if (users_len + 1 + name_len + sizeof k_profile_rel - 1 >= VS_FILE_PATH) continue;
-    char name[VS_NAME_BUF];
-    memcpy(name, entry, name_len + 1);
-    char rel[VS_NAME_BUF + sizeof k_profile_rel];
-    memcpy(rel, entry, name_len);
-    memcpy(rel + name_len, k_profile_rel, sizeof k_profile_rel);
-
-    VsDoc doc;
-    int rc = vs_profile_match(root, dir.fd.fd, users, rel, email, &doc);
-    if (rc < 0 && !unsure) unsure = errno;
-    if (rc != 0) continue;
-
-    // The first match ends the scan.
-    return vs_fill_outputs(doc, name, user_id_out, iterations_out, hash_out, key_out);
+    vs_ring_read(batch, dir.fd.fd);
+    for (int i = 0; i < batch.n; i++) {
+      const char *rel = batch.names[i];
+      VsDoc doc;
+      int rc = batch.text[i] ? vs_profile_text_match(batch.text[i], batch.len[i], email, &doc)
+                             : vs_profile_match(root, dir.fd.fd, users, rel, email, &doc);
+      if (rc < 0 && !unsure) unsure = errno;
+      if (rc != 0) continue;
+      // The first match ends the scan.
+      char name[VS_NAME_BUF];
+      size_t name_len = (size_t)(strchr(rel, '/') - rel);
+      memcpy(name, rel, name_len);
+      name[name_len] = '\0';
+      return vs_fill_outputs(doc, name, user_id_out, iterations_out, hash_out, key_out);
+    }
   }
   if (!unsure) return 1;
   errno = unsure;

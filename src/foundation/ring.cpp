@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <liburing.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -17,9 +18,27 @@ namespace {
 
 std::atomic<int> s_ring_enabled{1};
 
-// Submission entries: three per file (open, read, close).
+// Counts the forks this process descends through: a ring set up under
+// another count belongs to an ancestor. (getpid() is a system call per
+// batch; a fork handler costs nothing.)
+std::atomic<unsigned> s_fork_gen{0};
+void vs_ring_forked(void) { s_fork_gen.fetch_add(1, std::memory_order_relaxed); }
+// Registers the fork handler, once per process; false when it could not
+// be (out of memory): no ring may be set up then, as a child could not
+// tell its parent's ring from its own.
+bool vs_ring_fork_hooked(void) {
+  static const bool hooked = pthread_atfork(nullptr, nullptr, vs_ring_forked) == 0;
+  return hooked;
+}
+
+// Submission entries: four per file (open, advice, read, close).
 constexpr unsigned k_entries = 4 * VS_RING_BATCH;
 constexpr size_t k_room = VS_RING_SLOT - YYJSON_PADDING_SIZE;
+// Slots lie k_stride apart, not VS_RING_SLOT: at a power-of-two distance
+// the first lines of all 64 slots share one cache set, and each batch's
+// copies and parses evict each other (a third of the read time went to
+// those misses). 17 lines more spreads them over distinct sets.
+constexpr size_t k_stride = VS_RING_SLOT + 17 * 64;
 
 // One thread's ring. Set up on first use and kept for the thread's life
 // (setting one up costs tens of microseconds); its slots' buffer is
@@ -28,14 +47,14 @@ struct VsRing {
   struct io_uring ring;
   bool up = false;
   bool unusable = false;  // the kernel refuses rings here: plain reads only
-  pid_t pid = 0;          // the process that set it up
+  unsigned gen = 0;       // s_fork_gen when it was set up
   char *buf = nullptr;
   char *retired = nullptr;  // the buffer of a ring that failed (see vs_ring_drop)
   VsRing() = default;
   VsRing(const VsRing &) = delete;
   VsRing &operator=(const VsRing &) = delete;
   ~VsRing() {
-    if (up && pid == getpid()) io_uring_queue_exit(&ring);
+    if (up && gen == s_fork_gen.load(std::memory_order_relaxed)) io_uring_queue_exit(&ring);
     free(buf);
     free(retired);
   }
@@ -55,7 +74,7 @@ void vs_ring_drop(VsRing &r) {
 }
 
 bool vs_ring_up(VsRing &r) {
-  if (r.up && r.pid == getpid()) return true;
+  if (r.up && r.gen == s_fork_gen.load(std::memory_order_relaxed)) return true;
   if (r.up) {
     // A forked child shares its parent's ring memory: it must never submit
     // through it. Its own copy of the mapping and descriptor go; the
@@ -63,7 +82,7 @@ bool vs_ring_up(VsRing &r) {
     io_uring_queue_exit(&r.ring);
     r.up = false;
   }
-  if (r.unusable) return false;
+  if (r.unusable || !vs_ring_fork_hooked()) return false;
   // One issuer and completions run when this thread waits: the cheapest
   // ring, and each thread has its own. Kernels before 6.1 refuse the
   // flags (EINVAL): a plain ring then.
@@ -81,13 +100,13 @@ bool vs_ring_up(VsRing &r) {
     r.unusable = rc == -ENOSYS || rc == -EPERM || rc == -EACCES || rc == -EINVAL;
     return false;
   }
-  if (!r.buf) r.buf = static_cast<char *>(malloc((size_t)VS_RING_BATCH * VS_RING_SLOT));
+  if (!r.buf) r.buf = static_cast<char *>(malloc((size_t)VS_RING_BATCH * k_stride));
   if (!r.buf || io_uring_register_files_sparse(&r.ring, VS_RING_BATCH) < 0) {
     io_uring_queue_exit(&r.ring);
     return false;
   }
   r.up = true;
-  r.pid = getpid();
+  r.gen = s_fork_gen.load(std::memory_order_relaxed);
   return true;
 }
 
@@ -109,13 +128,21 @@ bool vs_ring_add(VsRingBatch &b, const char *name, bool ring) {
 }
 
 // Each file is one chain in the ring: openat2 into the direct descriptor
-// slot of its index, then read into its buffer slot, then close of the
-// descriptor slot. Steps and why each is safe:
+// slot of its index, an advice, a read into its buffer slot, then close of
+// the descriptor slot. Steps and why each is safe:
 //   - the open refuses links and leaving the directory exactly as the plain
 //     read does; it fails the chain (IOSQE_IO_LINK): nothing is read or
 //     closed for a file not opened;
-//   - the read is hard-linked to the close (IOSQE_IO_HARDLINK), so a short
-//     or failed read still frees the slot for the next batch;
+//   - an advice on the file (POSIX_FADV_NORMAL, which changes nothing a
+//     later open sees) is what tells a FIFO from a file: the kernel refuses
+//     it with ESPIPE, while the read alone would take what a writer holding
+//     the FIFO open had written (a name listed as a file can be replaced by
+//     one before the open). A refused advice leaves the entry to the plain
+//     read, which refuses a FIFO; other files that are not regular either
+//     fail the read or fill the slot, and are left to it too;
+//   - the advice and the read are hard-linked to the next step
+//     (IOSQE_IO_HARDLINK), so a short or failed read still frees the slot
+//     for the next batch;
 //   - direct descriptors live in this thread's ring only: no descriptor of
 //     the process is taken (no EMFILE race with other threads, no leak into
 //     a child at exec);
@@ -138,23 +165,27 @@ int vs_ring_read(VsRingBatch &b, int dir_fd) {
   memset(&how, 0, sizeof how);
   how.flags = O_RDONLY | O_NONBLOCK;  // O_CLOEXEC: refused for direct descriptors
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
-  int res_open[VS_RING_BATCH], res_read[VS_RING_BATCH];
+  int res_open[VS_RING_BATCH], res_advice[VS_RING_BATCH], res_read[VS_RING_BATCH];
   unsigned want = 0;
   for (int i = 0; i < b.n; i++) {
-    res_open[i] = res_read[i] = -ECANCELED;
+    res_open[i] = res_advice[i] = res_read[i] = -ECANCELED;
     if (!b.ring[i]) continue;
     struct io_uring_sqe *sqe = io_uring_get_sqe(&r.ring);
     io_uring_prep_openat2_direct(sqe, dir_fd, b.names[i], &how, (unsigned)i);
     sqe->flags |= IOSQE_IO_LINK;
     io_uring_sqe_set_data64(sqe, (uint64_t)i * 4);
     sqe = io_uring_get_sqe(&r.ring);
-    io_uring_prep_read(sqe, i, r.buf + (size_t)i * VS_RING_SLOT, (unsigned)k_room, 0);
+    io_uring_prep_fadvise(sqe, i, 0, 0, POSIX_FADV_NORMAL);
+    sqe->flags |= IOSQE_FIXED_FILE | IOSQE_IO_HARDLINK;
+    io_uring_sqe_set_data64(sqe, (uint64_t)i * 4 + 3);
+    sqe = io_uring_get_sqe(&r.ring);
+    io_uring_prep_read(sqe, i, r.buf + (size_t)i * k_stride, (unsigned)k_room, 0);
     sqe->flags |= IOSQE_FIXED_FILE | IOSQE_IO_HARDLINK;
     io_uring_sqe_set_data64(sqe, (uint64_t)i * 4 + 1);
     sqe = io_uring_get_sqe(&r.ring);
     io_uring_prep_close_direct(sqe, (unsigned)i);
     io_uring_sqe_set_data64(sqe, (uint64_t)i * 4 + 2);
-    want += 3;
+    want += 4;
   }
   // A wait cut short by a signal (EINTR) is waited again; one that fails,
   // or rounds that keep bringing nothing, give the ring up: it may hold
@@ -175,14 +206,16 @@ int vs_ring_read(VsRingBatch &b, int dir_fd) {
       int i = (int)(d / 4);
       if (d % 4 == 0) res_open[i] = cqes[k]->res;
       if (d % 4 == 1) res_read[i] = cqes[k]->res;
+      if (d % 4 == 3) res_advice[i] = cqes[k]->res;
     }
     io_uring_cq_advance(&r.ring, got);
     seen += got;
   }
   int read = 0;
   for (int i = 0; i < b.n; i++) {
-    if (res_open[i] < 0 || res_read[i] <= 0 || (size_t)res_read[i] >= k_room) continue;
-    b.text[i] = r.buf + (size_t)i * VS_RING_SLOT;
+    if (res_open[i] < 0 || res_advice[i] != 0 || res_read[i] <= 0 || (size_t)res_read[i] >= k_room)
+      continue;
+    b.text[i] = r.buf + (size_t)i * k_stride;
     b.len[i] = (size_t)res_read[i];
     memset(b.text[i] + b.len[i], 0, YYJSON_PADDING_SIZE);
     read++;

@@ -2,7 +2,9 @@
 // io_uring ring: one ring per thread, set up on first use and kept, with
 // its read buffers. Each file is opened link-safe (openat2 with
 // RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS, as the plain read below a listed
-// directory), read once and closed, all in the ring, a batch at a time.
+// directory), told from a FIFO, read once and closed, all in the ring, a
+// batch at a time. The sync reads its cipher files so, the e-mail scan its
+// profiles.
 //
 // The ring only serves the plain case: a file opened, read whole into its
 // slot and not empty. Everything else (an error, a file that fills its

@@ -9,15 +9,14 @@
 // (vault_sync_generate_json, which stops as soon as the text can no longer
 // fit its limit) or a heap text that grows as needed (the _alloc twin).
 //
-// Memory: every file is read into one buffer that the call reuses, parsed in
-// place (yyjson's insitu mode, strings stay in that buffer), and written by
-// the writer straight into the free end of the output (a small allocator
-// hands it that room). Besides the output, a call holds one file's text, one
-// parsed file and the writer's room for one value at a time: memory beyond
-// the text depends on the largest document, never on the number of items.
-// Cipher files of up to a ring slot are read a batch at a time through the
-// thread's io_uring ring (foundation/ring.h) into that ring's own buffer,
-// set up once per thread and kept (1 MiB), and parsed in place there.
+// Memory: every file is read into one buffer that the call reuses, or into
+// the thread's ring buffer (foundation/ring.h), and parsed in place
+// (yyjson's insitu mode, strings stay in that buffer). Each item's parsed
+// values and its written text come from the thread's arena (VsArena below,
+// kept between calls like the ring), then the text is copied onto the end
+// of the output: memory beyond the text depends on the largest document,
+// never on the number of items, and a call of documents within the arena
+// takes no heap for them at all.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -70,8 +69,6 @@ struct VsSyncOut {
   size_t len, cap;
   size_t reserve;
   bool grow;
-  bool lent;  // the free end is lent to the writer (see vs_out_alloc)
-  yyjson_alc alc;
 };
 
 // Room for n more bytes after the text (and its NUL).
@@ -100,52 +97,94 @@ int vs_sync_put_frame(VsSyncOut &o, const char *lit, size_t n) {
   return vs_sync_put(o, lit, n);
 }
 
-// The writer's allocator: its one working block is the free end of the
-// output, so a written value is already in place. Where the fixed buffer
-// has no room for what the writer asks (its first guess may be generous),
-// or the end is already lent, it gets heap memory and the value is copied.
-void *vs_out_alloc(void *ctx, size_t size) {
-  VsSyncOut &o = *static_cast<VsSyncOut *>(ctx);
-  if (!o.lent && vs_out_room(o, size)) {
-    o.lent = true;
-    return o.buf + o.len;
+// The thread's arena for yyjson: one block, set up on the first sync and
+// kept, from which the reader's values and the writer's text of one item
+// at a time are taken. yyjson asks for far more than it uses (the reader
+// about 2.7 times the text for its values, the writer six times the
+// longest string for escapes): from the heap that reserve was the call's
+// peak beyond its output; here it is room the arena has anyway. Blocks are
+// handed out from the bottom up; a block freed or grown at the top is
+// given back or grown in place, and once no block is live the arena is
+// empty again. What does not fit goes to the heap as before.
+enum : size_t { VS_ARENA_SIZE = 128 * 1024, VS_ARENA_ALIGN = 16 };
+struct VsArena {
+  char *base = nullptr;
+  size_t cap = 0, used = 0, top = 0;  // top: offset of the last block handed out
+  int live = 0;
+  bool tried = false;  // the block was asked for (once per thread)
+  VsArena() = default;
+  VsArena(const VsArena &) = delete;
+  VsArena &operator=(const VsArena &) = delete;
+  ~VsArena() { free(base); }
+  bool owns(const void *p) const {
+    return base && static_cast<const char *>(p) >= base && static_cast<const char *>(p) < base + cap;
   }
-  return malloc(size);
+};
+thread_local VsArena s_arena;
+
+void *vs_arena_malloc(void *ctx, size_t size) {
+  VsArena &a = *static_cast<VsArena *>(ctx);
+  size_t at = (a.used + VS_ARENA_ALIGN - 1) & ~(size_t)(VS_ARENA_ALIGN - 1);
+  if (!a.base || size > a.cap || at > a.cap - size) return malloc(size);
+  a.top = at;
+  a.used = at + size;
+  a.live++;
+  return a.base + at;
 }
 
-void *vs_out_realloc(void *ctx, void *ptr, size_t old_size, size_t size) {
-  VsSyncOut &o = *static_cast<VsSyncOut *>(ctx);
-  if (!o.lent || ptr != o.buf + o.len) return realloc(ptr, size);
-  if (vs_out_room(o, size)) return o.buf + o.len;  // a grown output keeps its bytes
-  void *p = malloc(size);  // the fixed buffer is full: the value moves out
-  if (p) {
-    memcpy(p, ptr, old_size);
-    o.lent = false;
+void vs_arena_free(void *ctx, void *ptr) {
+  VsArena &a = *static_cast<VsArena *>(ctx);
+  if (!a.owns(ptr)) {
+    free(ptr);
+    return;
   }
+  if (static_cast<char *>(ptr) == a.base + a.top) a.used = a.top;
+  if (--a.live == 0) a.used = a.top = 0;
+}
+
+void *vs_arena_realloc(void *ctx, void *ptr, size_t old_size, size_t size) {
+  VsArena &a = *static_cast<VsArena *>(ctx);
+  if (!ptr) return vs_arena_malloc(ctx, size);
+  if (!a.owns(ptr)) return realloc(ptr, size);
+  if (static_cast<char *>(ptr) == a.base + a.top && size <= a.cap - a.top) {
+    a.used = a.top + size;  // the top block grows or shrinks in place
+    return ptr;
+  }
+  void *p = vs_arena_malloc(ctx, size);
+  if (!p) return nullptr;
+  memcpy(p, ptr, old_size < size ? old_size : size);
+  vs_arena_free(ctx, ptr);
   return p;
 }
 
-void vs_out_free(void *ctx, void *ptr) {
-  VsSyncOut &o = *static_cast<VsSyncOut *>(ctx);
-  if (o.lent && ptr == o.buf + o.len)
-    o.lent = false;
-  else
-    free(ptr);
+// yyjson's allocator over the thread's arena, set up on first use (without
+// memory for it, everything goes to the heap).
+const yyjson_alc *vs_arena_alc(void) {
+  VsArena &a = s_arena;
+  if (!a.tried) {
+    a.tried = true;
+    a.base = static_cast<char *>(malloc(VS_ARENA_SIZE));
+    a.cap = a.base ? (size_t)VS_ARENA_SIZE : 0;
+  }
+  static thread_local yyjson_alc alc = {vs_arena_malloc, vs_arena_realloc, vs_arena_free, &s_arena};
+  return &alc;
 }
 
-// Appends one parsed value, minified. The writer fails only when memory runs
-// out (the reader refuses the invalid UTF-8 it would also refuse).
-int vs_sync_put_value(VsSyncOut &o, yyjson_val *val) {
+// Appends one parsed value, minified, after the text sep (n_sep bytes). The
+// writer fails only when memory runs out (the reader refuses the invalid
+// UTF-8 it would also refuse).
+int vs_sync_put_value(VsSyncOut &o, yyjson_val *val, const char *sep = "", size_t n_sep = 0) {
+  const yyjson_alc *alc = vs_arena_alc();
   size_t n = 0;
-  char *text = yyjson_val_write_opts(val, 0, &o.alc, &n, nullptr);
+  char *text = yyjson_val_write_opts(val, 0, alc, &n, nullptr);
   if (!text) return VS_SYNC_FAIL;
-  if (o.lent && text == o.buf + o.len) {  // written in place: keep it
-    o.lent = false;
-    o.len += n;
-    return VS_SYNC_OK;
+  int rc = vs_out_room(o, n_sep + n) ? VS_SYNC_OK : o.grow ? VS_SYNC_FAIL : VS_SYNC_TOO_LARGE;
+  if (rc == VS_SYNC_OK) {
+    memcpy(o.buf + o.len, sep, n_sep);
+    memcpy(o.buf + o.len + n_sep, text, n);
+    o.len += n_sep + n;
   }
-  int rc = vs_sync_put(o, text, n);
-  free(text);
+  alc->free(alc->ctx, text);
   return rc;
 }
 
@@ -155,7 +194,7 @@ enum VsLoad { VS_LOAD_OK, VS_LOAD_ABSENT, VS_LOAD_BAD_JSON, VS_LOAD_NO_MEMORY, V
 // place into doc.
 int vs_sync_parse(char *text, uint64_t len, VsDoc &doc) {
   yyjson_read_err err;
-  doc.reset(yyjson_read_opts(text, (size_t)len, YYJSON_READ_INSITU, nullptr, &err));
+  doc.reset(yyjson_read_opts(text, (size_t)len, YYJSON_READ_INSITU, vs_arena_alc(), &err));
   if (doc) return VS_LOAD_OK;
   return err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION ? VS_LOAD_NO_MEMORY : VS_LOAD_BAD_JSON;
 }
@@ -207,12 +246,9 @@ int vs_sync_list_failed(const char *dir_path) {
 
 // Appends one cipher's root value, after a comma unless it is the first.
 int vs_sync_put_cipher(VsSyncOut &o, VsDoc &doc, bool &first) {
-  if (!first) {
-    int rc = vs_sync_put(o, ",", 1);
-    if (rc != VS_SYNC_OK) return rc;
-  }
+  int rc = vs_sync_put_value(o, yyjson_doc_get_root(doc.get()), ",", first ? 0 : 1);
   first = false;
-  return vs_sync_put_value(o, yyjson_doc_get_root(doc.get()));
+  return rc;
 }
 
 // Appends the root value of every strictly parsed cipher file, in listing
@@ -385,7 +421,6 @@ const char *vs_sync_build(VsSyncOut &o, const char *user_id) {
     if (!vs_swap_settle(s_root, acct.dir)) return why;
     o.len = 0;
     o.reserve = 0;
-    o.lent = false;
   }
 }
 
@@ -395,8 +430,6 @@ void vs_sync_out_init(VsSyncOut &o, char *buf, size_t cap, bool grow) {
   o.cap = cap;
   o.reserve = 0;
   o.grow = grow;
-  o.lent = false;
-  o.alc = yyjson_alc{vs_out_alloc, vs_out_realloc, vs_out_free, &o};
 }
 
 // vs_sync_build, built again when a read failed with EBADFD on a shared

@@ -1,8 +1,10 @@
 // Accounts: the e-mail scan and its exports, creation with its profile
 // document and undo on failure, and the profile read.
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <sys/syscall.h>
@@ -87,6 +89,57 @@ TEST_F(Accounts, ScanPassesOverNonCandidatesAndBrokenProfiles) {
   // The unreadable profile's read failure stays recorded after a success.
   EXPECT_NE(std::string(vault_storage_last_error()).find("noprofile/profile.json"),
             std::string::npos);
+}
+
+// The scan reads the profiles a batch at a time through the thread's ring
+// and leaves whatever that does not read whole to the plain read: the
+// answers must be the plain reads', over several batches. Among the
+// accounts: a FIFO under the profile's name that another process holds
+// open with a matching profile written into it (never a profile), a
+// directory, a link to a profile outside the tree, and a profile larger
+// than a ring slot.
+TEST_F(Accounts, ScanThroughTheRingAnswersAsThePlainReads) {
+  for (int i = 0; i < 150; i++)
+    make_account("a" + std::to_string(i), "{\"email\":\"u" + std::to_string(i) +
+                                              "@x\",\"kdfIterations\":" + std::to_string(i) + "}");
+  const std::string fifo = make_account("fifo") + "/profile.json";
+  ASSERT_EQ(unlink(fifo.c_str()), 0);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  int held = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(held, 0);
+  const std::string planted = "{\"email\":\"f@x\"}";
+  const std::string dir = make_account("dir") + "/profile.json";
+  ASSERT_EQ(unlink(dir.c_str()), 0);
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  vt_write(root + "/outside.json", "{\"email\":\"l@x\"}");
+  const std::string link = make_account("link") + "/profile.json";
+  ASSERT_EQ(unlink(link.c_str()), 0);
+  ASSERT_EQ(symlink((root + "/outside.json").c_str(), link.c_str()), 0);
+  make_account("big", "{\"email\":\"big@x\",\"pad\":\"" + std::string(VS_RING_SLOT, 'p') + "\"}");
+
+  auto answers = [&] {
+    std::vector<std::string> out;
+    for (const char *email : {"u0@x", "u75@x", "u149@x", "f@x", "l@x", "big@x", "none@x"}) {
+      // (The FIFO holds the planted profile for each read.)
+      EXPECT_EQ(write(held, planted.data(), planted.size()), (ssize_t)planted.size());
+      char uid[VS_ID_BUF] = "";
+      uint32_t it = 0;
+      int rc = vault_user_find_by_email(email, uid, &it, nullptr, nullptr);
+      out.push_back(std::to_string(rc) + " " + uid + " " + std::to_string(it));
+      char drain[256];
+      while (read(held, drain, sizeof drain) > 0) {
+      }
+    }
+    return out;
+  };
+  vs_ring_set_enabled(0);
+  const std::vector<std::string> plain = answers();
+  vs_ring_set_enabled(1);
+  const std::vector<std::string> ring = answers();
+  close(held);
+  EXPECT_EQ(ring, plain);
+  EXPECT_EQ(plain, (std::vector<std::string>{"0 a0 0", "0 a75 75", "0 a149 149", "1  0", "1  0",
+                                            "0 big 0", "1  0"}));
 }
 
 TEST_F(Accounts, LongDirectoryNamesAreNeverCut) {
@@ -250,7 +303,9 @@ TEST_F(Accounts, UnreadableAccountBlocksRegistrationAndLookup) {
   make_account("half");
   unlink((user_dir("half") + "/profile.json").c_str());  // surely no account
   // Leave exactly one free descriptor: the listing takes it, and reading
-  // the registered profile then fails with EMFILE.
+  // the registered profile then fails with EMFILE. (The plain reads: the
+  // scan's ring reads take no descriptor of the process.)
+  vs_ring_set_enabled(0);
   struct rlimit old;
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
   struct rlimit low = old;
@@ -265,6 +320,7 @@ TEST_F(Accounts, UnreadableAccountBlocksRegistrationAndLookup) {
   int exists = vault_user_exists("r@x");
   for (int fd : fds) close(fd);
   setrlimit(RLIMIT_NOFILE, &old);
+  vs_ring_set_enabled(1);
   EXPECT_EQ(created, -1);
   // Either the claim or the scan behind it could not look.
   EXPECT_NE(msg.find(std::string("(") + strerror(EMFILE) + ")"), std::string::npos) << msg;

@@ -161,6 +161,47 @@ TEST_F(SyncDoc, CopiesAreReserialisedLikeOneFullCopy) {
   EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
 }
 
+// Each item is parsed and written in the thread's arena, with whatever
+// does not fit taken from the heap: the reader's values, the writer's text
+// or both, or a block that outgrows the arena while being written. Sizes
+// on both sides of that room, strings with escapes that grow and shrink on
+// the way out, in both outputs, several rounds (the arena is emptied after
+// every item, small ones come between large ones) and from a second thread (an arena of its own).
+TEST_F(SyncDoc, ItemsOfEverySizeAreWrittenAsOneFullCopy) {
+  auto item = [](const std::string &id, size_t values, size_t string_len) {
+    std::string t = "{ \"id\" : \"" + id + "\", \"s\":\"";
+    for (size_t i = 0; i < string_len; i++) t += i % 97 == 0 ? "\\u00e9" : i % 89 == 0 ? "\\n" : "x";
+    t += "\", \"v\": [";
+    for (size_t i = 0; i < values; i++) t += (i ? ", " : "") + std::to_string(i) + (i % 3 ? ".5e1" : "");
+    return t + "] }";
+  };
+  // values and longest string: small; the writer's reserve beyond the
+  // room (one long string); the reader's values beyond it; both.
+  const size_t shapes[][2] = {{4, 10},    {20, 300}, {10, 30000}, {4, 10},
+                              {12000, 10}, {20, 300}, {9000, 20000}, {4, 10}};
+  for (size_t k = 0; k < 8; k++) {
+    std::string id = "i" + std::to_string(k);
+    cipher(id + ".json", item(id, shapes[k][0], shapes[k][1]));
+  }
+  const std::string want = reference_sync(dir);
+  const char *fixed = vault_sync_generate_json(uid.c_str());
+  ASSERT_NE(fixed, nullptr) << err();
+  EXPECT_EQ(std::string(fixed), want);
+  for (int i = 0; i < 2; i++) {
+    size_t len = 0;
+    char *grown = vault_sync_generate_json_alloc(uid.c_str(), &len);
+    ASSERT_NE(grown, nullptr) << err();
+    EXPECT_EQ(std::string(grown, len), want);
+    free(grown);
+  }
+  std::string other;
+  std::thread([&] {
+    const char *t = vault_sync_generate_json(uid.c_str());
+    other = t ? t : "<NULL: " + err() + ">";
+  }).join();
+  EXPECT_EQ(other, want);
+}
+
 TEST_F(SyncDoc, FolderListThatIsNotAnArrayGivesEmptyFolders) {
   for (const char *list : {"{}", "[", "", "[1,]"}) {
     vt_write(dir + "/folders.json", list);
