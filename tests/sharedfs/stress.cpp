@@ -366,7 +366,10 @@ void life_result(const char *what, int rc, Counter done, std::initializer_list<i
   if (rc == 0) return count(done);
   for (int c : codes)
     if (rc == 1 && code == c) return count(kLifeRefused);
-  if (rc == -1 && deleted_account(uid)) return count(kLifeStaleDeleted);
+  if (rc == -1 && deleted_account(uid)) {
+    note(what, std::string(vault_storage_last_error()) + " (on a deleted account, not counted as broken)");
+    return count(kLifeStaleDeleted);
+  }
   // "Try again" (the header's VAULT_STALE): the view stayed stale for the
   // whole retry bound, which a loaded volume can do; nothing was changed.
   if (rc == -1 && code == VAULT_STALE) {
