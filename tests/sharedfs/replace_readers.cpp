@@ -266,7 +266,7 @@ void replacer_readonly() {
 // or trashed as found.
 void replacer_contended() {
   long gen = 1;
-  for (int tries = 0; gen <= opt.contended && !out_of_time() && tries < 50; tries++) {
+  for (int tries = 0; gen <= opt.contended && !out_of_time() && tries < 500; tries++) {
     std::vector<std::string> ids[2] = {item_ids(account_dir(1) + "/ciphers"),
                                        item_ids(account_dir(1) + "/trash")};
     // Read in the middle of a move: live and trashed at once. Read again.
@@ -431,7 +431,9 @@ void saver() {
     } else {
       failed(kSaveFailed, "save");
     }
-    usleep(150000 + (useconds_t)(n % 7) * 40000);
+    // In bursts: a replacement takes longer than the gap between two
+    // saves on a shared file system, and would never commit between them.
+    usleep(150000 + (useconds_t)(n % 7) * 40000 + (n % 4 == 3 ? 1500000 : 0));
   }
 }
 
@@ -452,7 +454,7 @@ void mover() {
     if (rc == 1) count(kMoveNotFound);
     else if (rc != 0 && vault_storage_last_error_code() == VAULT_STALE) failed(kMoveStale, "move");
     else if (rc != 0) failed(kMoveFailed, to_trash ? "delete" : "restore");
-    usleep(250000);
+    usleep(250000 + ((r >> 20) % 3 == 0 ? 1500000 : 0));  // in bursts, as the saves
   }
 }
 
