@@ -128,9 +128,18 @@ int vs_stats_account(const char *name, VsStats &st) {
   for (int round = 0;; round++) {
     struct stat seen;
     VsFd held(vs_swap_hold(s_root, acct.dir, &seen));
+    // Out of descriptors: the listings need the held one more, and the
+    // directory is compared by its status alone (an inode number could then
+    // come back, at worst, after two replacements within one count).
+    bool have = held.ok() || ((errno == EMFILE || errno == ENFILE) && stat(acct.dir, &seen) == 0);
     VsStats one = {};
     int rc = vs_stats_account_once(acct, one);
-    bool again = held.ok() && round + 1 < VS_STATS_ROUNDS &&
+    if (rc != 0 && held.ok() && (vs_error_errno_now() == EMFILE || vs_error_errno_now() == ENFILE)) {
+      held.reset();
+      one = VsStats{};
+      rc = vs_stats_account_once(acct, one);
+    }
+    bool again = have && round + 1 < VS_STATS_ROUNDS &&
                  (rc != 0 ? vs_swap_gone(acct.dir, seen, vs_error_errno_now())
                           : vs_swap_moved(acct.dir, seen));
     if (again) {
