@@ -132,6 +132,7 @@ STRESS_ARGS ?=
 sharedfs-rel-build: setup
 	@cmake -S . -B $(REL_BUILD) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(REL_BUILD) -j $(JOBS) --target vs_rel_tests vs_sharedfs_stress vs_sharedfs_probe vs_sharedfs_locked_read \
+	  vs_sharedfs_replace_readers \
 	  keldrune-vault >/dev/null
 
 sharedfs-test: sharedfs-rel-build

@@ -22,7 +22,12 @@
 //  5. swap the stage in (foundation/swap.h: its commit is one rename of
 //     users/<id>, and every reader or writer that meets the account
 //     between that and the next rename finishes the swap itself);
-//  6. let go of the locks and remove the swapped-out directory.
+//  6. remove the swapped-out directory, then let go of the locks. In this
+//     order because a writer waiting for the old directory's lock may
+//     still be led there after the commit (another host's client resolves
+//     users/<id> from its caches for a moment): it must find the directory
+//     gone, and fail or try again, rather than save into a directory about
+//     to be removed and answer 0 for an item no one will see.
 // Nothing before 5 touches the live account, so a failure, crash or power
 // cut there leaves it whole-old; from 5's first rename of users/<id> on it
 // is whole-new. The revision token changes at 5 alone: it is made from the
@@ -297,11 +302,10 @@ int vs_replace(const VsAccountPaths &acct, const char *user_id, int users_fd, co
   VsSwapCommit done = vs_swap_commit(users_fd, users, user_id, stage, k_prefix);
   if (done == VS_SWAP_REFUSED) return -1;
   // Step 6. The stage is the account now: nothing of it is removed.
+  if (done == VS_SWAP_COMMITTED) vs_swap_remove_replaced(users_fd, user_id);
   vs_lock_drop(stage_lock);
   vs_lock_drop(lock);
-  if (done == VS_SWAP_UNFINISHED) return -2;
-  vs_swap_remove_replaced(users_fd, user_id);
-  return 0;
+  return done == VS_SWAP_UNFINISHED ? -2 : 0;
 }
 
 int vs_user_replace_vault_body(const char *user_id, const char *current_hash, const char *hash,

@@ -49,6 +49,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "keldrune-vault-storage.h"
 #include "files.h"
 #include "holders.h"
 #include "identifiers.h"
@@ -121,6 +122,39 @@ int vs_open_settled(const char *root, const char *path, int flags) {
     fd = vs_open_beneath(root, path, flags, 0);
   }
   return fd;
+}
+
+int vs_swap_hold(const char *root, const char *dir, struct stat *seen) {
+  int fd = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) fd = vs_open_settled(root, dir, O_PATH | O_DIRECTORY);
+  if (fd >= 0 && fstat(fd, seen) != 0) {
+    int e = errno;
+    close(fd);
+    errno = e;
+    return -1;
+  }
+  return fd;
+}
+
+bool vs_swap_moved(const char *dir, const struct stat &seen) {
+  struct stat now;
+  return stat(dir, &now) != 0 || now.st_ino != seen.st_ino || now.st_dev != seen.st_dev;
+}
+
+bool vs_swap_gone(const char *dir, const struct stat &seen, int err) {
+  enum : long { VS_LOOK_AGAIN_MS = 50 };
+  bool stale = err == ESTALE && vs_fs_shared();
+  for (long waited = 0;; waited += VS_LOOK_AGAIN_MS) {
+    struct stat now;
+    // ESTALE: the name still leads this client to a directory the server
+    // no longer has.
+    if (stat(dir, &now) != 0 ? errno == ENOENT || errno == ENOTDIR || errno == ESTALE
+                             : now.st_ino != seen.st_ino || now.st_dev != seen.st_dev)
+      return true;
+    if (!stale || waited >= VAULT_SHARED_RETRY_MS) return false;
+    struct timespec ts = {0, VS_LOOK_AGAIN_MS * 1000L * 1000L};
+    nanosleep(&ts, nullptr);
+  }
 }
 
 // Renames users/<name> to a fresh staging name of user_id and removes it.

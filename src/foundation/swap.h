@@ -5,6 +5,8 @@
 #ifndef VS_SWAP_H
 #define VS_SWAP_H
 
+#include <sys/stat.h>
+
 // For a path below users/<id> that was just found missing (ENOENT): when a
 // replacement of the account stands between the two renames of its commit
 // (users/<id> absent, .replace.<id> present), finishes
@@ -25,6 +27,25 @@ int vs_swap_settle(const char *root, const char *path, VsDirSeen *seen = nullptr
 // again for as long as each try finds another account directory (one
 // replacement after another); a plain miss costs one more try.
 int vs_open_settled(const char *root, const char *path, int flags);
+
+// A reader that reads several names of an account by path (the sync, the
+// statistics) holds the account directory for its whole read: opened only
+// to be held (O_PATH; its inode cannot be reused meanwhile), a swap met
+// half-done finished first, and which directory it is noted in seen. At
+// the end, vs_swap_moved says whether users/<id> is still that directory,
+// i.e. whether every path read went to one generation of the account;
+// when not, the reader reads again (vs_swap_settle first). The descriptor,
+// or -1 with errno.
+int vs_swap_hold(const char *root, const char *dir, struct stat *seen);
+bool vs_swap_moved(const char *dir, const struct stat &seen);
+// After a read below the held directory failed with err: whether the
+// directory has gone or is another one since (a replacement swapped it, a
+// deletion renamed it away and is removing its files), so that the read
+// is to be tried again rather than reported. After ESTALE on a shared file
+// system the name may still lead this client to the old directory for a
+// second or so (its name cache): looked at again for up to
+// VAULT_SHARED_RETRY_MS.
+bool vs_swap_gone(const char *dir, const struct stat &seen, int err);
 
 enum VsSwapCommit {
   VS_SWAP_COMMITTED = 0,  // the new directory is users/<id>, users/ synced

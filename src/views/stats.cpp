@@ -100,11 +100,7 @@ int vs_stats_trash(const char *dir_path, const char *live_path, bool linked, VsS
   }
 }
 
-int vs_stats_account(const char *name, VsStats &st) {
-  // Any path too long for its buffer is longer than the system takes: an
-  // account that cannot be formed has nothing that could be counted.
-  VsAccountPaths acct;
-  if (vs_account_paths(acct, s_root, name) != 0) return 0;
+int vs_stats_account_once(const VsAccountPaths &acct, VsStats &st) {
   bool linked = false;
   if (vs_stats_ciphers(acct.ciphers, st, linked) != 0 ||
       vs_stats_trash(acct.trash, acct.ciphers, linked, st) != 0)
@@ -116,6 +112,77 @@ int vs_stats_account(const char *name, VsStats &st) {
   st.folders++;
   st.bytes += vs_file_bytes(sb);
   return 0;
+}
+
+// One account's counts, all from one directory: a replacement swaps in
+// another directory and removes the old one (its listing then fails with
+// ENOENT, or counts what is left of it), so the directory is held for the
+// count and the account counted again when it was swapped meanwhile
+// (swap.h). A few rounds: each lost is a whole replacement committed.
+int vs_stats_account(const char *name, VsStats &st) {
+  // Any path too long for its buffer is longer than the system takes: an
+  // account that cannot be formed has nothing that could be counted.
+  VsAccountPaths acct;
+  if (vs_account_paths(acct, s_root, name) != 0) return 0;
+  enum { VS_STATS_ROUNDS = 8 };
+  for (int round = 0;; round++) {
+    struct stat seen;
+    VsFd held(vs_swap_hold(s_root, acct.dir, &seen));
+    // Out of descriptors: the listings need the held one more, and the
+    // directory is compared by its status alone (an inode number could then
+    // come back, at worst, after two replacements within one count).
+    bool have = held.ok() || ((errno == EMFILE || errno == ENFILE) && stat(acct.dir, &seen) == 0);
+    VsStats one = {};
+    int rc = vs_stats_account_once(acct, one);
+    if (rc != 0 && held.ok() && (vs_error_errno_now() == EMFILE || vs_error_errno_now() == ENFILE)) {
+      held.reset();
+      one = VsStats{};
+      rc = vs_stats_account_once(acct, one);
+    }
+    bool again = have && round + 1 < VS_STATS_ROUNDS &&
+                 (rc != 0 ? vs_swap_gone(acct.dir, seen, vs_error_errno_now())
+                          : vs_swap_moved(acct.dir, seen));
+    if (again) {
+      errno = ENOENT;
+      vs_swap_settle(s_root, acct.dir);
+      continue;
+    }
+    if (rc != 0) return -1;
+    st.ciphers += one.ciphers;
+    st.folders += one.folders;
+    st.trash += one.trash;
+    st.bytes += one.bytes;
+    return 0;
+  }
+}
+
+// Appends one account name to the packed names (each with its NUL). 0, or
+// -1 with the message recorded.
+int vs_stats_keep(VsText &names, size_t &used, size_t &cap, const char *name) {
+  size_t len = strlen(name);
+  if (len >= VS_STATS_NAME) len = 0;  // kept as the empty name: passed over
+  if (used + len + 1 > cap) {
+    size_t grown = cap ? 2 * cap : 64 * 40;
+    while (grown < used + len + 1) grown *= 2;
+    char *p = static_cast<char *>(realloc(names.get(), grown));
+    if (!p) {
+      vs_error_code(VAULT_NO_MEMORY, ENOMEM, "stats: out of memory");
+      return -1;
+    }
+    names.release();
+    names.reset(p);
+    cap = grown;
+  }
+  memcpy(names.get() + used, name, len);
+  names.get()[used + len] = '\0';
+  used += len + 1;
+  return 0;
+}
+
+bool vs_stats_kept(const VsText &names, size_t used, const char *name) {
+  for (size_t at = 0; at < used; at += strlen(names.get() + at) + 1)
+    if (strcmp(names.get() + at, name) == 0) return true;
+  return false;
 }
 
 // Lists the users directory: every name not starting with "." counts, and
@@ -133,11 +200,19 @@ int vs_stats_users(VsStats &st, size_t examine) {
   // An account in the middle of a replacement (swap.h) may be listed under
   // neither name: the swap is finished and the directory listed again (a
   // few times at most, each time only when a replacement's name is seen).
+  // A listing that meets renames may also pass over a name that was there
+  // all along, under its old name and its new one: every account a
+  // replacement's name was seen for (traced) is looked up by its own name
+  // after the listing.
+  enum { VS_STATS_TRACED = 8 };
+  char traced[VS_STATS_TRACED][VS_ID_MAX + 1];
+  int n_traced = 0;
   const auto users_before = st.users;
   for (int round = 0, again = 1; again && round < 3; round++) {
     again = 0;
     st.users = users_before;
     used = n = 0;
+    n_traced = 0;
     VsList dir;
     int rc = vs_stats_list(dir, users);
     if (rc != 0) return rc > 0 ? 0 : -1;
@@ -148,34 +223,29 @@ int vs_stats_users(VsStats &st, size_t examine) {
         break;
       }
       char id[VS_ID_MAX + 1], path[VS_ENTRY_PATH];
-      if (vs_swap_name(name, id) == VS_SWAP_REPLACE &&
-          vs_path(path, sizeof path, "%s/%s", users, id) == 0) {
+      VsSwapName kind = vs_swap_name(name, id);
+      if (kind == VS_SWAP_REPLACE && vs_path(path, sizeof path, "%s/%s", users, id) == 0) {
         errno = ENOENT;
         vs_swap_settle(s_root, path);
         again = round < 2;
       }
+      if (kind != VS_SWAP_NONE && n_traced < VS_STATS_TRACED) memcpy(traced[n_traced++], id, sizeof id);
       if (!vs_account_name(name)) continue;
       st.users++;
       if (n == examine) continue;
       n++;
-      size_t len = strlen(name);
-      if (len >= VS_STATS_NAME) len = 0;  // kept as the empty name: passed over
-      if (used + len + 1 > cap) {
-        size_t grown = cap ? 2 * cap : 64 * 40;
-        while (grown < used + len + 1) grown *= 2;
-        char *p = static_cast<char *>(realloc(names.get(), grown));
-        if (!p) {
-          vs_error_code(VAULT_NO_MEMORY, ENOMEM, "stats: out of memory");
-          return -1;
-        }
-        names.release();
-        names.reset(p);
-        cap = grown;
-      }
-      memcpy(names.get() + used, name, len);
-      names.get()[used + len] = '\0';
-      used += len + 1;
+      if (vs_stats_keep(names, used, cap, name) != 0) return -1;
     }
+  }
+  for (int k = 0; k < n_traced && n < examine; k++) {
+    char path[VS_ENTRY_PATH];
+    if (vs_stats_kept(names, used, traced[k]) || vs_path(path, sizeof path, "%s/%s", users, traced[k]) != 0)
+      continue;
+    errno = ENOENT;
+    if (!vs_swap_settle(s_root, path)) continue;  // not (or no longer) an account
+    st.users++;
+    n++;
+    if (vs_stats_keep(names, used, cap, traced[k]) != 0) return -1;
   }
   for (size_t at = 0; at < used; at += strlen(names.get() + at) + 1)
     if (names.get()[at] && vs_stats_account(names.get() + at, st) != 0) return -1;

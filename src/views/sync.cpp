@@ -312,36 +312,13 @@ const char *vs_sync_fail(int code, const char *why) {
 // not found.
 constexpr char k_swapped[] = "sync: user not found";
 
-// Whether dir is no longer the directory before was (gone, or another).
-bool vs_dir_moved(const char *dir, const struct stat &before) {
-  struct stat now;
-  return stat(dir, &now) != 0 || now.st_ino != before.st_ino || now.st_dev != before.st_dev;
-}
-
 // A read of the account failed: when its directory has gone or is another
-// one since the call began (a replacement swapped it, or a deletion,
-// perhaps on another host, renamed it away and is removing its files: on a
-// shared file system such reads fail with ESTALE), the document is read
-// again (k_swapped); else the failure stands. After ESTALE on a shared
-// file system the client may still resolve the name to the old directory
-// for a second or so (its name cache): the directory is looked at again
-// until VAULT_SHARED_RETRY_MS.
+// one since the call began (swap.h), the document is read again
+// (k_swapped); else the failure stands.
 const char *vs_sync_read_failed(bool have_dir, const struct stat &before, const char *dir) {
-  if (!have_dir) return k_recorded;
-  bool stale = vs_error_errno_now() == ESTALE && vs_fs_shared();
-  for (long waited = 0;; waited += VS_SYNC_LOOK_AGAIN_MS) {
-    struct stat now;
-    // ESTALE: the name still leads this client to a directory the server
-    // no longer has.
-    if (stat(dir, &now) != 0 ? errno == ENOENT || errno == ENOTDIR || errno == ESTALE
-                             : now.st_ino != before.st_ino || now.st_dev != before.st_dev) {
-      vs_error_set_code(VAULT_NOT_FOUND, 0);
-      return k_swapped;
-    }
-    if (!stale || waited >= VAULT_SHARED_RETRY_MS) return k_recorded;
-    struct timespec ts = {0, VS_SYNC_LOOK_AGAIN_MS * 1000L * 1000L};
-    nanosleep(&ts, nullptr);
-  }
+  if (!have_dir || !vs_swap_gone(dir, before, vs_error_errno_now())) return k_recorded;
+  vs_error_set_code(VAULT_NOT_FOUND, 0);
+  return k_swapped;
 }
 
 // Builds the document of user_id into o. NULL on success, else the message
@@ -355,10 +332,8 @@ const char *vs_sync_build_once(VsSyncOut &o, const VsAccountPaths &acct) {
   // users/<id> at the end: then every path read went to it.
   // (A directory that cannot be examined is left to the reads to report.)
   struct stat dir_before;
-  // (A plain open: the directory is only held, never read through.)
-  VsFd dir(open(acct.dir, O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.ok() && errno == ENOENT) dir.reset(vs_open_settled(s_root, acct.dir, O_PATH | O_DIRECTORY));
-  bool have_dir = dir.ok() && fstat(dir.fd, &dir_before) == 0;
+  VsFd dir(vs_swap_hold(s_root, acct.dir, &dir_before));
+  bool have_dir = dir.ok();
   if (!have_dir && (errno == ENOENT || errno == ENOTDIR))
     return vs_sync_fail(VAULT_NOT_FOUND, "sync: user not found");
 
@@ -368,7 +343,7 @@ const char *vs_sync_build_once(VsSyncOut &o, const VsAccountPaths &acct) {
     VsDoc profile;
     int loaded = vs_sync_load(buf, -1, nullptr, acct.profile, profile);
     if (loaded == VS_LOAD_ABSENT || loaded == VS_LOAD_UNKNOWN) {
-      if (have_dir && vs_dir_moved(acct.dir, dir_before)) {
+      if (have_dir && vs_swap_moved(acct.dir, dir_before)) {
         vs_error_set_code(VAULT_NOT_FOUND, 0);
         return k_swapped;
       }
@@ -394,7 +369,7 @@ const char *vs_sync_build_once(VsSyncOut &o, const VsAccountPaths &acct) {
   }
   if (rc == VS_SYNC_UNKNOWN) return vs_sync_read_failed(have_dir, dir_before, acct.dir);
   // A directory swapped out meanwhile: the document may mix generations.
-  if (have_dir && vs_dir_moved(acct.dir, dir_before)) {
+  if (have_dir && vs_swap_moved(acct.dir, dir_before)) {
     vs_error_set_code(VAULT_NOT_FOUND, 0);
     return k_swapped;
   }

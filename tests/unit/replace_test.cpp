@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <atomic>
 #include <set>
+#include <thread>
 
 #include "admin/reindex.h"
 #include "foundation/locks.h"
@@ -334,6 +336,42 @@ TEST_F(Replace, ItemWritersWaitForAReplacementAndLandAfterIt) {
   EXPECT_NE(a.st_ino, b.st_ino);
 }
 
+// A writer that waited for the old directory's lock (another host's client
+// can lead it there after the commit, from its caches) gets it only once
+// that directory is gone: it cannot save into a directory about to be
+// removed and answer 0.
+TEST_F(Replace, AWriterWaitingOnTheSwappedOutDirectoryFindsItGone) {
+  Gen g0{0, 300, 0}, g1{1, 300, 0};
+  store(g0);
+  VsFd dir(open(user_dir(uid).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  VsFd lock(open((user_dir(uid) + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_TRUE(dir.ok() && lock.ok());
+  std::atomic<int> waited{0}, ciphers_left{-1};
+  std::thread writer([&] {
+    struct flock fl = {};
+    fl.l_type = F_RDLCK;
+    fl.l_len = 1;
+    // Until the replacement holds the lock (a try that gets it lets go at
+    // once), then wait for it as a save does.
+    for (;;) {
+      fl.l_type = F_RDLCK;
+      if (fcntl(lock.fd, F_OFD_SETLK, &fl) != 0) break;
+      fl.l_type = F_UNLCK;
+      fcntl(lock.fd, F_OFD_SETLK, &fl);
+      usleep(50);
+    }
+    fl.l_type = F_RDLCK;
+    if (fcntl(lock.fd, F_OFD_SETLKW, &fl) != 0) return;
+    waited = 1;
+    VsFd ciphers(openat(dir.fd, "ciphers", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ciphers_left = ciphers.ok() ? 1 : 0;
+  });
+  EXPECT_EQ(replace(g0, g1), 0) << vault_storage_last_error();
+  writer.join();
+  EXPECT_EQ(waited.load(), 1);
+  EXPECT_EQ(ciphers_left.load(), 0) << "the old directory was still there when its lock was free";
+}
+
 // Readers in other processes during hundreds of replacements: every sync
 // document is one whole generation, and never "no such account".
 TEST_F(Replace, ReadersInOtherProcessesNeverSeeAMixOrAMissingAccount) {
@@ -374,6 +412,14 @@ TEST_F(Replace, ReadersInOtherProcessesNeverSeeAMixOrAMissingAccount) {
         return 2;
       }
       vault_free(item);
+      // The statistics count one directory whole: never a failure on the
+      // one swapped out and being removed, never a part of it.
+      const char *stats = vault_storage_get_stats_json();
+      std::string want = "\"ciphers\":" + std::to_string(live) + ",\"folders\":1,\"trash\":2,";
+      if (!stats || !strstr(stats, want.c_str())) {
+        fprintf(stderr, "stats: %s\n", stats ? stats : vault_storage_last_error());
+        return 3;
+      }
     }
     return 0;
   });
