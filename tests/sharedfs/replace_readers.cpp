@@ -51,6 +51,7 @@
 
 #include <yyjson.h>
 
+#include "hosts.h"
 #include "keldrune-vault-storage.h"
 #include "vs_test_support.h"
 
@@ -117,24 +118,13 @@ Options opt;
 std::string g_uid[2], g_email[2], g_logdir;
 double g_deadline;
 
-double now() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
+double now() { return vsh_now(); }
 
 bool out_of_time() { return g->stop.load() || now() > g_deadline; }
 void count(Counter c) { g->c[c].fetch_add(1); }
 
 // One line per failure into this process's own log: "what<TAB>message".
-void note(const std::string &what, const std::string &msg) {
-  std::string path = g_logdir + "/" + std::to_string(getpid());
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  if (fd < 0) return;
-  std::string line = what + "\t" + msg + "\n";
-  if (write(fd, line.data(), line.size()) < 0) {}
-  close(fd);
-}
+void note(const std::string &what, const std::string &msg) { vsh_note(g_logdir, what, msg); }
 
 // A failed call: counted, its code kept for the histogram, its text noted.
 void failed(Counter c, const char *what) {
@@ -460,25 +450,11 @@ void mover() {
 
 template <class F>
 pid_t spawn(size_t host, F fn) {
-  pid_t p = fork();
-  if (p != 0) return p;
-  if (vault_storage_init(opt.roots[host].c_str()) != 0) {
-    note("init", vault_storage_last_error());
-    _exit(2);
-  }
-  fn();
-  _exit(0);
+  return vsh_spawn(opt.roots[host], g_logdir, fn);
 }
 
 // ---- afterwards: the contended account read directly -------------------------------
-struct Verdict {
-  std::vector<std::pair<std::string, long>> lines;
-  bool bad = false;
-  void add(const std::string &name, long v, bool must_be_zero) {
-    lines.push_back({name, v});
-    if (must_be_zero && v != 0) bad = true;
-  }
-};
+using Verdict = VshVerdict;
 
 void check_tree(Verdict &v) {
   long final_gen[2] = {g->committed[0].load(), g->committed[1].load()};
@@ -545,28 +521,7 @@ void check_tree(Verdict &v) {
   }(), true);
 }
 
-void print_messages() {
-  std::map<std::string, long> seen;
-  std::map<std::string, std::string> example;
-  for (auto &name : vts_list(g_logdir)) {
-    std::string text;
-    vts_read(g_logdir + "/" + name, text);
-    size_t pos = 0, nl;
-    while ((nl = text.find('\n', pos)) != std::string::npos) {
-      std::string line = text.substr(pos, nl - pos), key;
-      pos = nl + 1;
-      for (size_t i = 0; i < line.size(); i++) {
-        bool dig = line[i] >= '0' && line[i] <= '9';
-        if (!dig || key.empty() || key.back() != '#') key += dig ? '#' : line[i];
-      }
-      if (!seen[key]++) example[key] = line;
-    }
-  }
-  vts_remove_tree(g_logdir);
-  for (auto &kv : seen)
-    printf("[replace] message x%ld: %s\n[replace]   e.g. %s\n", kv.second, kv.first.c_str(),
-           example[kv.first].c_str());
-}
+void print_messages() { vsh_print_messages(g_logdir, "replace", true); }
 
 // ---- the revision token's lag across hosts ------------------------------------------
 const char *const k_change_kinds[4] = {"save", "move", "folder", "credentials"};

@@ -69,6 +69,7 @@
 
 #include <yyjson.h>
 
+#include "hosts.h"
 #include "keldrune-vault-storage.h"
 #include "rel_util.h"
 
@@ -143,11 +144,7 @@ Options opt;
 std::string g_uid, g_logdir;
 double g_deadline;
 
-double now() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
+double now() { return vsh_now(); }
 
 bool out_of_time() { return g->stop.load() || now() > g_deadline; }
 
@@ -155,14 +152,7 @@ void count(Counter c) { g->c[c].fetch_add(1); }
 
 // One line per failure into this process's own log (a local directory,
 // never the tree under test): "what<TAB>message".
-void note(const std::string &what, const std::string &msg) {
-  std::string path = g_logdir + "/" + std::to_string(getpid());
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  if (fd < 0) return;
-  std::string line = what + "\t" + msg + "\n";
-  if (write(fd, line.data(), line.size()) < 0) {}
-  close(fd);
-}
+void note(const std::string &what, const std::string &msg) { vsh_note(g_logdir, what, msg); }
 
 // A self-checking document: "pad" holds exactly "len" copies of one letter.
 std::string doc(const std::string &id, long host, long seq) {
@@ -523,16 +513,9 @@ void token_watch(long host) {
   }
 }
 
-template <typename F>
+template <class F>
 pid_t spawn(long host, F fn) {
-  pid_t p = fork();
-  if (p != 0) return p;
-  if (vault_storage_init(opt.roots[(size_t)host].c_str()) != 0) {
-    note("init", vault_storage_last_error());
-    _exit(2);
-  }
-  fn();
-  _exit(0);
+  return vsh_spawn(opt.roots[(size_t)host], g_logdir, fn);
 }
 
 // ---- checks after the run: plain system calls on the first root --------------------
@@ -542,14 +525,7 @@ std::string lower(std::string s) {
   return s;
 }
 
-struct Verdict {
-  std::vector<std::pair<std::string, long>> lines;
-  bool bad = false;
-  void add(const std::string &name, long v, bool must_be_zero) {
-    lines.push_back({name, v});
-    if (must_be_zero && v != 0) bad = true;
-  }
-};
+using Verdict = VshVerdict;
 
 // The accounts of the life workers, through the library: each visible
 // account found under the address its profile holds, and no deleted one
@@ -669,25 +645,7 @@ void check_tree(Verdict &v) {
 
 // Distinct failure messages with their counts, digits folded so that one
 // kind of failure (with pids and sequence numbers) counts once.
-void print_messages() {
-  std::map<std::string, long> seen;
-  for (auto &name : vts_list(g_logdir)) {
-    std::string text;
-    vts_read(g_logdir + "/" + name, text);
-    size_t pos = 0, nl;
-    while ((nl = text.find('\n', pos)) != std::string::npos) {
-      std::string line = text.substr(pos, nl - pos), key;
-      pos = nl + 1;
-      for (size_t i = 0; i < line.size(); i++) {
-        bool dig = line[i] >= '0' && line[i] <= '9';
-        if (!dig || key.empty() || key.back() != '#') key += dig ? '#' : line[i];
-      }
-      seen[key]++;
-    }
-  }
-  vts_remove_tree(g_logdir);
-  for (auto &kv : seen) printf("[sharedfs] message x%ld: %s\n", kv.second, kv.first.c_str());
-}
+void print_messages() { vsh_print_messages(g_logdir, "sharedfs", false); }
 
 int usage() {
   fprintf(stderr, "usage: vs_sharedfs_stress [--saves N] [--moves N] [--movers N] [--addresses N] "
