@@ -37,6 +37,12 @@ trap '[ -n "$fs" ] && bash scripts/$fs down "$base/$fs"' EXIT
 trap 'exit 130' INT TERM
 
 status=0
+# A client that stops answering (seen once: a GlusterFS client left a
+# rename unanswered, and the stress's processes waited in the kernel) must
+# fail the step, not hold the run until an outer limit: the stress runs
+# under a bound (VS_STRESS_TIMEOUT seconds, default 600; its own limit is
+# 170 s of work), and the teardown unmounts what it leaves waiting.
+stress_cmd=(timeout -k 30 "${VS_STRESS_TIMEOUT:-600}" "$build/tests/sharedfs/vs_sharedfs_stress")
 # check over the tree the stress left. A call that failed part-way (a
 # deletion told "stale" after its rename) leaves a step half-done, which
 # check reports and reindex finishes: then reindex, and check again, which
@@ -97,15 +103,15 @@ for fs in $systems; do
   if [ "$fs" = glusterfs ] && [ "${VS_GLUSTER_REPLICA:-3}" -gt 1 ]; then
     if [ "${VS_BRICK_KILL:-1}" = 1 ]; then
       step "two-host stress, a brick killed and restarted" with_brick_down \
-        "$build/tests/sharedfs/vs_sharedfs_stress" "${stress[@]}" "$@" "$dir/host1/root" "$dir/host2/root"
+        "${stress_cmd[@]}" "${stress[@]}" "$@" "$dir/host1/root" "$dir/host2/root"
     else
-      step "two-host stress" "$build/tests/sharedfs/vs_sharedfs_stress" "${stress[@]}" "$@" \
+      step "two-host stress" "${stress_cmd[@]}" "${stress[@]}" "$@" \
         "$dir/host1/root" "$dir/host2/root"
     fi
     step "heal, bricks the same" bash scripts/glusterfs heal "$dir"
     step "check of the stress tree" check_after_stress "$build/keldrune-vault" "$dir/host1/root"
   else
-    step "two-host stress" "$build/tests/sharedfs/vs_sharedfs_stress" "${stress[@]}" "$@" \
+    step "two-host stress" "${stress_cmd[@]}" "${stress[@]}" "$@" \
       "$dir/host1/root" "$dir/host2/root"
   fi
   step "locked reads" "$build/tests/sharedfs/vs_sharedfs_locked_read" "$dir/host1" "$dir/host2"
