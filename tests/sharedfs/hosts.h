@@ -4,8 +4,13 @@
 #pragma once
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <new>
 
 #include <map>
 #include <string>
@@ -19,6 +24,51 @@ inline double vsh_now() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+// The command line: "--name N" for each flag of the table (its value
+// stored through the pointer), every other word a root. False on an
+// unknown option or a flag without its value.
+inline bool vsh_parse(int argc, char **argv,
+                      const std::vector<std::pair<const char *, long *>> &flags,
+                      std::vector<std::string> &roots) {
+  for (int i = 1; i < argc; i++) {
+    long *slot = nullptr;
+    for (auto &f : flags)
+      if (strcmp(argv[i], f.first) == 0) slot = f.second;
+    if (slot) {
+      if (++i >= argc) return false;
+      *slot = atol(argv[i]);
+    } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+      return false;
+    } else {
+      roots.push_back(argv[i]);
+    }
+  }
+  return true;
+}
+
+// The state every process of a run shares (anonymous shared memory, made
+// before the processes fork), or NULL with the reason printed.
+template <class T>
+T *vsh_shared() {
+  void *mem = mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (mem == MAP_FAILED) {
+    perror("mmap");
+    return nullptr;
+  }
+  return new (mem) T();
+}
+
+// A fresh local directory for the processes' failure logs, named from
+// prefix ("/tmp/<prefix>-XXXXXX"); "" with the reason printed.
+inline std::string vsh_logdir(const char *prefix) {
+  std::string t = std::string("/tmp/") + prefix + "-XXXXXX";
+  if (!mkdtemp(&t[0])) {
+    perror("mkdtemp");
+    return "";
+  }
+  return t;
 }
 
 // One line per failure into this process's own log in logdir (a local

@@ -647,28 +647,16 @@ int usage() {
 }  // namespace
 
 int main(int argc, char **argv) {
-  for (int i = 1; i < argc; i++) {
-    std::string a = argv[i];
-    long *slot = a == "--replacements" ? &opt.replacements : a == "--contended" ? &opt.contended
-               : a == "--readers" ? &opt.readers : a == "--seconds" ? &opt.seconds
-               : a == "--naive" ? &opt.naive : a == "--revision-lag" ? &opt.revision_lag : a == "--accounts" ? &opt.accounts : nullptr;
-    if (slot) {
-      if (++i >= argc) return usage();
-      *slot = atol(argv[i]);
-    } else if (a.size() > 1 && a[0] == '-') {
-      return usage();
-    } else {
-      opt.roots.push_back(a);
-    }
-  }
-  if (opt.roots.size() != 2) return usage();
+  if (!vsh_parse(argc, argv,
+                 {{"--replacements", &opt.replacements}, {"--contended", &opt.contended},
+                  {"--readers", &opt.readers}, {"--seconds", &opt.seconds}, {"--naive", &opt.naive},
+                  {"--revision-lag", &opt.revision_lag}, {"--accounts", &opt.accounts}},
+                 opt.roots) ||
+      opt.roots.size() != 2)
+    return usage();
 
-  void *mem = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (mem == MAP_FAILED) return perror("mmap"), 2;
-  g = new (mem) Shared();
-  char logdir[] = "/tmp/vs-replace-log-XXXXXX";
-  if (!mkdtemp(logdir)) return perror("mkdtemp"), 2;
-  g_logdir = logdir;
+  if (!(g = vsh_shared<Shared>())) return 2;
+  if ((g_logdir = vsh_logdir("vs-replace-log")).empty()) return 2;
   g_deadline = now() + (double)opt.seconds;
   if (opt.revision_lag > 0) return revision_lag();
 

@@ -656,31 +656,18 @@ int usage() {
 }  // namespace
 
 int main(int argc, char **argv) {
-  for (int i = 1; i < argc; i++) {
-    std::string a = argv[i];
-    long *slot = a == "--saves" ? &opt.saves : a == "--moves" ? &opt.moves : a == "--movers" ? &opt.movers
-               : a == "--addresses" ? &opt.addresses : a == "--folders" ? &opt.folders
-               : a == "--seconds" ? &opt.seconds : a == "--life-pause" ? &opt.life_pause_ms
-               : a == "--life" ? &opt.life : nullptr;
-    if (slot) {
-      if (++i >= argc) return usage();
-      *slot = atol(argv[i]);
-    } else if (a.size() > 1 && a[0] == '-') {
-      return usage();
-    } else {
-      opt.roots.push_back(a);
-    }
-  }
-  if (opt.roots.empty() || opt.roots.size() > 8 || opt.addresses > k_max_addresses ||
+  if (!vsh_parse(argc, argv,
+                 {{"--saves", &opt.saves}, {"--moves", &opt.moves}, {"--movers", &opt.movers},
+                  {"--addresses", &opt.addresses}, {"--folders", &opt.folders},
+                  {"--seconds", &opt.seconds}, {"--life-pause", &opt.life_pause_ms},
+                  {"--life", &opt.life}},
+                 opt.roots) ||
+      opt.roots.empty() || opt.roots.size() > 8 || opt.addresses > k_max_addresses ||
       opt.folders > k_max_folders)
     return usage();
 
-  void *mem = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (mem == MAP_FAILED) return perror("mmap"), 2;
-  g = new (mem) Shared();
-  char logdir[] = "/tmp/vs-sharedfs-log-XXXXXX";
-  if (!mkdtemp(logdir)) return perror("mkdtemp"), 2;
-  g_logdir = logdir;
+  if (!(g = vsh_shared<Shared>())) return 2;
+  if ((g_logdir = vsh_logdir("vs-sharedfs-log")).empty()) return 2;
 
   // The account and the ciphers every host works on, made through the first root.
   char uid[37];
