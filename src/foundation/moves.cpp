@@ -86,18 +86,18 @@ int vs_unpark(const VsDirName &d, const char *aside) {
   return 0;
 }
 
-// Whether the server lists name in the directory of d, as the file ino
+// Whether the server lists d's name in its directory, as the file ino
 // (any file for 0). A shared file system's client answers lookups and
 // attributes from its caches (GlusterFS: a name another host has moved
 // away, with the link count the file had while a move of that host held
 // it under two names), but a listing of a freshly opened directory comes
 // from the server. 1 listed, 0 not, -1 the listing failed (errno).
-int vs_listed_as(const VsDirName &d, const char *name, unsigned long long ino) {
+int vs_listed_as(const VsDirName &d, unsigned long long ino) {
   VsList list;
   list.fd.reset(openat(d.fd.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!list.fd.ok()) return -1;
   for (const char *n; (n = vs_list_next(list)) != nullptr;)
-    if (strcmp(n, name) == 0) return ino == 0 || list.ino == ino ? 1 : 0;
+    if (strcmp(n, d.name) == 0) return ino == 0 || list.ino == ino ? 1 : 0;
   return errno == 0 ? 0 : -1;
 }
 
@@ -128,7 +128,7 @@ int vs_drop_if_same(const VsDirName &d, const VsDirName &other, bool observed,
   int err = known ? 0 : errno;
   if (known && vs_same_file(sa, so)) {
     if (!observed || (sa.st_nlink > 1 &&
-                      (!vs_fs_shared() || vs_listed_as(other, other.name, sa.st_ino) == 1))) {
+                      (!vs_fs_shared() || vs_listed_as(other, sa.st_ino) == 1))) {
       if (unlinkat(d.fd.fd, aside, 0) == 0 || unlinkat(d.fd.fd, aside, 0) == 0) return 0;
       err = errno;
     } else if (stale) {
@@ -174,7 +174,7 @@ VsMove vs_move_locked(const VsDirName &src, const VsDirName &dst, bool dst_only_
   if (dst_only_moved) {
     int there = fstatat(dst.fd.fd, dst.name, &sd, AT_SYMLINK_NOFOLLOW) == 0 ? 1 : 0;
     if (!there && errno != ENOENT) return VS_MOVE_FAILED;
-    if (there && vs_fs_shared()) there = vs_listed_as(dst, dst.name, 0);
+    if (there && vs_fs_shared()) there = vs_listed_as(dst, 0);
     if (there < 0) return VS_MOVE_FAILED;
     if (!there) {
       if (renameat(src.fd.fd, src.name, dst.fd.fd, dst.name) == 0) return VS_MOVED;
