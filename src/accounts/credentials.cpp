@@ -79,7 +79,8 @@ static int vs_user_set_credentials_body(const char *user_id, const char *current
     return -1;
 
   VsFd lock;
-  int rc = vs_profile_lock(s_root, acct, lock, prefix);
+  VsPin pin;
+  int rc = vs_profile_lock(s_root, acct, lock, prefix, &pin);
   if (rc == 1) {
     vs_error_code(VAULT_NOT_FOUND, 0, "set_credentials: not found");
     return 1;

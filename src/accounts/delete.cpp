@@ -12,8 +12,8 @@
 //  3. release the address the remainder's profile holds (vs_claim_release):
 //     the profile at users/<id> is gone, so an entry still naming this account goes; one that another
 //     account took over stays.
-//  4. remove the remainder's files, innermost first, then its directories,
-//     and sync users/.
+//  4. mark the remainder retired (swap.h), remove its files, innermost
+//     first, then its directories, the mark last, and sync users/.
 // A crash or power cut before 2 leaves the whole account; after it, an
 // invisible remainder. Its index entry, until step 3, names an account
 // whose profile no longer confirms it: no lookup trusts such an entry, so
@@ -76,6 +76,11 @@ static int vs_finish_remainder(const char *root, int users_fd, const char *users
     vs_error_errno(errno, "%s: cannot read %s/%s (%s)", prefix, users, rel, strerror(errno));
     return -1;
   }
+  // Marked retired before anything in it goes, for another host whose
+  // caches still lead users/<id> here (foundation/swap.h). A mark that
+  // cannot be made does not stop the removal, as that host's reads then
+  // only fail.
+  vs_swap_mark(users_fd, name);
   if (vs_remove_tree(users_fd, name, 0) != 0) {
     vs_error_errno(errno, "%s: cannot remove %s/%s (%s)", prefix, users, name, strerror(errno));
     return -1;

@@ -57,7 +57,8 @@ static int vs_user_change_email_body(const char *user_id, const char *new_email)
 
   // Step 1.
   VsFd lock;
-  int rc = vs_profile_lock(s_root, acct, lock, prefix);
+  VsPin pin;
+  int rc = vs_profile_lock(s_root, acct, lock, prefix, &pin);
   VsText text;
   VsDoc doc;
   uint64_t len = 0;

@@ -23,8 +23,9 @@
 // rename; the next holder reads the file the previous one put in place.
 // On a shared file system vs_read_file_current makes sure the read is of
 // that file, not of a version the client still caches.
-int vs_profile_lock(const char *root, const VsAccountPaths &acct, VsFd &lock, const char *prefix) {
-  if (vs_lock_account(root, acct.dir, VS_LOCK_PROFILE, lock) == 0) return 0;
+int vs_profile_lock(const char *root, const VsAccountPaths &acct, VsFd &lock, const char *prefix,
+                    VsPin *pin) {
+  if (vs_lock_account(root, acct.dir, VS_LOCK_PROFILE, lock, false, pin) == 0) return 0;
   // O_CREAT of the lock file never makes the account directory: a deleted
   // account stays deleted.
   if (errno == ENOENT || errno == ENOTDIR) return 1;

@@ -11,6 +11,7 @@
 #include <stdint.h>
 
 #include "keldrune-vault-storage.h"
+#include "foundation/files.h"
 #include "foundation/holders.h"
 #include "foundation/layout.h"
 
@@ -19,10 +20,11 @@ enum : size_t {
   VS_PROFILE_WRITE_MAX = VAULT_NEW_PROFILE_MAX,
 };
 
-// Takes the account's profile lock. 0 held; 1 there is no account
-// directory (nothing held, nothing recorded); -1 with "<prefix>: lock
-// failed: ...".
-int vs_profile_lock(const char *root, const VsAccountPaths &acct, VsFd &lock, const char *prefix);
+// Takes the account's profile lock (pin: locks.h). 0 held; 1 there is no
+// account directory (nothing held, nothing recorded); -1 with "<prefix>:
+// lock failed: ...".
+int vs_profile_lock(const char *root, const VsAccountPaths &acct, VsFd &lock, const char *prefix,
+                    VsPin *pin = nullptr);
 
 // The current profile, read under that lock (vs_read_file_current) and
 // parsed. 0 with text (its bytes), *len and doc; 1 there is none; -1 with

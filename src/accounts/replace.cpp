@@ -262,7 +262,8 @@ int vs_replace(const VsAccountPaths &acct, const char *user_id, int users_fd, co
 
   // Step 2.
   VsFd lock;
-  if (vs_lock_account(s_root, acct.dir, VS_LOCK_WHOLE, lock) != 0) {
+  VsPin pin;
+  if (vs_lock_account(s_root, acct.dir, VS_LOCK_WHOLE, lock, false, &pin) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) {
       vs_error_code(VAULT_NOT_FOUND, 0, "%s: not found", k_prefix);
       return 1;
@@ -299,7 +300,7 @@ int vs_replace(const VsAccountPaths &acct, const char *user_id, int users_fd, co
     return -1;
 
   // Step 5.
-  VsSwapCommit done = vs_swap_commit(users_fd, users, user_id, stage, k_prefix);
+  VsSwapCommit done = vs_swap_commit(users_fd, users, user_id, pin.dir.fd, stage, k_prefix);
   if (done == VS_SWAP_REFUSED) return -1;
   // Step 6. The stage is the account now: nothing of it is removed.
   if (done == VS_SWAP_COMMITTED) vs_swap_remove_replaced(users_fd, user_id);

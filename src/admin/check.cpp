@@ -349,6 +349,11 @@ void vs_check_account(VsCheck &c, const VsAccountPaths &paths, const char *id) {
       (strcmp(n, VS_CIPHERS_NAME) == 0 ? has_ciphers : has_trash) = true;
     } else if (strcmp(n, VS_LOCK_NAME) == 0 && S_ISREG(st.st_mode)) {
       vs_check_mode(c, p, st);  // the account's lock file: no data, keep it
+    } else if (strcmp(n, VS_RETIRED_NAME) == 0 && S_ISREG(st.st_mode)) {
+      vs_find(c, "retired-mark", p, -1, "%s",
+              "the mark of a replacement cut short before its commit: on a shared file system "
+              "every writer and reader of the account lists users/ until reindex or the next "
+              "replacement removes it");
     } else if (!vs_temp(c, dir, n, st)) {
       vs_check_mode(c, p, st);
       vs_find(c, "bad-name", p, -1, "not part of an account; the library ignores it");

@@ -78,6 +78,35 @@ int vs_check_beneath(const char *root, const char *path) {
   return 0;
 }
 
+static thread_local VsPin *s_pin = nullptr;
+
+void vs_pin_set(VsPin &pin, int dir_fd, const char *account_dir) {
+  pin.dir.reset(dir_fd);
+  pin.path = account_dir;
+  pin.len = strlen(account_dir);
+  pin.prev = s_pin;
+  s_pin = &pin;
+}
+
+VsPin::~VsPin() {
+  for (VsPin **p = &s_pin; *p; p = &(*p)->prev)
+    if (*p == this) {
+      *p = prev;
+      break;
+    }
+}
+
+// The pin path lies below, and the rest of path after it ("." for the
+// directory itself); NULL when none.
+static const VsPin *vs_pinned(const char *path, const char **rest) {
+  for (const VsPin *p = s_pin; p; p = p->prev)
+    if (strncmp(path, p->path, p->len) == 0 && (path[p->len] == '/' || path[p->len] == '\0')) {
+      *rest = path[p->len] ? path + p->len + 1 : ".";
+      return p;
+    }
+  return nullptr;
+}
+
 int vs_open_beneath(const char *root, const char *path, int flags, mode_t mode) {
   // One openat2 that refuses links on the whole path covers the usual tree
   // at the cost of a plain open. Where it says ELOOP the link may be in the
@@ -87,6 +116,13 @@ int vs_open_beneath(const char *root, const char *path, int flags, mode_t mode) 
   memset(&how, 0, sizeof how);
   how.flags = (uint64_t)(unsigned)(flags | O_CLOEXEC);
   how.mode = (flags & O_CREAT) ? mode : 0;
+  const char *rest = nullptr;
+  if (const VsPin *pin = s_pin ? vs_pinned(path, &rest) : nullptr) {
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+    int fd = (int)syscall(SYS_openat2, pin->dir.fd, rest, &how, sizeof how);
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != E2BIG)) return fd;
+    return openat(pin->dir.fd, rest, flags | O_NOFOLLOW | O_CLOEXEC, mode);
+  }
   how.resolve = RESOLVE_NO_SYMLINKS;
   int fd = (int)syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
   if (fd >= 0) return fd;
@@ -663,15 +699,31 @@ int vs_remove_tree(int parent_fd, const char *name, int depth) {
     if (!list.fd.ok()) return errno == ENOENT ? 0 : -1;
     for (const char *n; (n = vs_list_next(list)) != nullptr;) {
       if (strcmp(n, ".") == 0 || strcmp(n, "..") == 0) continue;
+      if (depth == 0 && strcmp(n, VS_RETIRED_NAME) == 0) continue;
       if (unlinkat(list.fd.fd, n, 0) == 0 || errno == ENOENT) continue;
       if (errno != EISDIR || depth >= VS_REMOVE_DEPTH) return -1;
       if (vs_remove_tree(list.fd.fd, n, depth + 1) != 0) return -1;
     }
     if (errno != 0) return -1;
+    // A retired account directory's mark goes last: a reader that finds it
+    // gone finds the directory gone too (swap.h).
+    if (depth == 0 && unlinkat(list.fd.fd, VS_RETIRED_NAME, 0) != 0 && errno != ENOENT) return -1;
     if (unlinkat(parent_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT) return 0;
     if (errno != ENOTEMPTY && errno != EEXIST) return -1;
     // A save that opened the directory before the rename put a file in it.
   }
   errno = ENOTEMPTY;
   return -1;
+}
+
+// (files.h) Example of a stale view: on GlusterFS, a name another host has
+// moved away, with the link count the file had while a move of that host
+// held it under two names.
+int vs_listed_as(const VsDirName &d, unsigned long long ino) {
+  VsList list;
+  list.fd.reset(openat(d.fd.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!list.fd.ok()) return -1;
+  for (const char *n; (n = vs_list_next(list)) != nullptr;)
+    if (strcmp(n, d.name) == 0) return ino == 0 || list.ino == ino ? 1 : 0;
+  return errno == 0 ? 0 : -1;
 }

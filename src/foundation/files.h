@@ -47,6 +47,34 @@ struct VsDirName {
 };
 int vs_open_parent(const char *root, const char *path, VsDirName &out);
 
+// Whether the server lists d's name in its directory, as the file ino
+// (any file for 0). A shared file system's client answers lookups and
+// attributes from its caches (GlusterFS: a name another host has moved
+// away or renamed), but a listing of a freshly opened directory comes from
+// the server. 1 listed, 0 not, -1 the listing failed (errno).
+int vs_listed_as(const VsDirName &d, unsigned long long ino);
+
+// Holding an account's lock on a shared file system, a writer reaches the
+// account's files through the directory whose lock it holds, not through
+// the name users/<id> again: a client's view of that name can lag another
+// host's replacement of the account, or even go back to the directory that
+// replacement swapped out (GlusterFS answers lookups from caches that other
+// hosts' changes do not reach). While a pin is set on a thread,
+// vs_open_beneath opens every path below its account directory relative to
+// the pinned directory (the last pin set that matches). vs_pin_set takes
+// dir_fd; account_dir must outlive the pin, which ends with its scope.
+struct VsPin {
+  VsFd dir;
+  const char *path = nullptr;
+  size_t len = 0;
+  VsPin *prev = nullptr;
+  VsPin() = default;
+  VsPin(const VsPin &) = delete;
+  VsPin &operator=(const VsPin &) = delete;
+  ~VsPin();
+};
+void vs_pin_set(VsPin &pin, int dir_fd, const char *account_dir);
+
 // 0 when something exists at path or the directory was made (one level,
 // mode 0700); -1 with "mkdir failed: <path> (<reason>)".
 int vs_mkdir(const char *root, const char *path);

@@ -10,6 +10,9 @@
 //   <root>/users/<user id>/ciphers/<cipher id>.json
 //   <root>/users/<user id>/trash/<cipher id>.json
 //   <root>/users/<user id>/.lock          locks of the account (locks.h)
+//   <root>/users/<user id>/.retired       the mark of a directory that is
+//                                         no longer, or about to be no
+//                                         longer, the account (swap.h)
 //   <root>/users/.deleted.<user id>.<n>   a deleted account's remainder
 //                                         (hidden: no listing takes it)
 //   <root>/users/.staging.<user id>.<n>   a whole new account directory
@@ -31,6 +34,7 @@
 #define VS_TRASH_NAME "trash"
 #define VS_DOC_SUFFIX ".json"
 #define VS_LOCK_NAME ".lock"
+#define VS_RETIRED_NAME ".retired"
 #define VS_DELETED_PREFIX ".deleted."
 #define VS_STAGING_PREFIX ".staging."
 #define VS_REPLACE_PREFIX ".replace."

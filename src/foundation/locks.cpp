@@ -55,16 +55,34 @@ static int vs_lock_range(int fd, off_t start, off_t len, int wait_ms, bool share
 
 int vs_lock_take(int fd, int wait_ms) { return vs_lock_range(fd, 0, 0, wait_ms); }
 
-// Whether the open lock file fd is the file now at path.
-static bool vs_lock_live(int fd, const char *path) {
-  struct stat held, now;
-  if (fstat(fd, &held) != 0) return false;
-  if (stat(path, &now) != 0) return false;
-  return held.st_ino == now.st_ino && held.st_dev == now.st_dev;
+// Whether the server no longer has the directory dir_fd: an opendir goes to
+// the server, where a lookup can be answered from the client's caches.
+static bool vs_dir_removed(int dir_fd) {
+  VsFd probe(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return !probe.ok() && (errno == ESTALE || errno == ENOENT);
+}
+
+// Whether the open lock file fd, opened in the account directory dir_fd,
+// is the file now at path, in the account's directory. The name answers
+// exactly on a local file system; a shared one's client may answer from
+// its caches, behind the server or even going back, so there the server
+// is asked whether dir_fd is retired (vs_swap_retired) instead. (A live
+// directory's lock file is never replaced.)
+static bool vs_lock_live(int fd, int dir_fd, const char *path, const char *root,
+                         const char *account_dir) {
+  if (!vs_fs_shared()) {
+    struct stat held, now;
+    if (fstat(fd, &held) != 0) return false;
+    if (stat(path, &now) != 0) return false;
+    return held.st_ino == now.st_ino && held.st_dev == now.st_dev;
+  }
+  int retired = vs_swap_retired(root, dir_fd, account_dir);
+  if (retired > 0) errno = 0;
+  return retired == 0;
 }
 
 int vs_lock_account(const char *root, const char *account_dir, VsLockRange what, VsFd &held,
-                    bool shared) {
+                    bool shared, VsPin *pin) {
   enum { VS_LOCK_ROUNDS = 16 };  // each lost round is a whole replacement
   char path[VS_FILE_PATH];
   if (vs_path(path, sizeof path, "%s/" VS_LOCK_NAME, account_dir) != 0) {
@@ -72,16 +90,35 @@ int vs_lock_account(const char *root, const char *account_dir, VsLockRange what,
     return -1;
   }
   off_t start = what == VS_LOCK_WHOLE ? 0 : (off_t)what, len = what == VS_LOCK_WHOLE ? 0 : 1;
+  // The lock file is opened in the directory opened just before, so that
+  // the liveness check below asks about the directory whose lock is held.
   // A shared file system's client answers ESTALE for a directory that
   // another host has renamed or removed (a deletion, a replacement) while
   // its own view still holds the old name, until it looks again; it is
   // asked again within the reads' bound, and then answers with the account
-  // or with its absence, which the caller reports as such.
+  // or with its absence, which the caller reports as such. A directory
+  // the server says is retired is looked up again the same way, since this
+  // client's view of the name may lag the server's for about a second.
   VsRetry stale;
   for (int round = 0;; round++) {
-    held.reset(vs_open_beneath(root, path, O_RDWR | O_CREAT, 0600));
-    if (!held.ok()) {
-      if (errno == ENOENT && round < VS_LOCK_ROUNDS && vs_swap_settle(root, path)) continue;
+    // Opened for reading on a shared file system, so that the server is
+    // asked about the name (swap.cpp, vs_dir_at).
+    VsFd dir(vs_open_beneath(root, account_dir, (vs_fs_shared() ? O_RDONLY : O_PATH) | O_DIRECTORY, 0));
+    if (dir.ok()) held.reset(openat(dir.fd, VS_LOCK_NAME, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!dir.ok() || !held.ok()) {
+      // No lock file in a directory the server no longer has is this
+      // client's stale view (the name still leads to a directory another
+      // host removed), not a missing account: asked again like ESTALE.
+      // Taken for a missing account, the writer would go on unlocked.
+      if (dir.ok() && errno == ENOENT && vs_fs_shared() && vs_dir_removed(dir.fd)) errno = ESTALE;
+      // A writer that took a missing account directory for none would go
+      // on without the lock; a swap met half-done is finished (or awaited,
+      // on a shared file system, whose client may lag the one that
+      // finished it) and the lock tried again.
+      if (errno == ENOENT && round < VS_LOCK_ROUNDS && vs_swap_settle(root, path)) {
+        if (vs_fs_shared()) vs_retry_pause(stale);
+        continue;
+      }
       if (errno == ESTALE && vs_fs_shared() && vs_retry_pause(stale)) {
         round--;
         continue;
@@ -91,14 +128,24 @@ int vs_lock_account(const char *root, const char *account_dir, VsLockRange what,
     if (vs_lock_range(held.fd, start, len, vs_lock_wait_ms(), shared) != 0) {
       int e = errno;
       held.reset();
+      if (e == ESTALE && vs_fs_shared() && vs_retry_pause(stale)) {
+        round--;
+        continue;
+      }
       errno = e;
       return -1;
     }
     errno = 0;
-    if (vs_lock_live(held.fd, path)) return 0;
-    int e = errno;  // the look at the name failed, or it names another file
+    if (vs_lock_live(held.fd, dir.fd, path, root, account_dir)) {
+      if (pin && vs_fs_shared()) {
+        vs_pin_set(*pin, dir.fd, account_dir);
+        dir.fd = -1;
+      }
+      return 0;
+    }
+    int e = errno;  // the look failed, or it found another file or a retired directory
     vs_lock_drop(held);
-    if (e == ESTALE && vs_fs_shared() && vs_retry_pause(stale)) {
+    if ((e == ESTALE || e == 0) && vs_fs_shared() && vs_retry_pause(stale)) {
       round--;
       continue;
     }
@@ -113,8 +160,8 @@ int vs_lock_account(const char *root, const char *account_dir, VsLockRange what,
 }
 
 int vs_lock_writer(const char *root, const char *account_dir, VsLockRange what, VsFd &held,
-                   const char *prefix, bool shared) {
-  if (vs_lock_account(root, account_dir, what, held, shared) == 0) return 0;
+                   const char *prefix, bool shared, VsPin *pin) {
+  if (vs_lock_account(root, account_dir, what, held, shared, pin) == 0) return 0;
   if (errno == ENOENT || errno == ENOTDIR) return 0;
   vs_error_errno(errno, "%s: lock failed: %s/" VS_LOCK_NAME " (%s)", prefix, account_dir,
                  errno == EAGAIN ? "held by another writer too long" : strerror(errno));

@@ -8,6 +8,7 @@
 #ifndef VS_LOCKS_H
 #define VS_LOCKS_H
 
+#include "files.h"
 #include "holders.h"
 #include "keldrune-vault-storage.h"
 
@@ -41,15 +42,19 @@ enum { VS_LOCK_WAIT_MS = VAULT_LOCK_WAIT_MS };
 // a writer's change lands in the live directory and no swap happens until
 // it lets go. An account met between the two renames of a swap is first
 // rolled forward (vs_swap_settle).
+//
+// pin, when given, is set (files.h, VsPin) on a shared file system to the
+// directory whose lock is held, so that the writer's own opens below
+// account_dir go to that directory for as long as the pin lasts.
 int vs_lock_account(const char *root, const char *account_dir, VsLockRange what, VsFd &held,
-                    bool shared = false);
+                    bool shared = false, VsPin *pin = nullptr);
 
 // vs_lock_account for a writer of account files (prefix: its message
 // prefix). 0 held, or nothing held because there is no account directory
 // (the writer's own write then fails as it would without the lock); -1 with
 // "<prefix>: lock failed: ..." recorded.
 int vs_lock_writer(const char *root, const char *account_dir, VsLockRange what, VsFd &held,
-                   const char *prefix, bool shared = false);
+                   const char *prefix, bool shared = false, VsPin *pin = nullptr);
 
 // Takes an exclusive lock on the whole of fd (open for writing), waiting
 // up to wait_ms for another holder (0: one try). 0 held; -1 with errno

@@ -86,21 +86,6 @@ int vs_unpark(const VsDirName &d, const char *aside) {
   return 0;
 }
 
-// Whether the server lists d's name in its directory, as the file ino
-// (any file for 0). A shared file system's client answers lookups and
-// attributes from its caches (GlusterFS: a name another host has moved
-// away, with the link count the file had while a move of that host held
-// it under two names), but a listing of a freshly opened directory comes
-// from the server. 1 listed, 0 not, -1 the listing failed (errno).
-int vs_listed_as(const VsDirName &d, unsigned long long ino) {
-  VsList list;
-  list.fd.reset(openat(d.fd.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!list.fd.ok()) return -1;
-  for (const char *n; (n = vs_list_next(list)) != nullptr;)
-    if (strcmp(n, d.name) == 0) return ino == 0 || list.ino == ino ? 1 : 0;
-  return errno == 0 ? 0 : -1;
-}
-
 // Removes the name d when it is one more link to the file named by other,
 // and only then: park it, compare the parked file with other by inode,
 // unlink the parked name if they are one file, else put it back. The only

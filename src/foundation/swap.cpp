@@ -9,11 +9,13 @@
 //     has removed what an earlier replacement left (vs_swap_clear);
 //  1. rename .staging.<id>.<n> to .replace.<id>: the staged directory is
 //     complete under its fixed name. Nothing reads it yet;
-//  2. rename users/<id> to .replaced.<id>: THE COMMIT. From here on the
-//     account is the new one: users/<id> is missing, and every reader or
+//  2. create users/<id>/.retired (the mark), then rename users/<id> to
+//     .replaced.<id>: THE COMMIT. From here on the account is the new one: users/<id> is missing, and every reader or
 //     writer that misses it, finding .replace.<id> there, finishes step 3
 //     itself (vs_swap_settle) and tries again;
 //  3. rename .replace.<id> to users/<id>, then sync users/.
+// The replacement then removes .replaced.<id>, the mark last, and only
+// then lets go of the lock.
 // Why each step is safe against another process or host doing anything at
 // the same moment:
 //  - rename never replaces a non-empty directory (ENOTEMPTY, EEXIST), so a
@@ -32,6 +34,16 @@
 //  - directories are only ever removed after a rename to a fresh staging
 //    name, which nothing else ever names: two removers never meet, and a
 //    removal never reaches into a directory of a later replacement.
+//  - the mark is for another host's client, whose caches can lead the name
+//    users/<id> to the swapped-out directory for a second or so: a writer
+//    that waited for the lock of that directory gets it once the
+//    replacement lets go, and a reader reads it while it is being removed.
+//    Both ask the server whether their directory is retired
+//    (vs_swap_retired): it is marked from before the commit until it is
+//    gone, and once gone the server refuses to open it. A mark left in the
+//    live directory (a replacement cut short between the mark and the
+//    commit) only costs a listing of users/ until the next holder of the
+//    lock clears it.
 // Power cut: the staged directory is durable before step 1, and the three
 // renames are changes of one directory (users/), which a journaling file
 // system applies in order; after a cut the tree is at step 0, 1, 2 or 3,
@@ -63,6 +75,18 @@ static bool vs_exists_at(int dir_fd, const char *name) {
   return fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+// Whether users/<id> is there, and its status. A shared file system's
+// client can lead the name to a directory another host has since removed
+// or swapped out, for as long as it trusts its view (about a second); an
+// opendir goes to the server, and the kernel walks a name again when the
+// server answers ESTALE, so opening the directory both answers from the
+// server and sets this client's view right for the walks that follow.
+static bool vs_dir_at(int users_fd, const char *id, struct stat *st) {
+  if (!vs_fs_shared()) return fstatat(users_fd, id, st, AT_SYMLINK_NOFOLLOW) == 0;
+  VsFd dir(openat(users_fd, id, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  return dir.ok() && fstat(dir.fd, st) == 0;
+}
+
 static void vs_seen(const struct stat &st, VsDirSeen *seen) {
   if (!seen) return;
   seen->ino = st.st_ino;
@@ -90,19 +114,23 @@ int vs_swap_settle(const char *root, const char *path, VsDirSeen *seen) {
   int rc = 0;
   char replace[VS_ENTRY_PATH];
   struct stat st;
-  if (fstatat(users_fd.fd, id, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (vs_dir_at(users_fd.fd, id, &st)) {
     rc = 1;  // there (again): the miss may have fallen into a swap
     vs_seen(st, seen);
   } else {
     // Committed (step 2) but not finished: step 3. Failing it, another
     // finished it first (perhaps the moment after the look above), or the
     // next one to miss the account will.
-    if (vs_replace_name(replace, sizeof replace, id) == 0 && vs_exists_at(users_fd.fd, replace) &&
-        renameat(users_fd.fd, replace, users_fd.fd, id) == 0)
-      fsync(users_fd.fd);
-    if (fstatat(users_fd.fd, id, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    bool in_flight = vs_replace_name(replace, sizeof replace, id) == 0 &&
+                     vs_exists_at(users_fd.fd, replace);
+    if (in_flight && renameat(users_fd.fd, replace, users_fd.fd, id) == 0) fsync(users_fd.fd);
+    if (vs_dir_at(users_fd.fd, id, &st)) {
       rc = 1;
       vs_seen(st, seen);
+    } else if (in_flight && vs_fs_shared()) {
+      // Another finished step 3 first and this client does not show it
+      // yet: look again (the caller paces its tries).
+      rc = 1;
     }
   }
   errno = saved;
@@ -125,8 +153,11 @@ int vs_open_settled(const char *root, const char *path, int flags) {
 }
 
 int vs_swap_hold(const char *root, const char *dir, struct stat *seen) {
-  int fd = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT) fd = vs_open_settled(root, dir, O_PATH | O_DIRECTORY);
+  // Opened for reading on a shared file system: the server is asked (see
+  // vs_dir_at), where O_PATH would take this client's view as it is.
+  int how = (vs_fs_shared() ? O_RDONLY : O_PATH) | O_DIRECTORY;
+  int fd = open(dir, how | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) fd = vs_open_settled(root, dir, how);
   if (fd >= 0 && fstat(fd, seen) != 0) {
     int e = errno;
     close(fd);
@@ -136,13 +167,16 @@ int vs_swap_hold(const char *root, const char *dir, struct stat *seen) {
   return fd;
 }
 
-bool vs_swap_moved(const char *dir, const struct stat &seen) {
+bool vs_swap_moved(const char *root, int held_fd, const char *dir, const struct stat &seen) {
   struct stat now;
-  return stat(dir, &now) != 0 || now.st_ino != seen.st_ino || now.st_dev != seen.st_dev;
+  if (stat(dir, &now) != 0 || now.st_ino != seen.st_ino || now.st_dev != seen.st_dev) return true;
+  return vs_fs_shared() && held_fd >= 0 && vs_swap_retired(root, held_fd, dir) != 0;
 }
 
-bool vs_swap_gone(const char *dir, const struct stat &seen, int err) {
+bool vs_swap_gone(const char *root, int held_fd, const char *dir, const struct stat &seen,
+                  int err) {
   enum : long { VS_LOOK_AGAIN_MS = 50 };
+  if (vs_fs_shared() && held_fd >= 0 && vs_swap_retired(root, held_fd, dir) == 1) return true;
   bool stale = err == ESTALE && vs_fs_shared();
   for (long waited = 0;; waited += VS_LOOK_AGAIN_MS) {
     struct stat now;
@@ -155,6 +189,44 @@ bool vs_swap_gone(const char *dir, const struct stat &seen, int err) {
     struct timespec ts = {0, VS_LOOK_AGAIN_MS * 1000L * 1000L};
     nanosleep(&ts, nullptr);
   }
+}
+
+int vs_swap_retired(const char *root, int dir_fd, const char *account_dir) {
+  // The directory itself: an opendir goes to the server, which no longer
+  // knows a removed directory.
+  VsFd probe(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!probe.ok()) return errno == ESTALE || errno == ENOENT ? 1 : -1;
+  struct stat st;
+  if (fstat(probe.fd, &st) != 0) return -1;
+  if (st.st_nlink == 0) return 1;  // removed, where the kernel knows it (a local disk)
+  if (fstatat(probe.fd, VS_RETIRED_NAME, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT ? 0 : -1;
+  if (fstat(probe.fd, &st) != 0) return -1;
+  VsDirName users;
+  if (vs_open_parent(root, account_dir, users) != 0) return errno == ENOENT ? 1 : -1;
+  int listed = vs_listed_as(users, st.st_ino);
+  return listed < 0 ? -1 : !listed;
+}
+
+int vs_swap_mark(int parent_fd, const char *name) {
+  char rel[VS_ENTRY_PATH];
+  if (vs_path(rel, sizeof rel, "%s/" VS_RETIRED_NAME, name) != 0) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  VsFd mark(openat(parent_fd, rel, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  return mark.ok() ? 0 : -1;
+}
+
+// Removes the mark of the live users/<id> that a replacement cut short
+// before its commit left. 0, or -1 with errno.
+static int vs_swap_unmark(int users_fd, const char *user_id) {
+  char rel[VS_ENTRY_PATH];
+  if (vs_path(rel, sizeof rel, "%s/" VS_RETIRED_NAME, user_id) != 0) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  return unlinkat(users_fd, rel, 0) == 0 || errno == ENOENT ? 0 : -1;
 }
 
 // Renames users/<name> to a fresh staging name of user_id and removes it.
@@ -182,11 +254,13 @@ int vs_swap_clear(int users_fd, const char *user_id) {
     errno = ENOENT;
     return -1;
   }
-  if (vs_swap_discard(users_fd, replace, user_id) != 0) return -1;
-  return vs_swap_discard(users_fd, replaced, user_id);
+  if (vs_swap_discard(users_fd, replace, user_id) != 0 ||
+      vs_swap_discard(users_fd, replaced, user_id) != 0)
+    return -1;
+  return vs_swap_unmark(users_fd, user_id);
 }
 
-VsSwapCommit vs_swap_commit(int users_fd, const char *users, const char *user_id,
+VsSwapCommit vs_swap_commit(int users_fd, const char *users, const char *user_id, int account_fd,
                             const char *staged, const char *prefix) {
   char replace[VS_ENTRY_PATH], replaced[VS_ENTRY_PATH];
   if (vs_replace_name(replace, sizeof replace, user_id) != 0 ||
@@ -199,18 +273,45 @@ VsSwapCommit vs_swap_commit(int users_fd, const char *users, const char *user_id
                    strerror(errno));
     return VS_SWAP_REFUSED;
   }
+  // The commit renames users/<id> by its name, which the server resolves:
+  // on a shared file system the directory this replacement locked and
+  // checked must be the one the server has under that name, which only a
+  // fresh listing tells (this client's view of the name can lag). Holding
+  // its whole lock, no one else can change that until the commit.
+  if (account_fd >= 0 && vs_fs_shared()) {
+    struct stat st;
+    VsDirName live;
+    live.fd.reset(openat(users_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    live.name = user_id;
+    int listed = fstat(account_fd, &st) == 0 && live.fd.ok() ? vs_listed_as(live, st.st_ino) : -1;
+    if (listed != 1) {
+      vs_error_code(VAULT_STALE, ESTALE, "%s: %s/%s is not the directory locked (Stale file handle)",
+                    prefix, users, user_id);
+      return VS_SWAP_REFUSED;
+    }
+  }
   // Step 1.
   if (renameat(users_fd, staged, users_fd, replace) != 0) {
     vs_error_errno(errno, "%s: rename %s/%s (%s)", prefix, users, staged, strerror(errno));
     return VS_SWAP_REFUSED;
   }
-  // Step 2, the commit.
-  if (renameat(users_fd, user_id, users_fd, replaced) != 0) {
+  // Step 2, the commit, the directory marked retired first.
+  bool marked = (account_fd >= 0 ? vs_swap_mark(account_fd, ".") : vs_swap_mark(users_fd, user_id)) == 0;
+  if (!marked || renameat(users_fd, user_id, users_fd, replaced) != 0) {
     int e = errno;
-    // Back under the staged name, which the caller removes; failing that,
-    // the leftover is uncommitted and the next holder of the lock clears it.
-    renameat(users_fd, replace, users_fd, staged);
-    vs_error_errno(e, "%s: rename %s/%s (%s)", prefix, users, user_id, strerror(e));
+    // Back under the staged name, which the caller removes, and the mark
+    // off; failing that, the leftover is uncommitted and the next holder of
+    // the lock clears both.
+    if (renameat(users_fd, replace, users_fd, staged) == 0) {
+      if (account_fd >= 0)
+        unlinkat(account_fd, VS_RETIRED_NAME, 0);
+      else
+        vs_swap_unmark(users_fd, user_id);
+    }
+    if (marked)
+      vs_error_errno(e, "%s: rename %s/%s (%s)", prefix, users, user_id, strerror(e));
+    else
+      vs_error_errno(e, "%s: cannot mark %s/%s (%s)", prefix, users, user_id, strerror(e));
     return VS_SWAP_REFUSED;
   }
   // Step 3: ENOENT is a reader that finished it first.
@@ -265,7 +366,16 @@ int vs_swap_finish_leftovers(const char *root, long *finished, const char *prefi
   for (const char *name; (name = vs_list_next(list)) != nullptr;) {
     char id[VS_ID_MAX + 1], account[VS_ENTRY_PATH];
     VsSwapName kind = vs_swap_name(name, id);
-    if (kind == VS_SWAP_NONE || vs_path(account, sizeof account, "%s/%s", users, id) != 0) continue;
+    if (kind == VS_SWAP_NONE) {
+      // A live account's mark, left by a replacement cut short between it
+      // and its commit: cleared under the whole lock like the rest.
+      char mark[VS_ENTRY_PATH];
+      if (!vs_id_safe(name) || vs_path(mark, sizeof mark, "%s/" VS_RETIRED_NAME, name) != 0 ||
+          !vs_exists_at(list.fd.fd, mark) || strlen(name) > VS_ID_MAX)
+        continue;
+      memcpy(id, name, strlen(name) + 1);
+    }
+    if (vs_path(account, sizeof account, "%s/%s", users, id) != 0) continue;
     int done = 0;
     if (kind == VS_SWAP_STAGING) {
       if (!vs_staging_abandoned(list.fd.fd, name)) continue;

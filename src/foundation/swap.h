@@ -37,7 +37,8 @@ int vs_open_settled(const char *root, const char *path, int flags);
 // when not, the reader reads again (vs_swap_settle first). The descriptor,
 // or -1 with errno.
 int vs_swap_hold(const char *root, const char *dir, struct stat *seen);
-bool vs_swap_moved(const char *dir, const struct stat &seen);
+// (held_fd: the held descriptor, or -1 when none could be had.)
+bool vs_swap_moved(const char *root, int held_fd, const char *dir, const struct stat &seen);
 // After a read below the held directory failed with err: whether the
 // directory has gone or is another one since (a replacement swapped it, a
 // deletion renamed it away and is removing its files), so that the read
@@ -45,7 +46,27 @@ bool vs_swap_moved(const char *dir, const struct stat &seen);
 // system the name may still lead this client to the old directory for a
 // second or so (its name cache): looked at again for up to
 // VAULT_SHARED_RETRY_MS.
-bool vs_swap_gone(const char *dir, const struct stat &seen, int err);
+bool vs_swap_gone(const char *root, int held_fd, const char *dir, const struct stat &seen,
+                  int err);
+
+// Whether the account directory dir_fd, opened from the path account_dir,
+// is retired: swapped out by a replacement or renamed away by a deletion.
+// A directory is marked (VS_RETIRED_NAME) before it stops being the
+// account: a replacement marks it before its commit, a deletion right
+// after its rename and before it removes anything; the mark is removed
+// last, just before the directory itself. On a local file system the name
+// answers exactly (stat); a shared file system's client can go on leading
+// the name to the old directory for a second or so after another host's
+// rename, so there the question goes to the server: an opendir of the
+// directory itself (ESTALE once it is removed) and a lookup of the mark (a
+// name this client has not seen is asked of the server). A marked
+// directory is the account only if a fresh listing of users/ has it (a
+// replacement cut short before its commit leaves the mark in the live
+// directory). 1 retired, 0 the account's, -1 with errno.
+int vs_swap_retired(const char *root, int dir_fd, const char *account_dir);
+// Marks the directory name below parent_fd retired (its mark may be there
+// already; name "." marks parent_fd itself). 0, or -1 with errno.
+int vs_swap_mark(int parent_fd, const char *name);
 
 enum VsSwapCommit {
   VS_SWAP_COMMITTED = 0,  // the new directory is users/<id>, users/ synced
@@ -56,8 +77,9 @@ enum VsSwapCommit {
 // The commit of a replacement of user_id whose complete directory is
 // users/<staged> (users/ open as users_fd, its path users). The caller holds
 // the whole lock of the live users/<id>/.lock and has checked it is the live
-// one. Message "<prefix>: ..." recorded unless committed.
-VsSwapCommit vs_swap_commit(int users_fd, const char *users, const char *user_id,
+// one; account_fd is that directory (its pin, files.h), or -1 to reach it
+// by name. Message "<prefix>: ..." recorded unless committed.
+VsSwapCommit vs_swap_commit(int users_fd, const char *users, const char *user_id, int account_fd,
                             const char *staged, const char *prefix);
 
 // Removes what an earlier replacement of user_id left: a complete staged

@@ -43,8 +43,8 @@ static int vs_cipher_paths(const char *user_id, const char *cipher_id, VsAccount
 // lock file (locks.h): changes of items never wait for each other, but a
 // replacement of the whole account, which takes every byte, runs before
 // or after them, never across, and compares the items they left.
-static int vs_items_lock(const VsAccountPaths &acct, VsFd &lock, const char *prefix) {
-  return vs_lock_writer(s_root, acct.dir, VS_LOCK_ITEMS, lock, prefix, true);
+static int vs_items_lock(const VsAccountPaths &acct, VsFd &lock, VsPin &pin, const char *prefix) {
+  return vs_lock_writer(s_root, acct.dir, VS_LOCK_ITEMS, lock, prefix, true, &pin);
 }
 
 // The answer of a move. Nothing is looked up before it: the move itself
@@ -95,7 +95,8 @@ static int vs_cipher_save_body(const char *user_id, const char *json,
     return -1;
   }
   VsFd lock;
-  if (vs_items_lock(acct, lock, "cipher_save") != 0) return -1;
+  VsPin pin;
+  if (vs_items_lock(acct, lock, pin, "cipher_save") != 0) return -1;
   if (vs_atomic_write(s_root, path, json, len) != 0) return -1;
   if (id_out) memcpy(id_out, id, strlen(id) + 1);
   return 0;
@@ -156,7 +157,8 @@ static int vs_cipher_delete_body(const char *user_id, const char *cipher_id,
     return -1;
   }
   VsFd lock;
-  if (vs_items_lock(acct, lock, "cipher_delete") != 0) return -1;
+  VsPin pin;
+  if (vs_items_lock(acct, lock, pin, "cipher_delete") != 0) return -1;
   if (permanent) {
     struct stat st;
     if (vs_missing(live, st)) {
@@ -193,7 +195,8 @@ static int vs_cipher_restore_from_trash_body(const char *user_id,
     return -1;
   }
   VsFd lock;
-  if (vs_items_lock(acct, lock, "restore") != 0) return -1;
+  VsPin pin;
+  if (vs_items_lock(acct, lock, pin, "restore") != 0) return -1;
   return vs_move_result(vs_rename_noreplace(s_root, trash, live, acct.dir, false),
                         "restore: not in trash", "restore: rename %s");
 }

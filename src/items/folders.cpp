@@ -36,8 +36,8 @@ enum : size_t { VS_NAME_BUF = 512, VS_REVISION_BUF = 128 };
 // (its caches), and that read makes sure it has the current file. Readers
 // take no lock: the atomic write gives them a whole list (on a shared file
 // system possibly one a second old).
-static int vs_folders_lock(const VsAccountPaths &acct, VsFd &lock, const char *prefix) {
-  return vs_lock_writer(s_root, acct.dir, VS_LOCK_FOLDERS, lock, prefix);
+static int vs_folders_lock(const VsAccountPaths &acct, VsFd &lock, VsPin &pin, const char *prefix) {
+  return vs_lock_writer(s_root, acct.dir, VS_LOCK_FOLDERS, lock, prefix, false, &pin);
 }
 
 enum VsListLoad { VS_LIST_OK = 0, VS_LIST_MISSING = 1, VS_LIST_UNREADABLE = -1, VS_LIST_CORRUPT = -2 };
@@ -275,7 +275,8 @@ static int vs_folder_save_body(const char *user_id, const char *json,
   }
 
   VsFd lock;
-  if (vs_folders_lock(acct, lock, "folder_save") != 0) return -1;
+  VsPin pin;
+  if (vs_folders_lock(acct, lock, pin, "folder_save") != 0) return -1;
   int rc = vs_folder_save_locked(acct, id, name, revision);
   vs_lock_drop(lock);
   if (rc == 0 && id_out) memcpy(id_out, id, strlen(id) + 1);
@@ -345,7 +346,8 @@ static int vs_folder_delete_body(const char *user_id, const char *folder_id) {
     return -1;
   }
   VsFd lock;
-  if (vs_folders_lock(acct, lock, "folder_delete") != 0) return -1;
+  VsPin pin;
+  if (vs_folders_lock(acct, lock, pin, "folder_delete") != 0) return -1;
   int rc = vs_folder_delete_locked(acct, folder_id);
   vs_lock_drop(lock);
   return rc;

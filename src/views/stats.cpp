@@ -140,8 +140,8 @@ int vs_stats_account(const char *name, VsStats &st) {
       rc = vs_stats_account_once(acct, one);
     }
     bool again = have && round + 1 < VS_STATS_ROUNDS &&
-                 (rc != 0 ? vs_swap_gone(acct.dir, seen, vs_error_errno_now())
-                          : vs_swap_moved(acct.dir, seen));
+                 (rc != 0 ? vs_swap_gone(s_root, held.fd, acct.dir, seen, vs_error_errno_now())
+                          : vs_swap_moved(s_root, held.fd, acct.dir, seen));
     if (again) {
       errno = ENOENT;
       vs_swap_settle(s_root, acct.dir);

@@ -315,8 +315,9 @@ constexpr char k_swapped[] = "sync: user not found";
 // A read of the account failed: when its directory has gone or is another
 // one since the call began (swap.h), the document is read again
 // (k_swapped); else the failure stands.
-const char *vs_sync_read_failed(bool have_dir, const struct stat &before, const char *dir) {
-  if (!have_dir || !vs_swap_gone(dir, before, vs_error_errno_now())) return k_recorded;
+const char *vs_sync_read_failed(const VsFd &held, const struct stat &before, const char *dir) {
+  if (!held.ok() || !vs_swap_gone(s_root, held.fd, dir, before, vs_error_errno_now()))
+    return k_recorded;
   vs_error_set_code(VAULT_NOT_FOUND, 0);
   return k_swapped;
 }
@@ -343,14 +344,14 @@ const char *vs_sync_build_once(VsSyncOut &o, const VsAccountPaths &acct) {
     VsDoc profile;
     int loaded = vs_sync_load(buf, -1, nullptr, acct.profile, profile);
     if (loaded == VS_LOAD_ABSENT || loaded == VS_LOAD_UNKNOWN) {
-      if (have_dir && vs_swap_moved(acct.dir, dir_before)) {
+      if (have_dir && vs_swap_moved(s_root, dir.fd, acct.dir, dir_before)) {
         vs_error_set_code(VAULT_NOT_FOUND, 0);
         return k_swapped;
       }
     }
     if (loaded == VS_LOAD_ABSENT) return vs_sync_fail(VAULT_NOT_FOUND, "sync: user not found");
     if (loaded == VS_LOAD_NO_MEMORY) return vs_sync_fail(VAULT_NO_MEMORY, "sync: serialize fail");
-    if (loaded == VS_LOAD_UNKNOWN) return vs_sync_read_failed(have_dir, dir_before, acct.dir);
+    if (loaded == VS_LOAD_UNKNOWN) return vs_sync_read_failed(dir, dir_before, acct.dir);
     if (!yyjson_is_obj(yyjson_doc_get_root(profile.get()))) return vs_sync_fail(VAULT_CORRUPT, "sync: corrupt profile");
     // Room for all the framing now: every later piece keeps it free, so the
     // framing always fits.
@@ -367,9 +368,9 @@ const char *vs_sync_build_once(VsSyncOut &o, const VsAccountPaths &acct) {
     vs_sync_put_frame(o, k_ciphers, lit_len(k_ciphers));
     rc = vs_sync_put_ciphers(o, buf, acct.ciphers);
   }
-  if (rc == VS_SYNC_UNKNOWN) return vs_sync_read_failed(have_dir, dir_before, acct.dir);
+  if (rc == VS_SYNC_UNKNOWN) return vs_sync_read_failed(dir, dir_before, acct.dir);
   // A directory swapped out meanwhile: the document may mix generations.
-  if (have_dir && vs_swap_moved(acct.dir, dir_before)) {
+  if (have_dir && vs_swap_moved(s_root, dir.fd, acct.dir, dir_before)) {
     vs_error_set_code(VAULT_NOT_FOUND, 0);
     return k_swapped;
   }
@@ -388,12 +389,18 @@ const char *vs_sync_build(VsSyncOut &o, const char *user_id) {
   // A replacement swapped the directory while the document was read: read
   // the new one. Each round lost is a whole replacement committed, so a few
   // rounds are plenty; a deletion ends it at once (nothing to settle).
+  // On a shared file system the client can lead users/<id> to the
+  // swapped-out directory for about a second after another host's commit:
+  // the rounds go on, paced, for the bound of the reads' retries.
   enum { VS_SYNC_ROUNDS = 8 };
+  VsRetry stale;
   for (int round = 0;; round++) {
     const char *why = vs_sync_build_once(o, acct);
-    if (why != k_swapped || round + 1 >= VS_SYNC_ROUNDS) return why;
+    if (why != k_swapped) return why;
+    bool paced = vs_fs_shared() && vs_retry_pause(stale);
+    if (round + 1 >= VS_SYNC_ROUNDS && !paced) return why;
     errno = ENOENT;
-    if (!vs_swap_settle(s_root, acct.dir)) return why;
+    if (!vs_swap_settle(s_root, acct.dir) && !paced) return why;
     o.len = 0;
     o.reserve = 0;
   }

@@ -126,6 +126,22 @@ void count(Counter c) { g->c[c].fetch_add(1); }
 // One line per failure into this process's own log: "what<TAB>message".
 void note(const std::string &what, const std::string &msg) { vsh_note(g_logdir, what, msg); }
 
+// The contended account's changes, one line each with the wall time, so
+// that a saved item found lost afterwards can be followed: printed for
+// each lost item (its own lines and every commit after its save).
+void trail(const std::string &line) {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  char stamp[32];
+  snprintf(stamp, sizeof stamp, "%lld.%03ld", (long long)ts.tv_sec, ts.tv_nsec / 1000000);
+  std::string path = g_logdir + ".trail";
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  if (fd < 0) return;
+  std::string text = std::string(stamp) + " " + std::to_string(getpid()) + " " + line + "\n";
+  if (write(fd, text.data(), text.size()) < 0) {}
+  close(fd);
+}
+
 // A failed call: counted, its code kept for the histogram, its text noted.
 void failed(Counter c, const char *what) {
   count(c);
@@ -272,6 +288,10 @@ void replacer_contended() {
       lists[k] += "]";
     }
     int rc = replace_to(1, gen, lists[0], lists[1]);
+    std::string seen;
+    for (int k = 0; k < 2; k++)
+      for (auto &id : ids[k]) seen += (k ? " t:" : " l:") + id;
+    trail("replace gen " + std::to_string(gen) + " rc " + std::to_string(rc) + seen);
     if (rc < 0) return;
     if (rc == 1) continue;
     for (int k = 0; k < 2; k++)
@@ -413,7 +433,9 @@ void saver() {
     std::string id = "s" + std::to_string(n);
     count(kSaves);
     // Written under the generation this client last knew.
-    if (vault_cipher_save(g_uid[1].c_str(), item_doc(id, g->committed[1].load(), "s").c_str(), nullptr) == 0) {
+    int rc = vault_cipher_save(g_uid[1].c_str(), item_doc(id, g->committed[1].load(), "s").c_str(), nullptr);
+    trail("save " + id + " rc " + std::to_string(rc) + " " + vault_storage_last_error());
+    if (rc == 0) {
       g->saved[n].store(1);
       g->saved_n.store(n + 1);
     } else if (vault_storage_last_error_code() == VAULT_STALE) {
@@ -441,6 +463,8 @@ void mover() {
     int rc = to_trash ? vault_cipher_delete(g_uid[1].c_str(), id.c_str(), 0)
                       : vault_cipher_restore_from_trash(g_uid[1].c_str(), id.c_str());
     count(kMoves);
+    trail(std::string(to_trash ? "delete " : "restore ") + id + " rc " + std::to_string(rc) + " " +
+          vault_storage_last_error());
     if (rc == 1) count(kMoveNotFound);
     else if (rc != 0 && vault_storage_last_error_code() == VAULT_STALE) failed(kMoveStale, "move");
     else if (rc != 0) failed(kMoveFailed, to_trash ? "delete" : "restore");
@@ -505,6 +529,24 @@ void check_tree(Verdict &v) {
     if (g->saved[i].load() && !where.count("s" + std::to_string(i))) {
       lost++;
       note("final", "s" + std::to_string(i) + " saved with 0 and gone");
+      std::string trail_text, id = "s" + std::to_string(i), line;
+      vts_read(g_logdir + ".trail", trail_text);
+      printf("[replace] trail of lost %s:\n", id.c_str());
+      for (size_t at = 0; at < trail_text.size();) {
+        size_t end = trail_text.find('\n', at);
+        if (end == std::string::npos) end = trail_text.size();
+        line = trail_text.substr(at, end - at);
+        at = end + 1;
+        bool mine = line.find(" " + id + " ") != std::string::npos ||
+                    line.find(":" + id + " ") != std::string::npos ||
+                    (line.size() > id.size() + 1 && line.compare(line.size() - id.size() - 1, id.size() + 1, ":" + id) == 0);
+        bool replace = line.find(" replace ") != std::string::npos;
+        if (replace)
+          printf("[replace]   %s ... %s %s\n", line.substr(0, 60).c_str(),
+                 mine ? "holds" : "lacks", id.c_str());
+        else if (mine)
+          printf("[replace]   %s\n", line.substr(0, 160).c_str());
+      }
     }
   v.add("saved-items-lost", lost, true);
   v.add("items-live-and-trashed", twice, true);
@@ -720,6 +762,7 @@ int main(int argc, char **argv) {
   for (int c = 0; c < 16; c++)
     if (g->fail_codes[c].load()) printf("[replace] failures-with-code-%d=%ld\n", c, g->fail_codes[c].load());
   print_messages();
+  unlink((g_logdir + ".trail").c_str());
   printf("[replace] %s\n", v.bad ? "FAILED: a promise was broken (counts above)" : "passed");
   return v.bad ? 1 : 0;
 }

@@ -13,7 +13,10 @@
 #include <set>
 #include <thread>
 
+#include "admin/check.h"
 #include "admin/reindex.h"
+#include "foundation/files.h"
+#include "foundation/layout.h"
 #include "foundation/locks.h"
 #include "foundation/swap.h"
 #include "test_util.h"
@@ -370,6 +373,53 @@ TEST_F(Replace, AWriterWaitingOnTheSwappedOutDirectoryFindsItGone) {
   writer.join();
   EXPECT_EQ(waited.load(), 1);
   EXPECT_EQ(ciphers_left.load(), 0) << "the old directory was still there when its lock was free";
+}
+
+// Another host's client can lead users/<id> to the swapped-out directory
+// for a moment after the commit; its readers and writers then ask whether
+// the directory they hold is retired (here with the shared file system's
+// answers forced on). A mark left in the live directory by a replacement
+// cut short before its commit is harmless, reported, and cleared.
+TEST_F(Replace, ASwappedOutDirectoryIsRetiredAndALeftOverMarkIsHarmless) {
+  Gen g0{0, 2, 1}, g1{1, 2, 1};
+  store(g0);
+  struct Shared {
+    Shared() { vs_fs_set_shared(1); }
+    ~Shared() { vs_fs_set_shared(0); }
+  } shared;
+  std::string live = user_dir(uid), mark = live + "/" VS_RETIRED_NAME;
+  VsFd old_dir(open(live.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  EXPECT_EQ(vs_swap_retired(root.c_str(), old_dir.fd, live.c_str()), 0);
+  ASSERT_EQ(replace(g0, g1), 0) << vault_storage_last_error();
+  EXPECT_EQ(vs_swap_retired(root.c_str(), old_dir.fd, live.c_str()), 1);
+  EXPECT_FALSE(vt_exists(mark));
+  EXPECT_TRUE(swap_names().empty());
+
+  ASSERT_TRUE(vts_write(mark, ""));
+  VsFd dir(open(live.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  EXPECT_EQ(vs_swap_retired(root.c_str(), dir.fd, live.c_str()), 0);
+  EXPECT_EQ(sync_generation(vault_sync_generate_json(uid.c_str()), 2), 1) << vault_storage_last_error();
+  EXPECT_EQ(vault_cipher_save(uid.c_str(), g1.item(7).c_str(), nullptr), 0) << vault_storage_last_error();
+  EXPECT_EQ(vault_cipher_delete(uid.c_str(), "i7", 0), 0) << vault_storage_last_error();
+  // The same directory renamed aside, as a commit does: retired.
+  std::string aside = users() + "/.replaced." + uid;
+  ASSERT_EQ(rename(live.c_str(), aside.c_str()), 0);
+  EXPECT_EQ(vs_swap_retired(root.c_str(), dir.fd, live.c_str()), 1);
+  ASSERT_EQ(rename(aside.c_str(), live.c_str()), 0);
+
+  std::vector<std::string> kinds;
+  VsCheckSink sink;
+  sink.finding = [](void *ctx, const VsFinding &f) {
+    static_cast<std::vector<std::string> *>(ctx)->push_back(f.kind);
+  };
+  sink.ctx = &kinds;
+  VsCheckReport report;
+  ASSERT_EQ(vs_admin_check(root.c_str(), -1, sink, report), 0);
+  EXPECT_EQ(kinds, std::vector<std::string>{"retired-mark"});
+  VsReindexReport r;
+  ASSERT_EQ(vs_admin_reindex(root.c_str(), VS_REINDEX_KEEP, r), 0) << vault_storage_last_error();
+  EXPECT_FALSE(vt_exists(mark));
+  EXPECT_EQ(sync_generation(vault_sync_generate_json(uid.c_str()), 2), 1);
 }
 
 // Readers in other processes during hundreds of replacements: every sync
