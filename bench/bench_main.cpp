@@ -26,6 +26,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/resource.h>
 #include <sys/statfs.h>
 #include <sys/utsname.h>
 #include <time.h>
@@ -293,6 +294,13 @@ double now_s() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+// The process's CPU time in user space only (the rest is the kernel's).
+double user_s() {
+  struct rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  return (double)ru.ru_utime.tv_sec + (double)ru.ru_utime.tv_usec / 1e6;
 }
 
 double cpu_s() {
@@ -587,8 +595,9 @@ int run_one(const char *name, const char *kind, long n) {
 
 // --kernel "CASE" N: the sync of a large account next to the kernel's
 // floor of it (kernel_floor.cpp): 9 rounds, each running N calls of every
-// row in a rotating order; the median CPU and wall time per call of each
-// row, and its ratios to the plain floor and to SQLite. All rows run in the
+// row in a rotating order; the median CPU time (all, and in user space
+// alone) and wall time per call of each row, and its CPU time's ratios to
+// the plain floor and to SQLite. All rows run in the
 // same process, so a shared machine's load weighs on them alike.
 int run_kernel(const char *name, long n) {
   const Case *c = nullptr;
@@ -603,13 +612,13 @@ int run_kernel(const char *name, long n) {
   const char *const row_name[ROWS] = {"library sync",        "floor (plain reader)",
                                       "sqlite",              "kernel ring, 4 steps",
                                       "kernel ring, 3 steps", "kernel plain"};
-  std::vector<double> cpu[ROWS], wall[ROWS];
+  std::vector<double> cpu[ROWS], wall[ROWS], user_cpu[ROWS];
   long long want = kf_sync_plain(root, user);
   for (int r = 0; r < ROUNDS; r++)
     for (int j = 0; j < ROWS; j++) {
       int row = (j + r) % ROWS;
       use_root(row == 0 ? LIB : FLOOR, g.big);
-      double t0 = now_s(), c0 = cpu_s();
+      double t0 = now_s(), c0 = cpu_s(), u0 = user_s();
       for (long i = 0; i < n; i++) {
         bool ok = row == 0   ? c->step(LIB, c->arg)
                 : row == 1   ? c->step(FLOOR, c->arg)
@@ -623,6 +632,7 @@ int run_kernel(const char *name, long n) {
         }
       }
       cpu[row].push_back((cpu_s() - c0) * 1e6 / (double)n);
+      user_cpu[row].push_back((user_s() - u0) * 1e6 / (double)n);
       wall[row].push_back((now_s() - t0) * 1e6 / (double)n);
     }
   auto median = [](std::vector<double> v) {
@@ -630,12 +640,13 @@ int run_kernel(const char *name, long n) {
     return v[v.size() / 2];
   };
   printf("%s, %ld calls x %d rounds (median per call; ratios of CPU time)\n", name, n, ROUNDS);
-  printf("%-22s %10s %10s %8s %8s\n", "row", "cpu us", "wall us", "/floor", "/sqlite");
+  printf("%-22s %10s %10s %10s %8s %8s\n", "row", "cpu us", "user us", "wall us", "/floor",
+         "/sqlite");
   double fl = median(cpu[1]), sq = median(cpu[2]);
   for (int row = 0; row < ROWS; row++) {
     double m = median(cpu[row]);
-    printf("%-22s %10.0f %10.0f %8.2f %8.2f\n", row_name[row], m, median(wall[row]), m / fl,
-           m / sq);
+    printf("%-22s %10.0f %10.0f %10.0f %8.2f %8.2f\n", row_name[row], m, median(user_cpu[row]),
+           median(wall[row]), m / fl, m / sq);
   }
   return 0;
 }

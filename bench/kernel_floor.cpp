@@ -65,6 +65,22 @@ bool kf_item_name(const char *nm) {
   return nm[0] != '.' && n >= 6 && memcmp(nm + n - 5, ".json", 5) == 0 && !strstr(nm, ".tmp.");
 }
 
+// Lists the directory with getdents64, 32 KiB a call, and hands each item
+// file's name and d_type to each.
+template <typename F>
+void kf_each_item(int dfd, F each) {
+  alignas(8) char list[KF_LIST];
+  for (;;) {
+    long got = syscall(SYS_getdents64, dfd, list, sizeof list);
+    if (got <= 0) return;
+    for (long pos = 0; pos < got;) {
+      struct dirent64 *e = reinterpret_cast<struct dirent64 *>(list + pos);
+      pos += e->d_reclen;
+      if (kf_item_name(e->d_name)) each(e->d_name, e->d_type);
+    }
+  }
+}
+
 // Submits one batch and waits for all of it; returns the bytes read.
 long long kf_ring_batch(int dfd, char (*names)[256], int n, bool advise) {
   KfRing &r = s_kf;
@@ -113,24 +129,17 @@ long long kf_sync_ring(const char *root, const char *user_id, bool advise) {
   if (!kf_ring_up()) return -1;
   int dfd = kf_open_ciphers(root, user_id);
   if (dfd < 0) return -1;
-  alignas(8) char list[KF_LIST];
   static thread_local char names[KF_BATCH][256];
   int n = 0;
   long long bytes = 0;
-  for (;;) {
-    long got = syscall(SYS_getdents64, dfd, list, sizeof list);
-    if (got <= 0) break;
-    for (long pos = 0; pos < got;) {
-      struct dirent64 *e = reinterpret_cast<struct dirent64 *>(list + pos);
-      pos += e->d_reclen;
-      if (e->d_type != DT_REG || !kf_item_name(e->d_name)) continue;
-      snprintf(names[n++], sizeof names[0], "%s", e->d_name);
-      if (n == KF_BATCH) {
-        bytes += kf_ring_batch(dfd, names, n, advise);
-        n = 0;
-      }
+  kf_each_item(dfd, [&](const char *name, unsigned char type) {
+    if (type != DT_REG) return;
+    snprintf(names[n++], sizeof names[0], "%s", name);
+    if (n == KF_BATCH) {
+      bytes += kf_ring_batch(dfd, names, n, advise);
+      n = 0;
     }
-  }
+  });
   if (n) bytes += kf_ring_batch(dfd, names, n, advise);
   close(dfd);
   return bytes;
@@ -139,26 +148,18 @@ long long kf_sync_ring(const char *root, const char *user_id, bool advise) {
 long long kf_sync_plain(const char *root, const char *user_id) {
   int dfd = kf_open_ciphers(root, user_id);
   if (dfd < 0) return -1;
-  alignas(8) char list[KF_LIST];
   static thread_local char text[KF_SLOT];
   long long bytes = 0;
-  for (;;) {
-    long got = syscall(SYS_getdents64, dfd, list, sizeof list);
-    if (got <= 0) break;
-    for (long pos = 0; pos < got;) {
-      struct dirent64 *e = reinterpret_cast<struct dirent64 *>(list + pos);
-      pos += e->d_reclen;
-      if (!kf_item_name(e->d_name)) continue;
-      int fd = openat(dfd, e->d_name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-      if (fd < 0) continue;
-      struct stat st;
-      if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < KF_SLOT) {
-        ssize_t r = read(fd, text, (size_t)st.st_size);
-        if (r > 0) bytes += r;
-      }
-      close(fd);
+  kf_each_item(dfd, [&](const char *name, unsigned char) {
+    int fd = openat(dfd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < KF_SLOT) {
+      ssize_t r = read(fd, text, (size_t)st.st_size);
+      if (r > 0) bytes += r;
     }
-  }
+    close(fd);
+  });
   close(dfd);
   return bytes;
 }
