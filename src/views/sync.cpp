@@ -6,9 +6,10 @@
 // yyjson's minified writer and appended between fixed framing texts, which
 // gives the same bytes as copying everything into one mutable document and
 // writing that once. A cipher file whose text is already exactly what the
-// writer would give (vs_sync_verbatim) is copied as it is. The output is either this thread's fixed result buffer
-// (vault_sync_generate_json, which stops as soon as the text can no longer
-// fit its limit) or a heap text that grows as needed (the _alloc twin).
+// writer would give (vs_sync_verbatim) is copied as it is. The output is
+// either this thread's fixed result buffer (vault_sync_generate_json,
+// which stops as soon as the text can no longer fit its limit) or a heap
+// text that grows as needed (the _alloc twin).
 //
 // Memory: every file is read into one buffer that the call reuses, or into
 // the thread's ring buffer (foundation/ring.h), and parsed in place
