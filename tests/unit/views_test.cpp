@@ -1,5 +1,6 @@
 // Sync document and storage statistics, on account trees made by hand.
 #include <errno.h>
+#include <malloc.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -544,4 +545,21 @@ TEST_F(SyncDoc, DocumentsCopiedAsTheyAreMatchTheWriter) {
   std::vector<std::string> texts = cipher_texts(want.c_str());
   EXPECT_EQ(texts.size(), 402u);
   EXPECT_NE(std::find(texts.begin(), texts.end(), "[0]"), texts.end());
+}
+
+// The heap text grows a batch at a time by what the ring read; texts that
+// are dropped or shrink when minified leave that room unused, and the
+// caller must not be handed it: the text comes back trimmed to its length.
+TEST_F(SyncDoc, HeapTextHoldsNoRoomOfDroppedItems) {
+  for (int i = 0; i < 60; i++)  // cut short: not documents
+    cipher("bad" + std::to_string(i) + ".json", "{\"n\":\"" + std::string(12000, 'b'));
+  for (int i = 0; i < 3; i++)  // white space the minified text loses
+    cipher("ws" + std::to_string(i) + ".json", "[" + std::string(12000, ' ') + "1]");
+  cipher("good.json", "{\"id\":\"good\"}");
+  size_t len = 0;
+  char *t = vault_sync_generate_json_alloc(uid.c_str(), &len);
+  ASSERT_NE(t, nullptr) << err();
+  EXPECT_EQ(std::string(t, len), reference_sync(dir));
+  EXPECT_LT(malloc_usable_size(t), len + 4096);
+  free(t);
 }
