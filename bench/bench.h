@@ -88,6 +88,14 @@ const char *fl_stats(void);
 char *fl_cipher_get_alloc(const char *user_id, const char *cipher_id, size_t *len);
 char *fl_sync_alloc(const char *user_id, size_t *len);
 
+// ---- the kernel's floor of the sync (kernel_floor.cpp) ------------------------
+// Listing and reads of an account's cipher files only (no JSON, no output);
+// the bytes read, or -1. Through the thread's ring (advise: with the
+// fadvise step the library uses to refuse a FIFO), or plain
+// (openat+fstat+read+close).
+long long kf_sync_ring(const char *root, const char *user_id, bool advise);
+long long kf_sync_plain(const char *root, const char *user_id);
+
 // ---- SQLite peer (peer.cpp) ------------------------------------------------
 struct PeerDb;
 // Opens (creating the schema) with WAL and synchronous=FULL.

@@ -8,14 +8,17 @@
 //   vs_bench [--root DIR | --tmpfs] [--fresh] [--clean] [--verbose]
 //            [--stat=median|min] [--conc-time=S] [google benchmark flags]
 //   vs_bench [--root DIR | --tmpfs] --run "CASE" library|floor|sqlite N
+//   vs_bench [--root DIR | --tmpfs] --run "sync_alloc CASE" kernel|kernel-plain N
 //   vs_bench [--root DIR | --tmpfs] --heap
+//   vs_bench [--root DIR | --tmpfs] --kernel "sync_alloc CASE" N
 //
 // The data sets live in DIR/vs-bench-data (default DIR: the current
 // directory; --tmpfs: /dev/shm). The read-only sets are kept for the next
 // run unless --clean; --fresh builds them anew. --verbose prints every
 // repetition; --run times N calls of one case outside Google Benchmark (for
 // strace, perf or callgrind); --heap prints only the syncs' peak heap
-// lines. --conc-time sets the seconds of each run of
+// lines; --kernel times a large sync next to the kernel's floor of it
+// (kernel_floor.cpp). --conc-time sets the seconds of each run of
 // the concurrent saves (0 leaves them out).
 #include <dirent.h>
 #include <errno.h>
@@ -23,6 +26,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/resource.h>
 #include <sys/statfs.h>
 #include <sys/utsname.h>
 #include <time.h>
@@ -292,6 +296,13 @@ double now_s() {
   return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
+// The process's CPU time in user space only (the rest is the kernel's).
+double user_s() {
+  struct rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  return (double)ru.ru_utime.tv_sec + (double)ru.ru_utime.tv_usec / 1e6;
+}
+
 double cpu_s() {
   struct timespec ts;
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
@@ -552,6 +563,18 @@ int run_one(const char *name, const char *kind, long n) {
   int k = -1;
   for (int i = 0; i < 3; i++)
     if (!strcmp(kind, k_kind_name[i])) k = i;
+  // The kernel's floor of a large sync (kernel_floor.cpp): "kernel" through
+  // the ring, "kernel-plain" by plain reads.
+  bool ring = !strcmp(kind, "kernel"), plain = !strcmp(kind, "kernel-plain");
+  if (c && c->step == step_sync_alloc && (ring || plain) && n >= 1) {
+    const char *root = g.big.dir.c_str(), *user = uid(g.big, (size_t)c->arg);
+    double t0 = now_s(), c0 = cpu_s();
+    for (long i = 0; i < n; i++)
+      if ((ring ? kf_sync_ring(root, user, true) : kf_sync_plain(root, user)) < 0) return 1;
+    printf("%s/%s: %.1f us wall, %.1f us cpu per call over %ld calls\n", name, kind,
+           (now_s() - t0) * 1e6 / (double)n, (cpu_s() - c0) * 1e6 / (double)n, n);
+    return 0;
+  }
   if (!c || k < 0 || n < 1) {
     fprintf(stderr, "bench: --run needs a case name, library|floor|sqlite and a count; cases:\n");
     for (const Case &x : g_cases) fprintf(stderr, "  %s\n", x.name.c_str());
@@ -567,6 +590,64 @@ int run_one(const char *name, const char *kind, long n) {
     }
   printf("%s/%s: %.1f us wall, %.1f us cpu per call over %ld calls\n", name, kind,
          (now_s() - t0) * 1e6 / (double)n, (cpu_s() - c0) * 1e6 / (double)n, n);
+  return 0;
+}
+
+// --kernel "CASE" N: the sync of a large account next to the kernel's
+// floor of it (kernel_floor.cpp): 9 rounds, each running N calls of every
+// row in a rotating order; the median CPU time (all, and in user space
+// alone) and wall time per call of each row, and its CPU time's ratios to
+// the plain floor and to SQLite. All rows run in the
+// same process, so a shared machine's load weighs on them alike.
+int run_kernel(const char *name, long n) {
+  const Case *c = nullptr;
+  for (const Case &x : g_cases)
+    if (x.name == name && x.step == step_sync_alloc) c = &x;
+  if (!c || n < 1) {
+    fprintf(stderr, "bench: --kernel needs a sync_alloc case and a count\n");
+    return 2;
+  }
+  const char *root = g.big.dir.c_str(), *user = uid(g.big, (size_t)c->arg);
+  enum { ROWS = 6, ROUNDS = 9 };
+  const char *const row_name[ROWS] = {"library sync",        "floor (plain reader)",
+                                      "sqlite",              "kernel ring, 4 steps",
+                                      "kernel ring, 3 steps", "kernel plain"};
+  std::vector<double> cpu[ROWS], wall[ROWS], user_cpu[ROWS];
+  long long want = kf_sync_plain(root, user);
+  for (int r = 0; r < ROUNDS; r++)
+    for (int j = 0; j < ROWS; j++) {
+      int row = (j + r) % ROWS;
+      use_root(row == 0 ? LIB : FLOOR, g.big);
+      double t0 = now_s(), c0 = cpu_s(), u0 = user_s();
+      for (long i = 0; i < n; i++) {
+        bool ok = row == 0   ? c->step(LIB, c->arg)
+                : row == 1   ? c->step(FLOOR, c->arg)
+                : row == 2   ? c->step(PEER, c->arg)
+                : row == 3   ? kf_sync_ring(root, user, true) == want
+                : row == 4   ? kf_sync_ring(root, user, false) == want
+                             : kf_sync_plain(root, user) == want;
+        if (!ok) {
+          fprintf(stderr, "bench: %s failed\n", row_name[row]);
+          return 1;
+        }
+      }
+      cpu[row].push_back((cpu_s() - c0) * 1e6 / (double)n);
+      user_cpu[row].push_back((user_s() - u0) * 1e6 / (double)n);
+      wall[row].push_back((now_s() - t0) * 1e6 / (double)n);
+    }
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  printf("%s, %ld calls x %d rounds (median per call; ratios of CPU time)\n", name, n, ROUNDS);
+  printf("%-22s %10s %10s %10s %8s %8s\n", "row", "cpu us", "user us", "wall us", "/floor",
+         "/sqlite");
+  double fl = median(cpu[1]), sq = median(cpu[2]);
+  for (int row = 0; row < ROWS; row++) {
+    double m = median(cpu[row]);
+    printf("%-22s %10.0f %10.0f %10.0f %8.2f %8.2f\n", row_name[row], m, median(user_cpu[row]),
+           median(wall[row]), m / fl, m / sq);
+  }
   return 0;
 }
 
@@ -992,8 +1073,8 @@ void print_machine(const std::string &where) {
 int main(int argc, char **argv) {
   std::string dir = ".";
   bool clean = false, fresh = false, verbose = false, replace_only = false, heap_only = false;
-  const char *run_name = nullptr, *run_kind = nullptr;
-  long run_count = 0;
+  const char *run_name = nullptr, *run_kind = nullptr, *kernel_name = nullptr;
+  long run_count = 0, kernel_count = 0;
   std::vector<char *> args{argv[0]};
   bool user_reps = false, user_time = false;
   int n_reps = 7;
@@ -1008,6 +1089,11 @@ int main(int argc, char **argv) {
     else if (!strcmp(argv[i], "--stat=min")) g_use_min = true;
     else if (!strcmp(argv[i], "--stat=median")) g_use_min = false;
     else if (!strncmp(argv[i], "--conc-time=", 12)) g_conc_time = atof(argv[i] + 12);
+    else if (!strcmp(argv[i], "--kernel") && i + 2 < argc) {
+      kernel_name = argv[i + 1];
+      kernel_count = atol(argv[i + 2]);
+      i += 2;
+    }
     else if (!strcmp(argv[i], "--run") && i + 3 < argc) {
       run_name = argv[i + 1];
       run_kind = argv[i + 2];
@@ -1049,6 +1135,7 @@ int main(int argc, char **argv) {
   prepare(fresh);
   register_cases();
   if (run_name) return run_one(run_name, run_kind, run_count);
+  if (kernel_name) return run_kernel(kernel_name, kernel_count);
   if (heap_only) {
     check_answers();
     measure_heap();

@@ -5,9 +5,11 @@
 // The text is built in place in its output: each parsed value is written by
 // yyjson's minified writer and appended between fixed framing texts, which
 // gives the same bytes as copying everything into one mutable document and
-// writing that once. The output is either this thread's fixed result buffer
-// (vault_sync_generate_json, which stops as soon as the text can no longer
-// fit its limit) or a heap text that grows as needed (the _alloc twin).
+// writing that once. A cipher file whose text is already exactly what the
+// writer would give (vs_sync_verbatim) is copied as it is. The output is
+// either this thread's fixed result buffer (vault_sync_generate_json,
+// which stops as soon as the text can no longer fit its limit) or a heap
+// text that grows as needed (the _alloc twin).
 //
 // Memory: every file is read into one buffer that the call reuses, or into
 // the thread's ring buffer (foundation/ring.h), and parsed in place
@@ -82,6 +84,22 @@ bool vs_out_room(VsSyncOut &o, size_t n) {
   o.buf = b;
   o.cap = need;
   return true;
+}
+
+// A growing output grown once for a whole batch of ring-read texts (and
+// their commas) rather than once an item: past the glibc mmap threshold
+// every growth is an mremap, one a page of output (10,000 a sync of
+// 10,000 items of 4 KiB). The room is what the batch's texts take as they
+// are, which most of them do (vs_sync_verbatim); a minified or dropped one
+// leaves some for the next batch, and the end of the call gives back what
+// is left. So it holds no memory beyond the text for long, whatever the
+// number of items. A failure here is no failure: each item asks again.
+void vs_out_room_for(VsSyncOut &o, const VsRingBatch &b) {
+  if (!o.grow) return;
+  size_t n = 0;
+  for (int i = 0; i < b.n; i++)
+    if (b.text[i]) n += b.len[i] + 1;
+  if (n) vs_out_room(o, n);
 }
 
 int vs_sync_put(VsSyncOut &o, const char *p, size_t n) {
@@ -199,37 +217,43 @@ int vs_sync_parse(char *text, uint64_t len, VsDoc &doc) {
   return err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION ? VS_LOAD_NO_MEMORY : VS_LOAD_BAD_JSON;
 }
 
-// Reads and strictly parses one document into doc, in place in the call's
-// read buffer (doc refers to it until the next load). Only a file that is
+// Reads one document whole into the call's read buffer, with yyjson's
+// padding after it (*len: its length). Only a file that is
 // surely not there, or not a document, is VS_LOAD_ABSENT; one that cannot
 // be read for a passing reason (VS_LOAD_UNKNOWN, message recorded) or for
 // want of memory must fail the call: a client takes an item missing from
 // the document for a deleted one. A cipher file is read relative to the
 // listed directory (dir_fd, its path dir); the profile and the folder list
 // by their paths (dir_fd < 0).
-int vs_sync_load(VsBuf &buf, int dir_fd, const char *dir, const char *path, VsDoc &doc) {
+int vs_sync_read(VsBuf &buf, int dir_fd, const char *dir, const char *path, uint64_t *len) {
+  int rc = dir_fd >= 0
+               ? vs_read_file_at_buf(s_root, dir_fd, dir, path, buf, YYJSON_PADDING_SIZE, len)
+               : vs_read_file_buf(s_root, path, buf, YYJSON_PADDING_SIZE, len);
+  if (rc == 0) return VS_LOAD_OK;
+  if (errno == ENOMEM) return VS_LOAD_NO_MEMORY;
+  if (vs_read_absent(errno)) return VS_LOAD_ABSENT;
+  if (dir_fd >= 0)
+    vs_error_errno(errno, "sync: cannot read %s/%s (%s)", dir, path, strerror(errno));
+  else
+    vs_error_errno(errno, "sync: cannot read %s (%s)", path, strerror(errno));
+  return VS_LOAD_UNKNOWN;
+}
+
+// vs_sync_read of a profile or folder list by its path, then strictly
+// parsed into doc, in place in the read buffer (doc refers to it until the
+// next read).
+int vs_sync_load(VsBuf &buf, const char *path, VsDoc &doc) {
   doc.reset();
   uint64_t len = 0;
-  int rc = dir_fd >= 0
-               ? vs_read_file_at_buf(s_root, dir_fd, dir, path, buf, YYJSON_PADDING_SIZE, &len)
-               : vs_read_file_buf(s_root, path, buf, YYJSON_PADDING_SIZE, &len);
-  if (rc != 0) {
-    if (errno == ENOMEM) return VS_LOAD_NO_MEMORY;
-    if (vs_read_absent(errno)) return VS_LOAD_ABSENT;
-    if (dir_fd >= 0)
-      vs_error_errno(errno, "sync: cannot read %s/%s (%s)", dir, path, strerror(errno));
-    else
-      vs_error_errno(errno, "sync: cannot read %s (%s)", path, strerror(errno));
-    return VS_LOAD_UNKNOWN;
-  }
-  return vs_sync_parse(buf.p, len, doc);
+  int rc = vs_sync_read(buf, -1, nullptr, path, &len);
+  return rc == VS_LOAD_OK ? vs_sync_parse(buf.p, len, doc) : rc;
 }
 
 // Appends the root array of the folder list, or the empty array when the
 // list is missing, not JSON or not an array.
 int vs_sync_put_folders(VsSyncOut &o, VsBuf &buf, const char *path) {
   VsDoc doc;
-  int loaded = vs_sync_load(buf, -1, nullptr, path, doc);
+  int loaded = vs_sync_load(buf, path, doc);
   if (loaded == VS_LOAD_NO_MEMORY) return VS_SYNC_FAIL;
   if (loaded == VS_LOAD_UNKNOWN) return VS_SYNC_UNKNOWN;
   yyjson_val *root = yyjson_doc_get_root(doc.get());
@@ -244,11 +268,81 @@ int vs_sync_list_failed(const char *dir_path) {
   return VS_SYNC_UNKNOWN;
 }
 
-// Appends one cipher's root value, after a comma unless it is the first.
-int vs_sync_put_cipher(VsSyncOut &o, VsDoc &doc, bool &first) {
-  int rc = vs_sync_put_value(o, yyjson_doc_get_root(doc.get()), ",", first ? 0 : 1);
+// Decimal digits of v.
+size_t vs_digits(uint64_t v) {
+  size_t n = 1;
+  for (; v >= 10; v /= 10) n++;
+  return n;
+}
+
+// Whether yyjson's minified writer gives back exactly the len bytes doc
+// was read from. The writer writes each string and key as its characters
+// between two quotes, escaping only quotes, backslashes and control bytes
+// (which a string can hold only as escapes: the reader refuses them raw,
+// and invalid UTF-8); an integer with its digits (a real, or -0, which
+// reads as the integer 0, may come back otherwise: those are not taken);
+// true, false and null as themselves; and brackets, commas and colons
+// between them, nothing else. So its length follows from the values
+// alone. The text holds the same pieces, plus any white space, plus for
+// every escape more bytes than the character it stands for: it has the
+// writer's length only when it has neither, and is then byte for byte the
+// writer's text. The values lie in one array in reading order, keys among
+// them, so one pass over it counts them.
+bool vs_sync_verbatim(yyjson_doc *doc, size_t len) {
+  yyjson_val *v = yyjson_doc_get_root(doc);
+  size_t n = yyjson_doc_get_val_count(doc), want = 0;
+  for (size_t i = 0; i < n; i++, v++) {
+    size_t k = yyjson_get_len(v);
+    switch (yyjson_get_type(v)) {
+      case YYJSON_TYPE_STR: want += k + 2; break;
+      case YYJSON_TYPE_NULL: want += 4; break;
+      case YYJSON_TYPE_BOOL: want += yyjson_get_bool(v) ? 4 : 5; break;
+      case YYJSON_TYPE_ARR: want += 2 + (k ? k - 1 : 0); break;
+      case YYJSON_TYPE_OBJ: want += 2 + k + (k ? k - 1 : 0); break;
+      case YYJSON_TYPE_NUM:
+        if (yyjson_get_subtype(v) == YYJSON_SUBTYPE_UINT) {
+          want += vs_digits(yyjson_get_uint(v));
+        } else if (yyjson_get_subtype(v) == YYJSON_SUBTYPE_SINT && yyjson_get_sint(v) != 0) {
+          want += 1 + vs_digits(0 - (uint64_t)yyjson_get_sint(v));
+        } else {
+          return false;
+        }
+        break;
+      default: return false;
+    }
+  }
+  return want == len;
+}
+
+// Appends one cipher document, read whole into text (len bytes, followed
+// by yyjson's padding), after a comma unless it is the first, when it
+// parses strictly: its root value minified. *loaded tells how it parsed
+// (vs_sync_parse); nothing is appended unless VS_LOAD_OK.
+//
+// Stored documents are mostly minified already, and then the text itself
+// is what the writer would give: so the text is copied onto the output
+// first (the parse in place changes it) and kept when vs_sync_verbatim
+// says so; otherwise it is taken back and the parsed value written. (A
+// fixed output without room for the text as it is may still hold it
+// minified: then it is written.)
+int vs_sync_put_cipher(VsSyncOut &o, char *text, size_t len, bool &first, int *loaded) {
+  const size_t mark = o.len, n_sep = first ? 0 : 1;
+  bool copied = vs_out_room(o, n_sep + len);
+  if (copied) {
+    memcpy(o.buf + o.len, ",", n_sep);
+    memcpy(o.buf + o.len + n_sep, text, len);
+    o.len += n_sep + len;
+  }
+  VsDoc doc;
+  *loaded = vs_sync_parse(text, len, doc);
+  if (*loaded != VS_LOAD_OK) {
+    o.len = mark;
+    return VS_SYNC_OK;
+  }
   first = false;
-  return rc;
+  if (copied && vs_sync_verbatim(doc.get(), len)) return VS_SYNC_OK;
+  o.len = mark;
+  return vs_sync_put_value(o, yyjson_doc_get_root(doc.get()), ",", n_sep);
 }
 
 // Appends the root value of every strictly parsed cipher file, in listing
@@ -280,16 +374,18 @@ int vs_sync_put_ciphers(VsSyncOut &o, VsBuf &buf, const char *dir_path) {
       vs_ring_add(batch, name, dir.type == DT_REG);
     }
     vs_ring_read(batch, dir.fd.fd);
+    vs_out_room_for(o, batch);
     for (int i = 0; i < batch.n; i++) {
-      VsDoc doc;
-      int loaded = batch.text[i] ? vs_sync_parse(batch.text[i], batch.len[i], doc) : VS_LOAD_BAD_JSON;
-      if (loaded == VS_LOAD_BAD_JSON)
-        loaded = vs_sync_load(buf, dir.fd.fd, dir_path, batch.names[i], doc);
+      int loaded = VS_LOAD_BAD_JSON, rc = VS_SYNC_OK;
+      if (batch.text[i]) rc = vs_sync_put_cipher(o, batch.text[i], batch.len[i], first, &loaded);
+      if (rc == VS_SYNC_OK && loaded == VS_LOAD_BAD_JSON) {
+        uint64_t len = 0;
+        loaded = vs_sync_read(buf, dir.fd.fd, dir_path, batch.names[i], &len);
+        if (loaded == VS_LOAD_OK) rc = vs_sync_put_cipher(o, buf.p, (size_t)len, first, &loaded);
+      }
+      if (rc != VS_SYNC_OK) return rc;
       if (loaded == VS_LOAD_NO_MEMORY) return VS_SYNC_FAIL;
       if (loaded == VS_LOAD_UNKNOWN) return VS_SYNC_UNKNOWN;
-      if (loaded != VS_LOAD_OK) continue;
-      int rc = vs_sync_put_cipher(o, doc, first);
-      if (rc != VS_SYNC_OK) return rc;
     }
   }
   return VS_SYNC_OK;
@@ -342,7 +438,7 @@ const char *vs_sync_build_once(VsSyncOut &o, const VsAccountPaths &acct) {
   int rc;
   {
     VsDoc profile;
-    int loaded = vs_sync_load(buf, -1, nullptr, acct.profile, profile);
+    int loaded = vs_sync_load(buf, acct.profile, profile);
     if (loaded == VS_LOAD_ABSENT || loaded == VS_LOAD_UNKNOWN) {
       if (have_dir && vs_swap_moved(s_root, dir.fd, acct.dir, dir_before)) {
         vs_error_set_code(VAULT_NOT_FOUND, 0);
