@@ -472,9 +472,15 @@ class HeldClaim(FaultCase):
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                env=shim_env(log, 1, "stop", "rename"))
         self.addCleanup(lambda: imp.poll() is None and imp.kill())
-        for _ in range(600):  # the first rename is the account's, claim held
-            if os.path.exists(log) or imp.poll() is not None:
+        # The first rename is the account's, claim held. The shim creates
+        # the log before it writes to it: wait for its words, not the file.
+        for _ in range(600):
+            if imp.poll() is not None:
                 break
+            if os.path.exists(log):
+                with open(log) as f:
+                    if len(f.read().split()) >= 2:
+                        break
             time.sleep(0.05)
         with open(log) as f:
             self.assertEqual(f.read().split(), ["fired", "rename"])
