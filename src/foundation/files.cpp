@@ -96,7 +96,7 @@ VsPin::~VsPin() {
     }
 }
 
-// The pin path lies below, and the rest of path after it ("." for the
+// The pin whose directory path lies below, and the rest of path after it ("." for the
 // directory itself); NULL when none.
 static const VsPin *vs_pinned(const char *path, const char **rest) {
   for (const VsPin *p = s_pin; p; p = p->prev)

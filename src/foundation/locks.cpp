@@ -55,13 +55,6 @@ static int vs_lock_range(int fd, off_t start, off_t len, int wait_ms, bool share
 
 int vs_lock_take(int fd, int wait_ms) { return vs_lock_range(fd, 0, 0, wait_ms); }
 
-// Whether the server no longer has the directory dir_fd: an opendir goes to
-// the server, where a lookup can be answered from the client's caches.
-static bool vs_dir_removed(int dir_fd) {
-  VsFd probe(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return !probe.ok() && (errno == ESTALE || errno == ENOENT);
-}
-
 // Whether the open lock file fd, opened in the account directory dir_fd,
 // is the file now at path, in the account's directory. The name answers
 // exactly on a local file system; a shared one's client may answer from
@@ -90,8 +83,6 @@ int vs_lock_account(const char *root, const char *account_dir, VsLockRange what,
     return -1;
   }
   off_t start = what == VS_LOCK_WHOLE ? 0 : (off_t)what, len = what == VS_LOCK_WHOLE ? 0 : 1;
-  // The lock file is opened in the directory opened just before, so that
-  // the liveness check below asks about the directory whose lock is held.
   // A shared file system's client answers ESTALE for a directory that
   // another host has renamed or removed (a deletion, a replacement) while
   // its own view still holds the old name, until it looks again; it is
@@ -101,25 +92,33 @@ int vs_lock_account(const char *root, const char *account_dir, VsLockRange what,
   // client's view of the name may lag the server's for about a second.
   VsRetry stale;
   for (int round = 0;; round++) {
-    // Opened for reading on a shared file system, so that the server is
-    // asked about the name (swap.cpp, vs_dir_at).
-    VsFd dir(vs_open_beneath(root, account_dir, (vs_fs_shared() ? O_RDONLY : O_PATH) | O_DIRECTORY, 0));
-    if (dir.ok()) held.reset(openat(dir.fd, VS_LOCK_NAME, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!dir.ok() || !held.ok()) {
-      // No lock file in a directory the server no longer has is this
-      // client's stale view (the name still leads to a directory another
-      // host removed), not a missing account: asked again like ESTALE.
-      // Taken for a missing account, the writer would go on unlocked.
-      if (dir.ok() && errno == ENOENT && vs_fs_shared() && vs_dir_removed(dir.fd)) errno = ESTALE;
-      // A writer that took a missing account directory for none would go
-      // on without the lock; a swap met half-done is finished (or awaited,
-      // on a shared file system, whose client may lag the one that
-      // finished it) and the lock tried again.
+    // On a local disk the lock file is opened by its path (the name answers
+    // exactly). On a shared file system the directory is opened first, for
+    // reading, so that the server is asked about the name (swap.cpp,
+    // vs_dir_at), and the lock file in it, so that the liveness check
+    // below asks about the directory whose lock is held.
+    const bool on_shared = vs_fs_shared();
+    VsFd dir;
+    if (!on_shared) {
+      held.reset(vs_open_beneath(root, path, O_RDWR | O_CREAT, 0600));
+    } else {
+      dir.reset(vs_open_beneath(root, account_dir, O_RDONLY | O_DIRECTORY, 0));
+      if (dir.ok()) held.reset(openat(dir.fd, VS_LOCK_NAME, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    }
+    if (!held.ok()) {
+      // No lock file in a retired directory is this client's stale view
+      // (the name still leads to a directory another host swapped out or
+      // removed), not a missing account: asked again like ESTALE. Taken
+      // for a missing account, the writer would go on unlocked. A swap met
+      // half-done is finished (or awaited, on a shared file system, whose
+      // client may lag the one that finished it) and the lock tried again.
+      if (dir.ok() && errno == ENOENT && vs_swap_retired(root, dir.fd, account_dir) == 1)
+        errno = ESTALE;
       if (errno == ENOENT && round < VS_LOCK_ROUNDS && vs_swap_settle(root, path)) {
-        if (vs_fs_shared()) vs_retry_pause(stale);
+        if (on_shared) vs_retry_pause(stale);
         continue;
       }
-      if (errno == ESTALE && vs_fs_shared() && vs_retry_pause(stale)) {
+      if (errno == ESTALE && on_shared && vs_retry_pause(stale)) {
         round--;
         continue;
       }
@@ -128,7 +127,7 @@ int vs_lock_account(const char *root, const char *account_dir, VsLockRange what,
     if (vs_lock_range(held.fd, start, len, vs_lock_wait_ms(), shared) != 0) {
       int e = errno;
       held.reset();
-      if (e == ESTALE && vs_fs_shared() && vs_retry_pause(stale)) {
+      if (e == ESTALE && on_shared && vs_retry_pause(stale)) {
         round--;
         continue;
       }
@@ -137,7 +136,7 @@ int vs_lock_account(const char *root, const char *account_dir, VsLockRange what,
     }
     errno = 0;
     if (vs_lock_live(held.fd, dir.fd, path, root, account_dir)) {
-      if (pin && vs_fs_shared()) {
+      if (pin && on_shared) {
         vs_pin_set(*pin, dir.fd, account_dir);
         dir.fd = -1;
       }
@@ -145,7 +144,7 @@ int vs_lock_account(const char *root, const char *account_dir, VsLockRange what,
     }
     int e = errno;  // the look failed, or it found another file or a retired directory
     vs_lock_drop(held);
-    if ((e == ESTALE || e == 0) && vs_fs_shared() && vs_retry_pause(stale)) {
+    if ((e == ESTALE || e == 0) && on_shared && vs_retry_pause(stale)) {
       round--;
       continue;
     }

@@ -10,9 +10,10 @@
 //  1. rename .staging.<id>.<n> to .replace.<id>: the staged directory is
 //     complete under its fixed name. Nothing reads it yet;
 //  2. create users/<id>/.retired (the mark), then rename users/<id> to
-//     .replaced.<id>: THE COMMIT. From here on the account is the new one: users/<id> is missing, and every reader or
-//     writer that misses it, finding .replace.<id> there, finishes step 3
-//     itself (vs_swap_settle) and tries again;
+//     .replaced.<id>: THE COMMIT. From here on the account is the new
+//     one: users/<id> is missing, and every reader or writer that misses
+//     it, finding .replace.<id> there, finishes step 3 itself
+//     (vs_swap_settle) and tries again;
 //  3. rename .replace.<id> to users/<id>, then sync users/.
 // The replacement then removes .replaced.<id>, the mark last, and only
 // then lets go of the lock.
@@ -196,37 +197,39 @@ int vs_swap_retired(const char *root, int dir_fd, const char *account_dir) {
   // knows a removed directory.
   VsFd probe(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!probe.ok()) return errno == ESTALE || errno == ENOENT ? 1 : -1;
-  struct stat st;
-  if (fstat(probe.fd, &st) != 0) return -1;
-  if (st.st_nlink == 0) return 1;  // removed, where the kernel knows it (a local disk)
-  if (fstatat(probe.fd, VS_RETIRED_NAME, &st, AT_SYMLINK_NOFOLLOW) != 0)
+  struct stat dir, mark;
+  if (fstat(probe.fd, &dir) != 0) return -1;
+  if (dir.st_nlink == 0) return 1;  // removed, where the kernel knows it (a local disk)
+  if (fstatat(probe.fd, VS_RETIRED_NAME, &mark, AT_SYMLINK_NOFOLLOW) != 0)
     return errno == ENOENT ? 0 : -1;
-  if (fstat(probe.fd, &st) != 0) return -1;
   VsDirName users;
   if (vs_open_parent(root, account_dir, users) != 0) return errno == ENOENT ? 1 : -1;
-  int listed = vs_listed_as(users, st.st_ino);
+  int listed = vs_listed_as(users, dir.st_ino);
   return listed < 0 ? -1 : !listed;
+}
+
+// The mark of the directory name below its parent ("." for the parent
+// itself), into rel. 0, or -1 with errno.
+static int vs_mark_path(char (&rel)[VS_ENTRY_PATH], const char *name) {
+  if (vs_path(rel, sizeof rel, "%s/" VS_RETIRED_NAME, name) == 0) return 0;
+  errno = ENAMETOOLONG;
+  return -1;
 }
 
 int vs_swap_mark(int parent_fd, const char *name) {
   char rel[VS_ENTRY_PATH];
-  if (vs_path(rel, sizeof rel, "%s/" VS_RETIRED_NAME, name) != 0) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
+  if (vs_mark_path(rel, name) != 0) return -1;
   VsFd mark(openat(parent_fd, rel, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   return mark.ok() ? 0 : -1;
 }
 
-// Removes the mark of the live users/<id> that a replacement cut short
-// before its commit left. 0, or -1 with errno.
-static int vs_swap_unmark(int users_fd, const char *user_id) {
+// Removes the mark vs_swap_mark made: what a replacement cut short before
+// its commit left in the live directory. 0 (none there included), or -1
+// with errno.
+static int vs_swap_unmark(int parent_fd, const char *name) {
   char rel[VS_ENTRY_PATH];
-  if (vs_path(rel, sizeof rel, "%s/" VS_RETIRED_NAME, user_id) != 0) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  return unlinkat(users_fd, rel, 0) == 0 || errno == ENOENT ? 0 : -1;
+  if (vs_mark_path(rel, name) != 0) return -1;
+  return unlinkat(parent_fd, rel, 0) == 0 || errno == ENOENT ? 0 : -1;
 }
 
 // Renames users/<name> to a fresh staging name of user_id and removes it.
@@ -296,18 +299,17 @@ VsSwapCommit vs_swap_commit(int users_fd, const char *users, const char *user_id
     return VS_SWAP_REFUSED;
   }
   // Step 2, the commit, the directory marked retired first.
-  bool marked = (account_fd >= 0 ? vs_swap_mark(account_fd, ".") : vs_swap_mark(users_fd, user_id)) == 0;
+  // The directory locked, or users/<id> by name when the caller has none.
+  const int mark_at = account_fd >= 0 ? account_fd : users_fd;
+  const char *mark_name = account_fd >= 0 ? "." : user_id;
+  bool marked = vs_swap_mark(mark_at, mark_name) == 0;
   if (!marked || renameat(users_fd, user_id, users_fd, replaced) != 0) {
     int e = errno;
     // Back under the staged name, which the caller removes, and the mark
     // off; failing that, the leftover is uncommitted and the next holder of
     // the lock clears both.
-    if (renameat(users_fd, replace, users_fd, staged) == 0) {
-      if (account_fd >= 0)
-        unlinkat(account_fd, VS_RETIRED_NAME, 0);
-      else
-        vs_swap_unmark(users_fd, user_id);
-    }
+    if (renameat(users_fd, replace, users_fd, staged) == 0)
+      vs_swap_unmark(mark_at, mark_name);
     if (marked)
       vs_error_errno(e, "%s: rename %s/%s (%s)", prefix, users, user_id, strerror(e));
     else
@@ -370,8 +372,7 @@ int vs_swap_finish_leftovers(const char *root, long *finished, const char *prefi
       // A live account's mark, left by a replacement cut short between it
       // and its commit: cleared under the whole lock like the rest.
       char mark[VS_ENTRY_PATH];
-      if (!vs_id_safe(name) || vs_path(mark, sizeof mark, "%s/" VS_RETIRED_NAME, name) != 0 ||
-          !vs_exists_at(list.fd.fd, mark) || strlen(name) > VS_ID_MAX)
+      if (!vs_id_safe(name) || vs_mark_path(mark, name) != 0 || !vs_exists_at(list.fd.fd, mark))
         continue;
       memcpy(id, name, strlen(name) + 1);
     }
