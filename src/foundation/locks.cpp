@@ -127,7 +127,11 @@ int vs_lock_account(const char *root, const char *account_dir, VsLockRange what,
     if (vs_lock_range(held.fd, start, len, vs_lock_wait_ms(), shared) != 0) {
       int e = errno;
       held.reset();
-      if (e == ESTALE && on_shared && vs_retry_pause(stale)) {
+      // A shared file system's server answers a lock of a file it no
+      // longer has (the lock file of a directory removed meanwhile) with
+      // ESTALE or ENOENT: the name is looked at again. It is never the
+      // account's absence, which only the server's listing tells.
+      if ((e == ESTALE || e == ENOENT) && on_shared && vs_retry_pause(stale)) {
         round--;
         continue;
       }
@@ -161,7 +165,15 @@ int vs_lock_account(const char *root, const char *account_dir, VsLockRange what,
 int vs_lock_writer(const char *root, const char *account_dir, VsLockRange what, VsFd &held,
                    const char *prefix, bool shared, VsPin *pin) {
   if (vs_lock_account(root, account_dir, what, held, shared, pin) == 0) return 0;
-  if (errno == ENOENT || errno == ENOTDIR) return 0;
+  if (errno == ENOENT || errno == ENOTDIR) {
+    // A miss on a local disk is exact, and the writer's own write then
+    // fails as it would. On a shared file system the server has confirmed
+    // the miss, but this client may still lead the writer's paths to a
+    // directory being removed: it writes nothing without the lock.
+    if (!vs_fs_shared()) return 0;
+    vs_error_code(VAULT_NOT_FOUND, errno, "%s: not found", prefix);
+    return -1;
+  }
   vs_error_errno(errno, "%s: lock failed: %s/" VS_LOCK_NAME " (%s)", prefix, account_dir,
                  errno == EAGAIN ? "held by another writer too long" : strerror(errno));
   return -1;

@@ -50,9 +50,10 @@ int vs_lock_account(const char *root, const char *account_dir, VsLockRange what,
                     bool shared = false, VsPin *pin = nullptr);
 
 // vs_lock_account for a writer of account files (prefix: its message
-// prefix). 0 held, or nothing held because there is no account directory
-// (the writer's own write then fails as it would without the lock); -1 with
-// "<prefix>: lock failed: ..." recorded.
+// prefix). 0 held, or on a local disk nothing held because there is no
+// account directory (the writer's own write then fails as it would without
+// the lock); -1 with "<prefix>: lock failed: ..." recorded, or on a shared
+// file system "<prefix>: not found" for a missing account.
 int vs_lock_writer(const char *root, const char *account_dir, VsLockRange what, VsFd &held,
                    const char *prefix, bool shared = false, VsPin *pin = nullptr);
 

@@ -76,6 +76,17 @@ static bool vs_exists_at(int dir_fd, const char *name) {
   return fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+// Whether a fresh listing of users/ (users_fd) has a or b: 1, 0, or -1
+// with errno.
+static int vs_listed_either(int users_fd, const char *a, const char *b) {
+  VsList list;
+  list.fd.reset(openat(users_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!list.fd.ok()) return -1;
+  for (const char *n; (n = vs_list_next(list)) != nullptr;)
+    if (strcmp(n, a) == 0 || strcmp(n, b) == 0) return 1;
+  return errno == 0 ? 0 : -1;
+}
+
 // Whether users/<id> is there, and its status. A shared file system's
 // client can lead the name to a directory another host has since removed
 // or swapped out, for as long as it trusts its view (about a second); an
@@ -92,6 +103,29 @@ static void vs_seen(const struct stat &st, VsDirSeen *seen) {
   if (!seen) return;
   seen->ino = st.st_ino;
   seen->ctime_ns = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+}
+
+// Step 3 for another: renames users/<replace> (users_fd) to users/<id>.
+// On a shared file system only while holding the lock of the staged
+// directory's own lock file, which its replacement holds from staging
+// to the end: while the replacement lives it does step 3 itself, and a
+// second rename of the same directory from another client at the same
+// moment is not left to the file system (GlusterFS was seen to lose the
+// directory's handle so: it then could not be opened through a
+// descriptor). A replacement that died let go of the lock, and then one
+// holder at a time rolls it forward. true when renamed here.
+static bool vs_swap_roll(int users_fd, const char *replace, const char *id) {
+  VsFd held;
+  if (vs_fs_shared()) {
+    char rel[VS_ENTRY_PATH];
+    if (vs_path(rel, sizeof rel, "%s/" VS_LOCK_NAME, replace) != 0) return false;
+    held.reset(openat(users_fd, rel, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!held.ok() || vs_lock_take(held.fd, 0) != 0) return false;
+  }
+  bool rolled = renameat(users_fd, replace, users_fd, id) == 0;
+  if (rolled) fsync(users_fd);
+  vs_lock_drop(held);
+  return rolled;
 }
 
 int vs_swap_settle(const char *root, const char *path, VsDirSeen *seen) {
@@ -114,25 +148,40 @@ int vs_swap_settle(const char *root, const char *path, VsDirSeen *seen) {
   }
   int rc = 0;
   char replace[VS_ENTRY_PATH];
+  if (vs_replace_name(replace, sizeof replace, id) != 0) {
+    errno = saved;
+    return 0;
+  }
   struct stat st;
-  if (vs_dir_at(users_fd.fd, id, &st)) {
-    rc = 1;  // there (again): the miss may have fallen into a swap
-    vs_seen(st, seen);
-  } else {
+  VsRetry again;
+  for (;;) {
+    if (vs_dir_at(users_fd.fd, id, &st)) {
+      rc = 1;  // there (again): the miss may have fallen into a swap
+      vs_seen(st, seen);
+      break;
+    }
     // Committed (step 2) but not finished: step 3. Failing it, another
     // finished it first (perhaps the moment after the look above), or the
     // next one to miss the account will.
-    bool in_flight = vs_replace_name(replace, sizeof replace, id) == 0 &&
-                     vs_exists_at(users_fd.fd, replace);
-    if (in_flight && renameat(users_fd.fd, replace, users_fd.fd, id) == 0) fsync(users_fd.fd);
+    bool in_flight = vs_exists_at(users_fd.fd, replace);
+    if (in_flight) vs_swap_roll(users_fd.fd, replace, id);
     if (vs_dir_at(users_fd.fd, id, &st)) {
       rc = 1;
       vs_seen(st, seen);
-    } else if (in_flight && vs_fs_shared()) {
-      // Another finished step 3 first and this client does not show it
-      // yet: look again (the caller paces its tries).
-      rc = 1;
+      break;
     }
+    if (!vs_fs_shared()) break;
+    // A shared file system's client can miss both names while another
+    // host's swap goes on, or go on leading users/<id> to a directory the
+    // server no longer has (ESTALE): its listing of users/ is the server's.
+    // While the server has either name, the account is there: looked at
+    // again, paced, for the reads' bound. Only a miss the server confirms
+    // is reported as one. A listing can miss a name renamed while it reads
+    // (step 3 moves the account from one name to the other), so an absence
+    // is listed twice.
+    int listed = vs_listed_either(users_fd.fd, id, replace);
+    if (listed == 0) listed = vs_listed_either(users_fd.fd, id, replace);
+    if (listed != 1 || !vs_retry_pause(again)) break;
   }
   errno = saved;
   return rc;
@@ -200,8 +249,18 @@ int vs_swap_retired(const char *root, int dir_fd, const char *account_dir) {
   struct stat dir, mark;
   if (fstat(probe.fd, &dir) != 0) return -1;
   if (dir.st_nlink == 0) return 1;  // removed, where the kernel knows it (a local disk)
-  if (fstatat(probe.fd, VS_RETIRED_NAME, &mark, AT_SYMLINK_NOFOLLOW) != 0)
-    return errno == ENOENT ? 0 : -1;
+  if (fstatat(probe.fd, VS_RETIRED_NAME, &mark, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ESTALE) return 1;
+    if (errno != ENOENT) return -1;
+    // The removal takes the mark off only once it has emptied the
+    // directory, just before its rmdir: an unmarked directory is the
+    // account's while the server still has its profile in it (an open
+    // goes to the server; a lookup of a name seen before may not). Without
+    // one (emptied, or an account still being made) the listing decides.
+    VsFd witness(openat(probe.fd, VS_PROFILE_NAME, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (witness.ok()) return 0;
+    if (errno != ENOENT && errno != ESTALE) return -1;
+  }
   VsDirName users;
   if (vs_open_parent(root, account_dir, users) != 0) return errno == ENOENT ? 1 : -1;
   int listed = vs_listed_as(users, dir.st_ino);

@@ -12,7 +12,10 @@
 // (users/<id> absent, .replace.<id> present), finishes
 // it (rename .replace.<id> to users/<id>, sync users/). 1 when the caller
 // should try once more (finished here or by another, or the account
-// directory is there after all); 0 when there is no swap to finish.
+// directory is there after all); 0 when there is no swap to finish. On a
+// shared file system a miss stands only when the server's listing of
+// users/ has neither name; while it has one, this client's view is looked
+// at again, paced, for up to VS_SHARED_RETRY_MS.
 // seen, when given, receives which directory users/<id> was as found
 // (inode and change time, since inode numbers are reused; zero: none).
 struct VsDirSeen {
@@ -59,10 +62,14 @@ bool vs_swap_gone(const char *root, int held_fd, const char *dir, const struct s
 // the name to the old directory for a second or so after another host's
 // rename, so there the question goes to the server: an opendir of the
 // directory itself (ESTALE once it is removed) and a lookup of the mark (a
-// name this client has not seen is asked of the server). A marked
-// directory is the account only if a fresh listing of users/ has it (a
-// replacement cut short before its commit leaves the mark in the live
-// directory). 1 retired, 0 the account's, -1 with errno.
+// name this client has not seen is asked of the server). The removal's
+// last two steps (the mark, then the emptied directory) leave a moment
+// with neither, so an unmarked directory is the account's only while the
+// server still has its profile in it (an open of the file). A marked
+// directory, or one without a profile, is the account only if a fresh
+// listing of users/ has it (a replacement cut short before its commit
+// leaves the mark in the live directory; an account being made has no
+// profile yet). 1 retired, 0 the account's, -1 with errno.
 int vs_swap_retired(const char *root, int dir_fd, const char *account_dir);
 // Marks the directory name below parent_fd retired (its mark may be there
 // already; name "." marks parent_fd itself). 0, or -1 with errno.

@@ -422,6 +422,47 @@ TEST_F(Replace, ASwappedOutDirectoryIsRetiredAndALeftOverMarkIsHarmless) {
   EXPECT_EQ(sync_generation(vault_sync_generate_json(uid.c_str()), 2), 1);
 }
 
+// The removal of a swapped-out directory takes its mark off just before
+// its last rmdir, so for a moment an emptied directory is unmarked: it must
+// not pass for the account with another host still led to it. A directory
+// without a profile is the account only if users/ lists it (one being made).
+// And a writer on a shared file system that misses the account writes
+// nothing: this client's paths may still lead to a directory being removed.
+TEST_F(Replace, AnUnmarkedEmptiedDirectoryIsRetiredAndAMissedAccountGetsNoWrite) {
+  Gen g0{0, 2, 1};
+  store(g0);
+  struct Shared {
+    Shared() { vs_fs_set_shared(1); }
+    ~Shared() { vs_fs_set_shared(0); }
+  } shared;
+  std::string live = user_dir(uid), aside = users() + "/.staging." + uid + ".x";
+  ASSERT_EQ(mkdir(aside.c_str(), 0700), 0);
+  VsFd emptied(open(aside.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  EXPECT_EQ(vs_swap_retired(root.c_str(), emptied.fd, live.c_str()), 1);
+  ASSERT_TRUE(vts_write(aside + "/profile.json", "{}"));
+  EXPECT_EQ(vs_swap_retired(root.c_str(), emptied.fd, live.c_str()), 0)
+      << "an unmarked directory with its profile answers without a listing";
+  ASSERT_EQ(unlink((aside + "/profile.json").c_str()), 0);
+  ASSERT_EQ(rmdir(aside.c_str()), 0);
+
+  // The live account without its profile for a moment (as when being made).
+  std::string profile = live + "/profile.json", kept = base + "/profile.kept";
+  ASSERT_EQ(rename(profile.c_str(), kept.c_str()), 0);
+  VsFd dir(open(live.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  EXPECT_EQ(vs_swap_retired(root.c_str(), dir.fd, live.c_str()), 0);
+  ASSERT_EQ(rename(kept.c_str(), profile.c_str()), 0);
+
+  // Gone on the server: the save fails as not found and leaves nothing.
+  std::string gone = users() + "/.deleted." + uid;
+  ASSERT_EQ(rename(live.c_str(), gone.c_str()), 0);
+  EXPECT_EQ(vault_cipher_save(uid.c_str(), g0.item(9).c_str(), nullptr), -1);
+  EXPECT_EQ(vault_storage_last_error_code(), VAULT_NOT_FOUND) << vault_storage_last_error();
+  EXPECT_FALSE(vt_exists(live));
+  EXPECT_FALSE(vt_exists(gone + "/ciphers/i9.json"));
+  ASSERT_EQ(rename(gone.c_str(), live.c_str()), 0);
+  EXPECT_EQ(vault_cipher_save(uid.c_str(), g0.item(9).c_str(), nullptr), 0) << vault_storage_last_error();
+}
+
 // Readers in other processes during hundreds of replacements: every sync
 // document is one whole generation, and never "no such account".
 TEST_F(Replace, ReadersInOtherProcessesNeverSeeAMixOrAMissingAccount) {
