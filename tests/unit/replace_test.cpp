@@ -463,6 +463,38 @@ TEST_F(Replace, AnUnmarkedEmptiedDirectoryIsRetiredAndAMissedAccountGetsNoWrite)
   EXPECT_EQ(vault_cipher_save(uid.c_str(), g0.item(9).c_str(), nullptr), 0) << vault_storage_last_error();
 }
 
+// On a shared file system a commit met between its two renames is rolled
+// forward by a reader only once its replacement (which holds the staged
+// directory's lock to the end) is gone: while it lives, the reader waits
+// for it to finish the swap itself.
+TEST_F(Replace, OnASharedFileSystemOnlyAGoneReplacementIsRolledForward) {
+  Gen g0{0, 2, 1};
+  store(g0);
+  struct Shared {
+    Shared() { vs_fs_set_shared(1); }
+    ~Shared() { vs_fs_set_shared(0); }
+  } shared;
+  std::string live = user_dir(uid), staged = users() + "/.replace." + uid;
+  ASSERT_EQ(rename(live.c_str(), staged.c_str()), 0);
+  VsFd replacement(open((staged + "/" VS_LOCK_NAME).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_EQ(vs_lock_take(replacement.fd, 0), 0);
+  std::atomic<int> generation{-2};
+  std::thread reader([&] {
+    char *doc = vault_sync_generate_json_alloc(uid.c_str(), nullptr);
+    generation = doc ? sync_generation(doc, 2) : -1;
+    vault_free(doc);
+  });
+  struct timespec pause = {0, 300 * 1000 * 1000};
+  nanosleep(&pause, nullptr);
+  EXPECT_TRUE(vt_exists(staged)) << "rolled forward under a live replacement";
+  EXPECT_EQ(generation.load(), -2);
+  vs_lock_drop(replacement);
+  reader.join();
+  EXPECT_EQ(generation.load(), 0);
+  EXPECT_TRUE(vt_exists(live + "/profile.json"));
+  EXPECT_FALSE(vt_exists(staged));
+}
+
 // Readers in other processes during hundreds of replacements: every sync
 // document is one whole generation, and never "no such account".
 TEST_F(Replace, ReadersInOtherProcessesNeverSeeAMixOrAMissingAccount) {
