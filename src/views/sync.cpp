@@ -433,6 +433,15 @@ const char *vs_sync_build_once(VsSyncOut &o, const VsAccountPaths &acct) {
   bool have_dir = dir.ok();
   if (!have_dir && (errno == ENOENT || errno == ENOTDIR))
     return vs_sync_fail(VAULT_NOT_FOUND, "sync: user not found");
+  // On a shared file system the client can lead the path to another
+  // directory than the one held (its caches lag another host's swap):
+  // there every part is read through the held directory (files.h, VsPin),
+  // so that the check at the end is about what was read.
+  VsPin pin;
+  if (have_dir && vs_fs_shared()) {
+    int again = fcntl(dir.fd, F_DUPFD_CLOEXEC, 0);
+    if (again >= 0) vs_pin_set(pin, again, acct.dir);
+  }
 
   VsBuf buf;  // every file of the call is read into this one buffer
   int rc;
