@@ -23,6 +23,11 @@
 //    roll-forward can only put .replace.<id> in place while users/<id> is
 //    missing; two roll-forwards (a reader's and the replacement's own) end
 //    the same way: one rename wins, the other finds no source (ENOENT).
+//    On a shared file system a reader's roll-forward is taken only under
+//    the staged directory's own lock, which the replacement holds from
+//    step 0 to its end: while it lives it renames alone (a GlusterFS
+//    volume lost a directory's handle to two clients renaming it at once),
+//    and after it died one holder at a time rolls forward.
 //  - .replace.<id> exists only from step 1 to step 3 of a replacement that
 //    holds the account's whole lock, or as what a crash between steps 1 and
 //    2 left; and users/<id> is missing only from step 2 to step 3 or after
