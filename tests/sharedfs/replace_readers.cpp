@@ -553,14 +553,22 @@ void check_tree(Verdict &v) {
   v.add("items-of-an-old-generation", old, true);
   v.add("saved-items-not-replaced", reverted, true);
   v.add("saves-after-last-commit", after, false);
-  v.add("leftovers-in-users", [&] {
-    long left = 0;
-    for (auto &name : vts_list(opt.roots[0] + "/users"))
-      if (name[0] == '.' && (name.find(g_uid[0]) != std::string::npos ||
-                             name.find(g_uid[1]) != std::string::npos))
-        left++;
-    return left;
-  }(), true);
+  // A swapped-out directory whose removal the file system refused stays
+  // marked under a staging name: no call takes it for the account, and
+  // reindex removes it where the file system lets it. Seen on GlusterFS
+  // about once in twenty runs (the server answered ESTALE for it from its
+  // rename on); reported, not failed.
+  long left = 0, retired = 0;
+  const std::string users = opt.roots[0] + "/users";
+  for (auto &name : vts_list(users))
+    if (name[0] == '.' && (name.find(g_uid[0]) != std::string::npos ||
+                           name.find(g_uid[1]) != std::string::npos)) {
+      bool marked = name.compare(0, 9, ".staging.") == 0 &&
+                    access((users + "/" + name + "/.retired").c_str(), F_OK) == 0;
+      (marked ? retired : left)++;
+    }
+  v.add("leftovers-in-users", left, true);
+  v.add("retired-leftovers", retired, false);
 }
 
 void print_messages() { vsh_print_messages(g_logdir, "replace", true); }
