@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # `make sharedfs-test`: for each shared file system, a volume mounted twice
 # (scripts/glusterfs, scripts/cephfs), the stress test of two hosts across
-# the two mounts, then the concurrency, damaged-document and crash tests with their scratch
+# the two mounts (on GlusterFS also key rotations across them), then the
+# concurrency, damaged-document and crash tests with their scratch
 # trees on the volume. Each volume is torn down whatever happens, and the
 # exit status is 1 when any part failed.
 #
@@ -113,6 +114,13 @@ for fs in $systems; do
   else
     step "two-host stress" "${stress_cmd[@]}" "${stress[@]}" "$@" \
       "$dir/host1/root" "$dir/host2/root"
+  fi
+  if [ "$fs" = glusterfs ]; then
+    # Key rotations on one mount while the other reads, saves and moves:
+    # whole generations only, nothing lost (its own roots on the volume).
+    step "key rotation across two mounts" timeout -k 30 "${VS_ROTATION_TIMEOUT:-300}" \
+      "$build/tests/sharedfs/vs_sharedfs_replace_readers" --replacements 150 --contended 40 \
+      --seconds 60 "$dir/host1/rotation" "$dir/host2/rotation"
   fi
   step "locked reads" "$build/tests/sharedfs/vs_sharedfs_locked_read" "$dir/host1" "$dir/host2"
   step "concurrency test" env VS_TEST_TMP="$dir/host1" \
