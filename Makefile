@@ -117,8 +117,10 @@ coverage: setup
 # or SHAREDFS=cephfs for one) a volume mounted twice below $(SHAREDFS_DIR),
 # the two-host stress test across both mounts (on GlusterFS's volume of
 # three replicas with one brick killed and restarted meanwhile, then healed,
-# the bricks compared and the tree checked), the locked-read test, the
-# concurrency, damaged-document and crash tests on the volume; each volume goes away after,
+# the bricks compared and the tree checked), on GlusterFS key rotations
+# across the two mounts (VS_ROTATION_TEST=0 leaves them out), the
+# locked-read test, the concurrency, damaged-document and crash tests on
+# the volume; each volume goes away after,
 # pass or fail. GLUSTER_MOUNT_OPTS sets GlusterFS's mount options (e.g.
 # attribute-timeout=0,entry-timeout=0,negative-timeout=0), CEPH_CONF and
 # CEPH_FUSE_OPTS CephFS's ("key=value ..." for the cluster and the clients),
