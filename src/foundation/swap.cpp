@@ -247,27 +247,25 @@ bool vs_swap_gone(const char *root, int held_fd, const char *dir, const struct s
 }
 
 int vs_swap_retired(const char *root, int dir_fd, const char *account_dir) {
-  // The directory itself, listed: an opendir goes to the server, which no
-  // longer knows a removed directory, and the server gives the entries
-  // fresh (a lookup of a name may be answered from this client's caches,
-  // a mark's absence included).
-  VsList probe;
-  probe.fd.reset(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!probe.fd.ok()) return errno == ESTALE || errno == ENOENT ? 1 : -1;
-  struct stat dir;
-  if (fstat(probe.fd.fd, &dir) != 0) return -1;
+  // The directory itself: an opendir goes to the server, which no longer
+  // knows a removed directory.
+  VsFd probe(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!probe.ok()) return errno == ESTALE || errno == ENOENT ? 1 : -1;
+  struct stat dir, mark;
+  if (fstat(probe.fd, &dir) != 0) return -1;
   if (dir.st_nlink == 0) return 1;  // removed, where the kernel knows it (a local disk)
-  bool marked = false, profile = false;
-  for (const char *n; (n = vs_list_next(probe)) != nullptr;) {
-    if (strcmp(n, VS_RETIRED_NAME) == 0) marked = true;
-    else if (strcmp(n, VS_PROFILE_NAME) == 0) profile = true;
+  if (fstatat(probe.fd, VS_RETIRED_NAME, &mark, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ESTALE) return 1;
+    if (errno != ENOENT) return -1;
+    // The removal takes the mark off only once it has emptied the
+    // directory, just before its rmdir: an unmarked directory is the
+    // account's while the server still has its profile in it (an open
+    // goes to the server; a lookup of a name seen before may not). Without
+    // one (emptied, or an account still being made) the listing decides.
+    VsFd witness(openat(probe.fd, VS_PROFILE_NAME, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (witness.ok()) return 0;
+    if (errno != ENOENT && errno != ESTALE) return -1;
   }
-  if (errno != 0) return errno == ESTALE || errno == ENOENT ? 1 : -1;
-  // The removal takes the mark off only once it has emptied the directory,
-  // just before its rmdir: an unmarked directory is the account's while
-  // its profile is there. Marked, or without one (emptied, or an account
-  // still being made), the listing of users/ decides.
-  if (!marked && profile) return 0;
   VsDirName users;
   if (vs_open_parent(root, account_dir, users) != 0) return errno == ENOENT ? 1 : -1;
   int listed = vs_listed_as(users, dir.st_ino);

@@ -60,12 +60,12 @@ bool vs_swap_gone(const char *root, int held_fd, const char *dir, const struct s
 // last, just before the directory itself. On a local file system the name
 // answers exactly (stat); a shared file system's client can go on leading
 // the name to the old directory for a second or so after another host's
-// rename, so there the question goes to the server: a listing of the
-// directory itself (its opendir fails with ESTALE once it is removed, and
-// the entries come fresh, where a lookup of the mark may be answered from
-// the client's caches). The removal's last two steps (the mark, then the
-// emptied directory) leave a moment with neither, so an unmarked directory
-// is the account's only while its profile is listed in it. A marked
+// rename, so there the question goes to the server: an opendir of the
+// directory itself (ESTALE once it is removed) and a lookup of the mark (a
+// name this client has not seen is asked of the server). The removal's
+// last two steps (the mark, then the emptied directory) leave a moment
+// with neither, so an unmarked directory is the account's only while the
+// server still has its profile in it (an open of the file). A marked
 // directory, or one without a profile, is the account only if a fresh
 // listing of users/ has it (a replacement cut short before its commit
 // leaves the mark in the live directory; an account being made has no
