@@ -284,7 +284,9 @@ int vs_swap_mark(int parent_fd, const char *name) {
   char rel[VS_ENTRY_PATH];
   if (vs_mark_path(rel, name) != 0) return -1;
   VsFd mark(openat(parent_fd, rel, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-  return mark.ok() ? 0 : -1;
+  // EEXIST: a shared file system's client that took the name for missing
+  // (from its caches) sent a create, and the server has the mark already.
+  return mark.ok() || errno == EEXIST ? 0 : -1;
 }
 
 // Removes the mark vs_swap_mark made: what a replacement cut short before
