@@ -83,6 +83,12 @@ class Replace : public VaultTest {
   }
 };
 
+// A shared file system's answers forced on for a test's scope.
+struct SharedAnswers {
+  SharedAnswers() { vs_fs_set_shared(1); }
+  ~SharedAnswers() { vs_fs_set_shared(0); }
+};
+
 // The generation a sync document holds: -1 when it mixes generations or
 // misses an item, -2 when there is none.
 int sync_generation(const char *doc, int live) {
@@ -383,10 +389,7 @@ TEST_F(Replace, AWriterWaitingOnTheSwappedOutDirectoryFindsItGone) {
 TEST_F(Replace, ASwappedOutDirectoryIsRetiredAndALeftOverMarkIsHarmless) {
   Gen g0{0, 2, 1}, g1{1, 2, 1};
   store(g0);
-  struct Shared {
-    Shared() { vs_fs_set_shared(1); }
-    ~Shared() { vs_fs_set_shared(0); }
-  } shared;
+  SharedAnswers shared;
   std::string live = user_dir(uid), mark = live + "/" VS_RETIRED_NAME;
   VsFd old_dir(open(live.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   EXPECT_EQ(vs_swap_retired(root.c_str(), old_dir.fd, live.c_str()), 0);
@@ -431,10 +434,7 @@ TEST_F(Replace, ASwappedOutDirectoryIsRetiredAndALeftOverMarkIsHarmless) {
 TEST_F(Replace, AnUnmarkedEmptiedDirectoryIsRetiredAndAMissedAccountGetsNoWrite) {
   Gen g0{0, 2, 1};
   store(g0);
-  struct Shared {
-    Shared() { vs_fs_set_shared(1); }
-    ~Shared() { vs_fs_set_shared(0); }
-  } shared;
+  SharedAnswers shared;
   std::string live = user_dir(uid), aside = users() + "/.staging." + uid + ".x";
   ASSERT_EQ(mkdir(aside.c_str(), 0700), 0);
   VsFd emptied(open(aside.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -470,10 +470,7 @@ TEST_F(Replace, AnUnmarkedEmptiedDirectoryIsRetiredAndAMissedAccountGetsNoWrite)
 TEST_F(Replace, OnASharedFileSystemOnlyAGoneReplacementIsRolledForward) {
   Gen g0{0, 2, 1};
   store(g0);
-  struct Shared {
-    Shared() { vs_fs_set_shared(1); }
-    ~Shared() { vs_fs_set_shared(0); }
-  } shared;
+  SharedAnswers shared;
   std::string live = user_dir(uid), staged = users() + "/.replace." + uid;
   ASSERT_EQ(rename(live.c_str(), staged.c_str()), 0);
   VsFd replacement(open((staged + "/" VS_LOCK_NAME).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
