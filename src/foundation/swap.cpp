@@ -118,19 +118,17 @@ static void vs_seen(const struct stat &st, VsDirSeen *seen) {
 // moment is not left to the file system (GlusterFS was seen to lose the
 // directory's handle so: it then could not be opened through a
 // descriptor). A replacement that died let go of the lock, and then one
-// holder at a time rolls it forward. true when renamed here.
-static bool vs_swap_roll(int users_fd, const char *replace, const char *id) {
+// holder at a time rolls it forward.
+static void vs_swap_roll(int users_fd, const char *replace, const char *id) {
   VsFd held;
   if (vs_fs_shared()) {
     char rel[VS_ENTRY_PATH];
-    if (vs_path(rel, sizeof rel, "%s/" VS_LOCK_NAME, replace) != 0) return false;
+    if (vs_path(rel, sizeof rel, "%s/" VS_LOCK_NAME, replace) != 0) return;
     held.reset(openat(users_fd, rel, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!held.ok() || vs_lock_take(held.fd, 0) != 0) return false;
+    if (!held.ok() || vs_lock_take(held.fd, 0) != 0) return;
   }
-  bool rolled = renameat(users_fd, replace, users_fd, id) == 0;
-  if (rolled) fsync(users_fd);
+  if (renameat(users_fd, replace, users_fd, id) == 0) fsync(users_fd);
   vs_lock_drop(held);
-  return rolled;
 }
 
 int vs_swap_settle(const char *root, const char *path, VsDirSeen *seen) {
@@ -168,8 +166,7 @@ int vs_swap_settle(const char *root, const char *path, VsDirSeen *seen) {
     // Committed (step 2) but not finished: step 3. Failing it, another
     // finished it first (perhaps the moment after the look above), or the
     // next one to miss the account will.
-    bool in_flight = vs_exists_at(users_fd.fd, replace);
-    if (in_flight) vs_swap_roll(users_fd.fd, replace, id);
+    if (vs_exists_at(users_fd.fd, replace)) vs_swap_roll(users_fd.fd, replace, id);
     if (vs_dir_at(users_fd.fd, id, &st)) {
       rc = 1;
       vs_seen(st, seen);
