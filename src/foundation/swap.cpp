@@ -225,6 +225,13 @@ bool vs_swap_moved(const char *root, int held_fd, const char *dir, const struct 
   return vs_fs_shared() && held_fd >= 0 && vs_swap_retired(root, held_fd, dir) != 0;
 }
 
+bool vs_swap_unlisted(const char *root, const char *dir, const struct stat &seen) {
+  if (!vs_fs_shared()) return false;
+  VsDirName users;
+  if (vs_open_parent(root, dir, users) != 0) return errno == ENOENT;
+  return vs_listed_as(users, seen.st_ino) == 0;
+}
+
 bool vs_swap_gone(const char *root, int held_fd, const char *dir, const struct stat &seen,
                   int err) {
   enum : long { VS_LOOK_AGAIN_MS = 50 };

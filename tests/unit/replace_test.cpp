@@ -463,6 +463,26 @@ TEST_F(Replace, AnUnmarkedEmptiedDirectoryIsRetiredAndAMissedAccountGetsNoWrite)
   EXPECT_EQ(vault_cipher_save(uid.c_str(), g0.item(9).c_str(), nullptr), 0) << vault_storage_last_error();
 }
 
+// The sync's last check on a shared file system asks the server's listing
+// whether users/<id> is still the directory it held: a directory swapped
+// out (and named so by nothing but a stale view) is not; on a local disk
+// the question is never asked.
+TEST_F(Replace, TheSyncsListingCheckKnowsTheHeldDirectoryByItsInode) {
+  Gen g0{0, 2, 1}, g1{1, 2, 1};
+  store(g0);
+  std::string live = user_dir(uid);
+  struct stat held;
+  ASSERT_EQ(stat(live.c_str(), &held), 0);
+  EXPECT_FALSE(vs_swap_unlisted(root.c_str(), live.c_str(), held));
+  ASSERT_EQ(replace(g0, g1), 0) << vault_storage_last_error();
+  EXPECT_FALSE(vs_swap_unlisted(root.c_str(), live.c_str(), held)) << "local: never asked";
+  SharedAnswers shared;
+  EXPECT_TRUE(vs_swap_unlisted(root.c_str(), live.c_str(), held));
+  ASSERT_EQ(stat(live.c_str(), &held), 0);
+  EXPECT_FALSE(vs_swap_unlisted(root.c_str(), live.c_str(), held));
+  EXPECT_EQ(sync_generation(vault_sync_generate_json(uid.c_str()), 2), 1) << vault_storage_last_error();
+}
+
 // On a shared file system a commit met between its two renames is rolled
 // forward by a reader only once its replacement (which holds the staged
 // directory's lock to the end) is gone: while it lives, the reader waits
