@@ -179,6 +179,19 @@ int vs_lock_writer(const char *root, const char *account_dir, VsLockRange what, 
   return -1;
 }
 
+int vs_lock_whole_held(int dir_fd) {
+  VsFd file(openat(dir_fd, VS_LOCK_NAME, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!file.ok()) return -1;
+  struct flock fl;
+  memset(&fl, 0, sizeof fl);
+  fl.l_type = F_RDLCK;  // item writers share their byte; only a whole lock conflicts
+  fl.l_whence = SEEK_SET;
+  fl.l_start = VS_LOCK_WHOLE;
+  fl.l_len = 0;
+  if (fcntl(file.fd, F_OFD_GETLK, &fl) != 0) return -1;
+  return fl.l_type != F_UNLCK;
+}
+
 void vs_lock_drop(VsFd &fd) {
   if (!fd.ok()) return;
   struct flock fl;

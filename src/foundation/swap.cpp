@@ -46,7 +46,11 @@
 //    replacement lets go, and a reader reads it while it is being removed.
 //    Both ask the server whether their directory is retired
 //    (vs_swap_retired): it is marked from before the commit until it is
-//    gone, and once gone the server refuses to open it. A mark left in the
+//    gone, and once gone the server refuses to open it. The client can
+//    answer a lookup of the mark from what it saw before the mark was
+//    made, so the sync also asks a fresh listing of users/ at its end
+//    while a replacement holds its directory (vs_swap_unlisted); a writer
+//    has the lock besides. A mark left in the
 //    live directory (a replacement cut short between the mark and the
 //    commit) only costs a listing of users/ until the next holder of the
 //    lock clears it.
@@ -225,8 +229,10 @@ bool vs_swap_moved(const char *root, int held_fd, const char *dir, const struct 
   return vs_fs_shared() && held_fd >= 0 && vs_swap_retired(root, held_fd, dir) != 0;
 }
 
-bool vs_swap_unlisted(const char *root, const char *dir, const struct stat &seen) {
-  if (!vs_fs_shared()) return false;
+bool vs_swap_unlisted(const char *root, int held_fd, const char *dir, const struct stat &seen) {
+  // No replacement running on the directory now: none removed it while it
+  // was read (one lets go only once the directory is gone).
+  if (!vs_fs_shared() || vs_lock_whole_held(held_fd) == 0) return false;
   VsDirName users;
   if (vs_open_parent(root, dir, users) != 0) return errno == ENOENT;
   return vs_listed_as(users, seen.st_ino) == 0;

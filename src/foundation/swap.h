@@ -43,14 +43,17 @@ int vs_swap_hold(const char *root, const char *dir, struct stat *seen);
 // (held_fd: the held descriptor, or -1 when none could be had.)
 bool vs_swap_moved(const char *root, int held_fd, const char *dir, const struct stat &seen);
 // The sync's last word on a shared file system, after vs_swap_moved said
-// no: whether a listing of users/ the server makes now lacks dir as the
-// held directory (seen). The lookups vs_swap_moved makes can be answered
-// from the client's caches for a second or so, and a sync read from a
-// directory being removed lacks items; a listing is made by the server.
-// It costs a listing of users/, so it is the sync's alone (the statistics
-// would list it once per account). False on a local disk, and when the
-// listing fails (the other checks then stand).
-bool vs_swap_unlisted(const char *root, const char *dir, const struct stat &seen);
+// no: whether users/<id> has stopped being the held directory (held_fd,
+// seen). The lookups vs_swap_moved makes can be answered from the client's
+// caches, and a sync read from a swapped-out directory while its
+// replacement removed it lacks items. A replacement holds the directory's
+// whole lock until the directory is gone: while the server reports it
+// held (or the lock file cannot be asked, as when it is gone), a fresh
+// listing of users/ decides, by the directory's inode; a listing is made
+// by the server. The listing costs a walk of users/, hence the gate, and
+// only the sync asks (the statistics would ask once per account). False on
+// a local disk, and when the listing fails (the other checks then stand).
+bool vs_swap_unlisted(const char *root, int held_fd, const char *dir, const struct stat &seen);
 // After a read below the held directory failed with err: whether the
 // directory has gone or is another one since (a replacement swapped it, a
 // deletion renamed it away and is removing its files), so that the read

@@ -476,7 +476,7 @@ const char *vs_sync_build_once(VsSyncOut &o, const VsAccountPaths &acct) {
   if (rc == VS_SYNC_UNKNOWN) return vs_sync_read_failed(dir, dir_before, acct.dir);
   // A directory swapped out meanwhile: the document may mix generations.
   if (have_dir && (vs_swap_moved(s_root, dir.fd, acct.dir, dir_before) ||
-                   vs_swap_unlisted(s_root, acct.dir, dir_before))) {
+                   vs_swap_unlisted(s_root, dir.fd, acct.dir, dir_before))) {
     vs_error_set_code(VAULT_NOT_FOUND, 0);
     return k_swapped;
   }

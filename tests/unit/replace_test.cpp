@@ -463,23 +463,32 @@ TEST_F(Replace, AnUnmarkedEmptiedDirectoryIsRetiredAndAMissedAccountGetsNoWrite)
   EXPECT_EQ(vault_cipher_save(uid.c_str(), g0.item(9).c_str(), nullptr), 0) << vault_storage_last_error();
 }
 
-// The sync's last check on a shared file system asks the server's listing
-// whether users/<id> is still the directory it held: a directory swapped
-// out (and named so by nothing but a stale view) is not; on a local disk
-// the question is never asked.
-TEST_F(Replace, TheSyncsListingCheckKnowsTheHeldDirectoryByItsInode) {
+// The sync's last check on a shared file system: while a replacement
+// holds the held directory's whole lock (or the directory is gone), the
+// server's listing says whether users/<id> is still that directory, by its
+// inode; with the lock free nothing more is asked. On a local disk the
+// question is never asked.
+TEST_F(Replace, TheSyncsListingCheckAsksWhileAReplacementHoldsTheDirectory) {
   Gen g0{0, 2, 1}, g1{1, 2, 1};
   store(g0);
-  std::string live = user_dir(uid);
+  std::string live = user_dir(uid), aside = users() + "/.replaced." + uid;
   struct stat held;
   ASSERT_EQ(stat(live.c_str(), &held), 0);
-  EXPECT_FALSE(vs_swap_unlisted(root.c_str(), live.c_str(), held));
-  ASSERT_EQ(replace(g0, g1), 0) << vault_storage_last_error();
-  EXPECT_FALSE(vs_swap_unlisted(root.c_str(), live.c_str(), held)) << "local: never asked";
+  VsFd dir(open(live.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  VsFd lock(open((live + "/" VS_LOCK_NAME).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_EQ(vs_lock_take(lock.fd, 0), 0);  // a replacement at work
+  ASSERT_EQ(rename(live.c_str(), aside.c_str()), 0);
+  EXPECT_FALSE(vs_swap_unlisted(root.c_str(), dir.fd, live.c_str(), held)) << "local: never asked";
   SharedAnswers shared;
-  EXPECT_TRUE(vs_swap_unlisted(root.c_str(), live.c_str(), held));
-  ASSERT_EQ(stat(live.c_str(), &held), 0);
-  EXPECT_FALSE(vs_swap_unlisted(root.c_str(), live.c_str(), held));
+  EXPECT_TRUE(vs_swap_unlisted(root.c_str(), dir.fd, live.c_str(), held));
+  ASSERT_EQ(rename(aside.c_str(), live.c_str()), 0);
+  EXPECT_FALSE(vs_swap_unlisted(root.c_str(), dir.fd, live.c_str(), held)) << "held, but still the account";
+  vs_lock_drop(lock);
+  ASSERT_EQ(rename(live.c_str(), aside.c_str()), 0);
+  EXPECT_FALSE(vs_swap_unlisted(root.c_str(), dir.fd, live.c_str(), held)) << "no replacement at work: not asked";
+  ASSERT_EQ(rename(aside.c_str(), live.c_str()), 0);
+  ASSERT_EQ(replace(g0, g1), 0) << vault_storage_last_error();
+  EXPECT_TRUE(vs_swap_unlisted(root.c_str(), dir.fd, live.c_str(), held)) << "gone: no lock file to ask";
   EXPECT_EQ(sync_generation(vault_sync_generate_json(uid.c_str()), 2), 1) << vault_storage_last_error();
 }
 
