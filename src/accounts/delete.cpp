@@ -12,8 +12,9 @@
 //  3. release the address the remainder's profile holds (vs_claim_release):
 //     the profile at users/<id> is gone, so an entry still naming this account goes; one that another
 //     account took over stays.
-//  4. mark the remainder retired (swap.h), remove its files, innermost
-//     first, then its directories, the mark last, and sync users/.
+//  4. take the remainder's whole lock (waiting for writers still in it),
+//     mark it retired (swap.h), remove its files, innermost first, then
+//     its directories, the mark last, let go, and sync users/.
 // A crash or power cut before 2 leaves the whole account; after it, an
 // invisible remainder. Its index entry, until step 3, names an account
 // whose profile no longer confirms it: no lookup trusts such an entry, so
@@ -76,13 +77,27 @@ static int vs_finish_remainder(const char *root, int users_fd, const char *users
     vs_error_errno(errno, "%s: cannot read %s/%s (%s)", prefix, users, rel, strerror(errno));
     return -1;
   }
+  // The remainder's whole lock, held until it is gone, as a replacement
+  // holds the directory it swapped out: a sync that another host's caches
+  // led here, and whose look for the mark they answered too, then asks a
+  // listing of users/ (foundation/swap.h, vs_swap_unlisted). Writers that
+  // reached the remainder before the rename finish first. No lock file, or
+  // one still held after the wait, does not stop the removal.
+  VsFd whole;
+  if (vs_path(rel, sizeof rel, "%s/" VS_LOCK_NAME, name) == 0) {
+    whole.reset(openat(users_fd, rel, O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+    if (whole.ok()) vs_lock_take(whole.fd, vs_lock_wait_ms());
+  }
   // Marked retired before anything in it goes, for another host whose
   // caches still lead users/<id> here (foundation/swap.h). A mark that
   // cannot be made does not stop the removal, as that host's reads then
   // only fail.
   vs_swap_mark(users_fd, name);
-  if (vs_remove_tree(users_fd, name, 0) != 0) {
-    vs_error_errno(errno, "%s: cannot remove %s/%s (%s)", prefix, users, name, strerror(errno));
+  int removed = vs_remove_tree(users_fd, name, 0);
+  int e = errno;
+  vs_lock_drop(whole);
+  if (removed != 0) {
+    vs_error_errno(e, "%s: cannot remove %s/%s (%s)", prefix, users, name, strerror(e));
     return -1;
   }
   if (fsync(users_fd) != 0) {

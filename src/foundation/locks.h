@@ -57,9 +57,9 @@ int vs_lock_account(const char *root, const char *account_dir, VsLockRange what,
 int vs_lock_writer(const char *root, const char *account_dir, VsLockRange what, VsFd &held,
                    const char *prefix, bool shared = false, VsPin *pin = nullptr);
 
-// Whether a replacement holds the whole lock of the account directory
-// dir_fd now: the lock file's bytes from VS_LOCK_WHOLE on, which no other
-// holder takes, tested without taking them (the server answers; nothing is
+// Whether the whole lock of the account directory dir_fd is held now (a
+// replacement, or a deletion removing the directory): the lock file's
+// bytes from VS_LOCK_WHOLE on, which no other holder takes, tested without taking them (the server answers; nothing is
 // cached). 1 held, 0 free, -1 with errno (no lock file there included).
 int vs_lock_whole_held(int dir_fd);
 

@@ -230,8 +230,8 @@ bool vs_swap_moved(const char *root, int held_fd, const char *dir, const struct 
 }
 
 bool vs_swap_unlisted(const char *root, int held_fd, const char *dir, const struct stat &seen) {
-  // No replacement running on the directory now: none removed it while it
-  // was read (one lets go only once the directory is gone).
+  // No replacement or deletion removing the directory now: none removed
+  // it while it was read (each lets go only once the directory is gone).
   if (!vs_fs_shared() || vs_lock_whole_held(held_fd) == 0) return false;
   VsDirName users;
   if (vs_open_parent(root, dir, users) != 0) return errno == ENOENT;

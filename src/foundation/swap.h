@@ -47,8 +47,8 @@ bool vs_swap_moved(const char *root, int held_fd, const char *dir, const struct 
 // seen). The lookups vs_swap_moved makes can be answered from the client's
 // caches, and a sync read from a swapped-out directory while its
 // replacement removed it lacks items. A replacement holds the directory's
-// whole lock until the directory is gone: while the server reports it
-// held (or the lock file cannot be asked, as when it is gone), a fresh
+// whole lock until the directory is gone, and so does a deletion while it
+// removes the account's remainder: while the server reports it held (or the lock file cannot be asked, as when it is gone), a fresh
 // listing of users/ decides, by the directory's inode; a listing is made
 // by the server. The listing costs a walk of users/, hence the gate, and
 // only the sync asks (the statistics would ask once per account). False on

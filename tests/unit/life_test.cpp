@@ -5,11 +5,14 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <set>
+#include <thread>
 
 #include "accounts/delete.h"
 #include "accounts/profile.h"
 #include "foundation/email_index.h"
+#include "foundation/locks.h"
 #include "test_util.h"
 
 namespace {
@@ -240,6 +243,31 @@ TEST_F(Life, RemaindersOfADeletionCutShortAreInvisibleAndFinished) {
   EXPECT_EQ(find("taken@example.com"), b);
   ASSERT_EQ(vs_index_read(root.c_str(), "taken@example.com", id), 0);
   EXPECT_EQ(b, id);
+}
+
+// The removal of a deleted account's remainder holds the remainder's whole
+// lock, as a replacement holds the directory it swapped out (a sync that
+// another host's caches led there asks the listing while it is held), and
+// so waits for a writer that reached the account before the rename.
+TEST_F(Life, DeletionRemovesTheRemainderOnlyOnceItsWritersLetGo) {
+  std::string uid = make("held@example.com");
+  ASSERT_EQ(vault_cipher_save(uid.c_str(), "{\"id\":\"c1\"}", nullptr), 0);
+  VsFd writer;
+  ASSERT_EQ(vs_lock_account(root.c_str(), user_dir(uid).c_str(), VS_LOCK_ITEMS, writer, true), 0);
+  std::atomic<int> rc{-2};
+  std::thread deletion([&] { rc = vault_user_delete(uid.c_str()); });
+  for (int i = 0; i < 2000 && vt_exists(user_dir(uid)); i++) usleep(1000);
+  ASSERT_FALSE(vt_exists(user_dir(uid)));
+  usleep(100 * 1000);
+  std::vector<std::string> left = remainders();
+  ASSERT_EQ(left.size(), 1u);
+  std::string remainder = root + "/users/" + left[0];
+  EXPECT_TRUE(vt_exists(remainder + "/ciphers/c1.json")) << "removed under a writer";
+  EXPECT_EQ(rc.load(), -2);
+  vs_lock_drop(writer);
+  deletion.join();
+  EXPECT_EQ(rc.load(), 0) << vault_storage_last_error();
+  EXPECT_TRUE(remainders().empty());
 }
 
 TEST_F(Life, DeleteAgainstSavesInOtherProcessesNeverComesBack) {
