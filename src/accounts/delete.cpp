@@ -84,10 +84,7 @@ static int vs_finish_remainder(const char *root, int users_fd, const char *users
   // reached the remainder before the rename finish first. No lock file, or
   // one still held after the wait, does not stop the removal.
   VsFd whole;
-  if (vs_path(rel, sizeof rel, "%s/" VS_LOCK_NAME, name) == 0) {
-    whole.reset(openat(users_fd, rel, O_RDWR | O_NOFOLLOW | O_CLOEXEC));
-    if (whole.ok()) vs_lock_take(whole.fd, vs_lock_wait_ms());
-  }
+  vs_lock_take_below(users_fd, name, false, vs_lock_wait_ms(), whole);
   // Marked retired before anything in it goes, for another host whose
   // caches still lead users/<id> here (foundation/swap.h). A mark that
   // cannot be made does not stop the removal, as that host's reads then

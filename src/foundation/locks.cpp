@@ -55,6 +55,17 @@ static int vs_lock_range(int fd, off_t start, off_t len, int wait_ms, bool share
 
 int vs_lock_take(int fd, int wait_ms) { return vs_lock_range(fd, 0, 0, wait_ms); }
 
+int vs_lock_take_below(int parent_fd, const char *name, bool create, int wait_ms, VsFd &held) {
+  char rel[VS_ENTRY_PATH];
+  if (vs_path(rel, sizeof rel, "%s/" VS_LOCK_NAME, name) != 0) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  held.reset(openat(parent_fd, rel, O_RDWR | O_NOFOLLOW | O_CLOEXEC | (create ? O_CREAT : 0), 0600));
+  if (!held.ok()) return -1;
+  return vs_lock_take(held.fd, wait_ms);
+}
+
 // Whether the open lock file fd, opened in the account directory dir_fd,
 // is the file now at path, in the account's directory. The name answers
 // exactly on a local file system; a shared one's client may answer from

@@ -59,14 +59,18 @@ int vs_lock_writer(const char *root, const char *account_dir, VsLockRange what, 
 
 // Whether the whole lock of the account directory dir_fd is held now (a
 // replacement, or a deletion removing the directory): the lock file's
-// bytes from VS_LOCK_WHOLE on, which no other holder takes, tested without taking them (the server answers; nothing is
-// cached). 1 held, 0 free, -1 with errno (no lock file there included).
+// bytes from VS_LOCK_WHOLE on, which no other holder takes, tested without
+// taking them (the server answers; nothing is cached). 1 held, 0 free, -1
+// with errno (no lock file there included).
 int vs_lock_whole_held(int dir_fd);
 
 // Takes an exclusive lock on the whole of fd (open for writing), waiting
 // up to wait_ms for another holder (0: one try). 0 held; -1 with errno
 // (EAGAIN: held by another all that time).
 int vs_lock_take(int fd, int wait_ms);
+// vs_lock_take on the lock file of the directory name below parent_fd,
+// opened into held (created first when create). 0 held; -1 with errno.
+int vs_lock_take_below(int parent_fd, const char *name, bool create, int wait_ms, VsFd &held);
 
 // Lets go of every lock taken through fd, then closes it. The explicit
 // unlock comes first because some network file systems tie the release at

@@ -50,10 +50,9 @@
 //    answer a lookup of the mark from what it saw before the mark was
 //    made, so the sync also asks a fresh listing of users/ at its end
 //    while a replacement holds its directory (vs_swap_unlisted); a writer
-//    has the lock besides. A mark left in the
-//    live directory (a replacement cut short between the mark and the
-//    commit) only costs a listing of users/ until the next holder of the
-//    lock clears it.
+//    has the lock besides. A mark left in the live directory (a
+//    replacement cut short between the mark and the commit) only costs a
+//    listing of users/ until the next holder of the lock clears it.
 // Power cut: the staged directory is durable before step 1, and the three
 // renames are changes of one directory (users/), which a journaling file
 // system applies in order; after a cut the tree is at step 0, 1, 2 or 3,
@@ -125,12 +124,7 @@ static void vs_seen(const struct stat &st, VsDirSeen *seen) {
 // holder at a time rolls it forward.
 static void vs_swap_roll(int users_fd, const char *replace, const char *id) {
   VsFd held;
-  if (vs_fs_shared()) {
-    char rel[VS_ENTRY_PATH];
-    if (vs_path(rel, sizeof rel, "%s/" VS_LOCK_NAME, replace) != 0) return;
-    held.reset(openat(users_fd, rel, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!held.ok() || vs_lock_take(held.fd, 0) != 0) return;
-  }
+  if (vs_fs_shared() && vs_lock_take_below(users_fd, replace, true, 0, held) != 0) return;
   if (renameat(users_fd, replace, users_fd, id) == 0) fsync(users_fd);
   vs_lock_drop(held);
 }

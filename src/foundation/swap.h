@@ -48,11 +48,12 @@ bool vs_swap_moved(const char *root, int held_fd, const char *dir, const struct 
 // caches, and a sync read from a swapped-out directory while its
 // replacement removed it lacks items. A replacement holds the directory's
 // whole lock until the directory is gone, and so does a deletion while it
-// removes the account's remainder: while the server reports it held (or the lock file cannot be asked, as when it is gone), a fresh
-// listing of users/ decides, by the directory's inode; a listing is made
-// by the server. The listing costs a walk of users/, hence the gate, and
-// only the sync asks (the statistics would ask once per account). False on
-// a local disk, and when the listing fails (the other checks then stand).
+// removes the account's remainder: while the server reports it held (or
+// the lock file cannot be asked, as when it is gone), a fresh listing of
+// users/ decides, by the directory's inode; a listing is made by the
+// server. The listing costs a walk of users/, hence the gate, and only the
+// sync asks (the statistics would ask once per account). False on a local
+// disk, and when the listing fails (the other checks then stand).
 bool vs_swap_unlisted(const char *root, int held_fd, const char *dir, const struct stat &seen);
 // After a read below the held directory failed with err: whether the
 // directory has gone or is another one since (a replacement swapped it, a
